@@ -1,0 +1,522 @@
+// Native function objects: their type, how a call binds its arguments, the
+// exact-type tests, and the traceback entries that failures carry.
+#include "module_shell.hpp"
+
+#include <frameobject.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <utility>
+
+namespace tarvex {
+
+// ---------------------------------------------------------------------------
+// Interned strings
+
+namespace {
+Interned* interned_head = nullptr;
+}
+
+Interned::Interned(const char* text, std::size_t length) noexcept
+    : text_(text), length_(length == std::size_t(-1) ? std::strlen(text) : length), next_(interned_head) {
+    interned_head = this;
+}
+
+bool Interned::make_all() {
+    for (Interned* entry = interned_head; entry != nullptr; entry = entry->next_) {
+        if (entry->object_ != nullptr) {
+            continue;
+        }
+        PyObject* text = PyUnicode_FromStringAndSize(entry->text_, static_cast<Py_ssize_t>(entry->length_));
+        if (text == nullptr) {
+            return false;
+        }
+        PyUnicode_InternInPlace(&text);
+        if (PyObject_Hash(text) == -1) {
+            Py_DECREF(text);
+            return false;
+        }
+        entry->object_ = text;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Traceback entries
+
+void add_traceback(const char* function_name, int line) {
+    // Code objects made for traceback entries, one per (name, line).  Kept for
+    // the life of the process, like the module's other constants.
+    static std::map<std::pair<std::string, int>, PyCodeObject*> code_cache;
+
+    PyObject* globals = module_globals();
+    if (globals == nullptr) {
+        return;
+    }
+    // Creating the frame must not disturb the exception that is on its way out.
+    PyObject* pending = PyErr_GetRaisedException();
+    auto key = std::make_pair(std::string(function_name), line);
+    PyCodeObject* code = nullptr;
+    if (auto found = code_cache.find(key); found != code_cache.end()) {
+        code = found->second;
+    } else {
+        code = PyCode_NewEmpty(source_file_name, function_name, line);
+        if (code == nullptr) {
+            PyErr_Clear();
+            PyErr_SetRaisedException(pending);
+            return;
+        }
+        code_cache.emplace(std::move(key), code);
+    }
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    if (frame == nullptr) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+        return;
+    }
+    PyErr_SetRaisedException(pending);
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+
+// ---------------------------------------------------------------------------
+// The function type
+
+class FunctionObject {
+public:
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    FunctionSpec* spec;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* doc;
+    PyObject* module;
+    PyObject* defaults;
+    PyObject* annotations;
+    PyObject* globals;
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+namespace {
+
+Interned str_module_name(module_qualified_name);
+
+// Error texts of a call that does not fit.
+void raise_count_error(const FunctionSpec& spec, Py_ssize_t given) {
+    const Py_ssize_t n = spec.parameter_count;
+    const char* qualifier;
+    Py_ssize_t count;
+    if (n == 1) {
+        qualifier = "exactly";
+        count = 1;
+    } else if (given < 1) {
+        qualifier = "at least";
+        count = 1;
+    } else {
+        qualifier = "at most";
+        count = n;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 spec.binding_name, qualifier, count, count == 1 ? "" : "s", given);
+}
+
+// Compare a keyword with a parameter name: identity, then text.  Returns 1
+// for a match, 0 for none, -1 on error (only possible for str subclasses).
+int keyword_matches(PyObject* keyword, PyObject* parameter) {
+    if (keyword == parameter) {
+        return 1;
+    }
+    if (PyUnicode_CheckExact(keyword)) {
+        return PyUnicode_Compare(keyword, parameter) == 0 ? 1 : 0;
+    }
+    return PyObject_RichCompareBool(keyword, parameter, Py_EQ);
+}
+
+// Binds the call into `bound` (borrowed values).  On failure raises the
+// binding TypeError and returns false.
+bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t given, PyObject* kwnames,
+                    PyObject** bound) {
+    const Py_ssize_t n = spec.parameter_count;
+    const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        bound[k] = nullptr;
+    }
+    if (keyword_count == 0) {
+        if (given < 1 || given > n) {
+            raise_count_error(spec, given);
+            return false;
+        }
+    } else if (given > n) {
+        raise_count_error(spec, given);
+        return false;
+    }
+    for (Py_ssize_t k = 0; k < given; ++k) {
+        bound[k] = args[k];
+    }
+    for (Py_ssize_t w = 0; w < keyword_count; ++w) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, w);
+        PyObject* value = args[given + w];
+        if (!PyUnicode_Check(keyword)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.binding_name);
+            return false;
+        }
+        Py_ssize_t target = -1;
+        for (Py_ssize_t k = given; k < n && target < 0; ++k) {
+            int match = keyword_matches(keyword, spec.parameters[k].name->get());
+            if (match < 0) {
+                return false;
+            }
+            if (match) {
+                target = k;
+            }
+        }
+        if (target >= 0) {
+            bound[target] = value;
+            continue;
+        }
+        for (Py_ssize_t k = 0; k < given; ++k) {
+            int match = keyword_matches(keyword, spec.parameters[k].name->get());
+            if (match < 0) {
+                return false;
+            }
+            if (match) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             spec.binding_name, keyword);
+                return false;
+            }
+        }
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.binding_name, keyword);
+        return false;
+    }
+    if (spec.defaults != nullptr) {
+        PyObject* defaults = *spec.defaults;
+        const Py_ssize_t first_default = n - PyTuple_GET_SIZE(defaults);
+        for (Py_ssize_t k = first_default; k < n; ++k) {
+            if (bound[k] == nullptr) {
+                bound[k] = PyTuple_GET_ITEM(defaults, k - first_default);
+            }
+        }
+    }
+    if (bound[0] == nullptr) {
+        raise_count_error(spec, 0);
+        return false;
+    }
+    return true;
+}
+
+// Attach the note that explains why an instance of a subclass was refused.
+void add_subclass_note(const char* expected) {
+    PyObject* raised = PyErr_GetRaisedException();
+    Owned note = Owned::steal(PyUnicode_FromFormat(
+        "Subclasses of builtin types are rejected: pass a plain %s, for example %s(value).", expected, expected));
+    if (note) {
+        Owned result = Owned::steal(PyObject_CallMethod(raised, "add_note", "O", note.get()));
+        if (!result) {
+            // The note is a courtesy; keep the original error whatever happens.
+            PyErr_Clear();
+        }
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(raised);
+}
+
+bool passes_exact_type_tests(const FunctionSpec& spec, PyObject* const* bound) {
+    for (int k = 0; k < spec.parameter_count; ++k) {
+        const Parameter& parameter = spec.parameters[k];
+        PyTypeObject* expected;
+        const char* expected_name;
+        switch (parameter.test) {
+        case ExactType::any:
+            continue;
+        case ExactType::str:
+            expected = &PyUnicode_Type;
+            expected_name = "str";
+            break;
+        case ExactType::int_:
+            expected = &PyLong_Type;
+            expected_name = "int";
+            break;
+        default:
+            continue;
+        }
+        PyObject* value = bound[k];
+        if (Py_IS_TYPE(value, expected)) {
+            continue;
+        }
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     parameter.name->text(), expected_name, Py_TYPE(value)->tp_name);
+        if (PyObject_TypeCheck(value, expected)) {
+            add_subclass_note(expected_name);
+        }
+        return false;
+    }
+    return true;
+}
+
+constexpr int max_parameters = 8;
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* self = reinterpret_cast<FunctionObject*>(callable);
+    const FunctionSpec& spec = *self->spec;
+    PyObject* bound[max_parameters];
+    if (!bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+        return fail_at(spec, spec.first_line);
+    }
+    if (!passes_exact_type_tests(spec, bound)) {
+        return nullptr;
+    }
+    return spec.body(self, bound);
+}
+
+int function_traverse(PyObject* object, visitproc visit, void* arg) {
+    auto* self = reinterpret_cast<FunctionObject*>(object);
+    Py_VISIT(Py_TYPE(object));
+    Py_VISIT(self->name);
+    Py_VISIT(self->qualname);
+    Py_VISIT(self->doc);
+    Py_VISIT(self->module);
+    Py_VISIT(self->defaults);
+    Py_VISIT(self->annotations);
+    Py_VISIT(self->globals);
+    Py_VISIT(self->dict);
+    return 0;
+}
+
+int function_clear(PyObject* object) {
+    auto* self = reinterpret_cast<FunctionObject*>(object);
+    Py_CLEAR(self->name);
+    Py_CLEAR(self->qualname);
+    Py_CLEAR(self->doc);
+    Py_CLEAR(self->module);
+    Py_CLEAR(self->defaults);
+    Py_CLEAR(self->annotations);
+    Py_CLEAR(self->globals);
+    Py_CLEAR(self->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* object) {
+    auto* self = reinterpret_cast<FunctionObject*>(object);
+    PyObject_GC_UnTrack(object);
+    if (self->weakrefs != nullptr) {
+        PyObject_ClearWeakRefs(object);
+    }
+    function_clear(object);
+    PyObject_GC_Del(object);
+}
+
+PyObject* function_repr(PyObject* object) {
+    auto* self = reinterpret_cast<FunctionObject*>(object);
+    return PyUnicode_FromFormat("<native function %U at %p>", self->qualname, object);
+}
+
+// Attribute access.  Settable text attributes must stay strings, as they do
+// on Python functions; the defaults are reported but never used by calls.
+
+PyObject* get_name(PyObject* object, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(object)->name);
+}
+
+int set_string_slot(PyObject** slot, PyObject* value, const char* attribute) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+int set_name(PyObject* object, PyObject* value, void*) {
+    return set_string_slot(&reinterpret_cast<FunctionObject*>(object)->name, value, "__name__");
+}
+
+PyObject* get_qualname(PyObject* object, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(object)->qualname);
+}
+
+int set_qualname(PyObject* object, PyObject* value, void*) {
+    return set_string_slot(&reinterpret_cast<FunctionObject*>(object)->qualname, value, "__qualname__");
+}
+
+// Attributes that may hold any object; deleting them stores None.
+template <std::size_t Offset>
+PyObject* get_any(PyObject* object, void*) {
+    PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + Offset);
+    return Py_NewRef(value != nullptr ? value : Py_None);
+}
+
+template <std::size_t Offset>
+int set_any(PyObject* object, PyObject* value, void*) {
+    auto** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + Offset);
+    Py_XSETREF(*slot, Py_NewRef(value != nullptr ? value : Py_None));
+    return 0;
+}
+
+int set_defaults(PyObject* object, PyObject* value, void*) {
+    if (value == nullptr) {
+        value = Py_None;
+    }
+    if (value != Py_None && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<FunctionObject*>(object)->defaults, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* object, void*) {
+    auto* self = reinterpret_cast<FunctionObject*>(object);
+    if (self->annotations == nullptr) {
+        self->annotations = PyDict_New();
+        if (self->annotations == nullptr) {
+            return nullptr;
+        }
+    }
+    return Py_NewRef(self->annotations);
+}
+
+int set_annotations(PyObject* object, PyObject* value, void*) {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<FunctionObject*>(object)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_code(PyObject* object, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(object)->spec->code);
+}
+
+PyObject* get_globals(PyObject* object, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(object)->globals);
+}
+
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_any<offsetof(FunctionObject, doc)>, set_any<offsetof(FunctionObject, doc)>, nullptr, nullptr},
+    {"__module__", get_any<offsetof(FunctionObject, module)>, set_any<offsetof(FunctionObject, module)>, nullptr,
+     nullptr},
+    {"__defaults__", get_any<offsetof(FunctionObject, defaults)>, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject function_type;
+
+}  // namespace
+
+bool ready_function_type() {
+    PyTypeObject& type = function_type;
+    if (type.tp_flags & Py_TPFLAGS_READY) {
+        return true;
+    }
+    // Filled in here rather than with an initializer list so that every
+    // field we leave alone is plainly zero.
+    Py_SET_REFCNT(&type, _Py_IMMORTAL_REFCNT);  // as a statically initialised type would be
+    type.tp_name = "tarvex.rag_helper.native_function";
+    type.tp_basicsize = sizeof(FunctionObject);
+    type.tp_dealloc = function_dealloc;
+    type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    type.tp_repr = function_repr;
+    type.tp_call = PyVectorcall_Call;
+    type.tp_getattro = PyObject_GenericGetAttr;
+    type.tp_setattro = PyObject_GenericSetAttr;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+    type.tp_doc = "A function of the tarvex.rag_helper module.";
+    type.tp_traverse = function_traverse;
+    type.tp_clear = function_clear;
+    type.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    type.tp_getset = function_getset;
+    type.tp_dictoffset = offsetof(FunctionObject, dict);
+    return PyType_Ready(&type) == 0;
+}
+
+bool make_code(FunctionSpec& spec) {
+    if (spec.code != nullptr) {
+        return true;
+    }
+    Py_ssize_t local_count = 0;
+    while (local_count < static_cast<Py_ssize_t>(spec.local_names.size()) && spec.local_names[local_count]) {
+        ++local_count;
+    }
+    Owned varnames = Owned::steal(PyTuple_New(local_count));
+    if (!varnames) {
+        return false;
+    }
+    for (Py_ssize_t index = 0; index < local_count; ++index) {
+        PyObject* text = PyUnicode_InternFromString(spec.local_names[index]);
+        if (text == nullptr) {
+            return false;
+        }
+        PyTuple_SET_ITEM(varnames.get(), index, text);
+    }
+    Owned file_name = Owned::steal(PyUnicode_InternFromString(source_file_name));
+    Owned name = Owned::steal(PyUnicode_InternFromString(spec.name));
+    Owned qualname = Owned::steal(PyUnicode_FromString(spec.qualname));
+    if (!file_name || !name || !qualname) {
+        return false;
+    }
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    if (spec.is_generator) {
+        flags |= CO_GENERATOR;
+    }
+    PyCodeObject* code = PyUnstable_Code_NewWithPosOnlyArgs(
+        spec.parameter_count, 0, 0, static_cast<int>(local_count), 0, flags, constants.empty_bytes,
+        constants.empty_tuple, constants.empty_tuple, varnames.get(), constants.empty_tuple, constants.empty_tuple,
+        file_name.get(), name.get(), qualname.get(), spec.first_line, constants.empty_bytes, constants.empty_bytes);
+    if (code == nullptr) {
+        return false;
+    }
+    spec.code = reinterpret_cast<PyObject*>(code);
+    return true;
+}
+
+Owned new_function(FunctionSpec& spec, PyObject* doc, PyObject* defaults, PyObject* annotations) {
+    Owned name = Owned::steal(PyUnicode_InternFromString(spec.name));
+    Owned qualname = Owned::steal(PyUnicode_FromString(spec.qualname));
+    if (!name || !qualname) {
+        return Owned();
+    }
+    auto* self = PyObject_GC_New(FunctionObject, &function_type);
+    if (self == nullptr) {
+        return Owned();
+    }
+    self->vectorcall = function_vectorcall;
+    self->spec = &spec;
+    self->name = name.release();
+    self->qualname = qualname.release();
+    self->doc = Py_NewRef(doc != nullptr ? doc : Py_None);
+    self->module = Py_NewRef(str_module_name.get());
+    self->defaults = Py_NewRef(defaults != nullptr ? defaults : Py_None);
+    self->annotations = Py_XNewRef(annotations);
+    self->globals = Py_NewRef(module_globals().get());
+    self->dict = nullptr;
+    self->weakrefs = nullptr;
+    PyObject_GC_Track(self);
+    return Owned::steal(reinterpret_cast<PyObject*>(self));
+}
+
+bool check_returned_type(PyObject* value, PyTypeObject* expected, const char* expected_name) {
+    if (value == Py_None || Py_IS_TYPE(value, expected)) {
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected_name, Py_TYPE(value)->tp_name);
+    return false;
+}
+
+}  // namespace tarvex

@@ -1,0 +1,618 @@
+// Module start-up: the entry point, the create and exec phases of the
+// multi-phase initialisation, and the module body that publishes the
+// functions.
+#include "module_shell.hpp"
+
+#include <cstdint>
+#include <cstdio>
+
+// Set to non-zero by a host that runs this module as its main program,
+// before the module is initialised.
+extern "C" {
+__attribute__((visibility("default"))) int32_t rag_helper_is_main = 0;
+}
+
+namespace tarvex {
+
+Constants constants;
+CachedBuiltins cached_builtins;
+
+namespace {
+
+// Process-wide records: the adopted module and the first loader.
+PyObject* module_instance = nullptr;
+int64_t first_interpreter_id = -1;
+PyObject* globals_dict = nullptr;  // borrowed from module_instance
+PyObject* builtins_module = nullptr;
+
+Interned str_name("name");
+Interned str_loader("loader");
+Interned str_origin("origin");
+Interned str_parent("parent");
+Interned str_submodule_search_locations("submodule_search_locations");
+Interned str_dunder_loader("__loader__");
+Interned str_dunder_file("__file__");
+Interned str_dunder_package("__package__");
+Interned str_dunder_path("__path__");
+Interned str_dunder_builtins("__builtins__");
+Interned str_dunder_name("__name__");
+Interned str_dunder_main("__main__");
+Interned str_dunder_spec("__spec__");
+Interned str_initializing("_initializing");
+Interned str_dunder_test("__test__");
+Interned str_module_name(module_qualified_name);
+Interned str_print("print");
+Interned str_enumerate("enumerate");
+Interned str_file_not_found_error("FileNotFoundError");
+Interned str_zip("zip");
+Interned str_sorted("sorted");
+Interned str_logging("logging");
+Interned str_sys("sys");
+Interned str_functools("functools");
+Interned str_lru_cache("lru_cache");
+Interned str_maxsize("maxsize");
+Interned str_pathlib("pathlib");
+Interned str_path_class("Path");
+Interned str_typing("typing");
+Interned str_any("Any");
+Interned str_dict("Dict");
+Interned str_list("List");
+Interned str_optional("Optional");
+Interned str_get_logger("getLogger");
+Interned str_logger("logger");
+Interned str_load_model("_load_model");
+Interned str_iter_description_files("_iter_description_files");
+Interned str_read_text("_read_text");
+Interned str_rank_problem_descriptions("rank_problem_descriptions");
+Interned str_model_name("model_name");
+Interned str_models_dir("models_dir");
+Interned str_path("path");
+Interned str_max_chars("max_chars");
+Interned str_query("query");
+Interned str_top_k("top_k");
+Interned str_return("return");
+Interned str_annotation_str("str");
+Interned str_annotation_int("int");
+Interned str_annotation_path("Path");
+Interned str_annotation_path_list("List[Path]");
+Interned str_annotation_optional_path("Optional[Path | str]");
+Interned str_annotation_records("List[Dict[str, Any]]");
+Interned str_default_model(default_model_name);
+
+const char iter_description_files_doc[] = "\n    Find all .txt files recursively under models_dir.\n    ";
+const char read_text_doc[] = "\n    Read text content safely with UTF-8, truncating very large files.\n    ";
+const char rank_doc[] =
+    "\n"
+    "    Rank problem description .txt files under 'zolt_models' by semantic similarity to the query.\n"
+    "\n"
+    "    Args:\n"
+    "        query: The problem description to search with.\n"
+    "        models_dir: Root folder containing subfolders with .txt descriptions.\n"
+    "                    Defaults to '<repo_root>/zolt_models'.\n"
+    "        top_k: Number of top matches to return.\n"
+    "        model_name: Sentence embedding model to use.\n"
+    "\n"
+    "    Returns:\n"
+    "        A list of dicts with: path, score, preview.\n"
+    "    ";
+
+constexpr const char init_traceback_name[] = "init tarvex.rag_helper";
+
+// ---------------------------------------------------------------------------
+// Create phase
+
+// Copy one attribute of the import spec into the new module.  A missing
+// attribute is skipped; None is skipped only where `skip_none` says so.
+bool copy_spec_attribute(PyObject* spec, PyObject* module_dict, PyObject* from, PyObject* to, bool skip_none) {
+    Owned value = Owned::steal(PyObject_GetAttr(spec, from));
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            return true;
+        }
+        return false;
+    }
+    if (skip_none && value.get() == Py_None) {
+        return true;
+    }
+    return PyDict_SetItem(module_dict, to, value.get()) == 0;
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    const int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter_id == -1) {
+        return nullptr;
+    }
+    if (first_interpreter_id == -1) {
+        first_interpreter_id = interpreter_id;
+    } else if (interpreter_id != first_interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per "
+                        "process.");
+        return nullptr;
+    }
+    if (module_instance != nullptr) {
+        return Py_NewRef(module_instance);
+    }
+    // The string constants do not exist yet on a first load: use plain
+    // attribute names here.
+    Owned name = Owned::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) {
+        return nullptr;
+    }
+    Owned module = Owned::steal(PyModule_NewObject(name.get()));
+    if (!module) {
+        return nullptr;
+    }
+    PyObject* module_dict = PyModule_GetDict(module.get());
+    struct Copy {
+        const char* from;
+        const char* to;
+        bool skip_none;
+    };
+    const Copy copies[] = {
+        {"loader", "__loader__", false},
+        {"origin", "__file__", false},
+        {"parent", "__package__", false},
+        {"submodule_search_locations", "__path__", true},
+    };
+    for (const Copy& copy : copies) {
+        Owned from = Owned::steal(PyUnicode_InternFromString(copy.from));
+        Owned to = Owned::steal(PyUnicode_InternFromString(copy.to));
+        if (!from || !to || !copy_spec_attribute(spec, module_dict, from.get(), to.get(), copy.skip_none)) {
+            return nullptr;
+        }
+    }
+    return module.release();
+}
+
+// ---------------------------------------------------------------------------
+// Exec phase helpers
+
+bool make_base_constants() {
+    if (constants.empty_tuple == nullptr) {
+        constants.empty_tuple = PyTuple_New(0);
+        constants.empty_bytes = PyBytes_FromStringAndSize("", 0);
+        constants.empty_str = PyUnicode_FromStringAndSize("", 0);
+        if (!constants.empty_tuple || !constants.empty_bytes || !constants.empty_str) {
+            return false;
+        }
+    }
+    if (!Interned::make_all()) {
+        return false;
+    }
+    if (constants.int_0 == nullptr) {
+        constants.int_0 = PyLong_FromLong(0);
+        constants.int_1 = PyLong_FromLong(1);
+        constants.int_10 = PyLong_FromLong(10);
+        constants.int_300 = PyLong_FromLong(300);
+        constants.int_100000 = PyLong_FromLong(100000);
+        if (!constants.int_0 || !constants.int_1 || !constants.int_10 || !constants.int_300 ||
+            !constants.int_100000) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool fetch_builtins() {
+    PyObject** const destinations[] = {
+        &cached_builtins.print, nullptr, &cached_builtins.file_not_found_error, &cached_builtins.zip,
+        &cached_builtins.sorted};
+    Interned* const names[] = {&str_print, &str_enumerate, &str_file_not_found_error, &str_zip, &str_sorted};
+    PyObject* fetched[5] = {};
+    for (int k = 0; k < 5; ++k) {
+        fetched[k] = PyObject_GetAttr(builtins_module, names[k]->get());
+        if (fetched[k] == nullptr) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", names[k]->get());
+            }
+            for (int j = 0; j < k; ++j) {
+                Py_DECREF(fetched[j]);
+            }
+            return false;
+        }
+    }
+    for (int k = 0; k < 5; ++k) {
+        if (destinations[k] == nullptr) {
+            Py_DECREF(fetched[k]);
+        } else {
+            Py_XSETREF(*destinations[k], fetched[k]);
+        }
+    }
+    return true;
+}
+
+PyObject* new_tuple(std::initializer_list<PyObject*> items) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (tuple == nullptr) {
+        return nullptr;
+    }
+    Py_ssize_t index = 0;
+    for (PyObject* item : items) {
+        PyTuple_SET_ITEM(tuple, index++, Py_NewRef(item));
+    }
+    return tuple;
+}
+
+bool make_constant_tuples() {
+    if (constants.none_triple != nullptr) {
+        return true;
+    }
+    Owned newline = Owned::steal(PyUnicode_FromString("\n"));
+    Owned space = Owned::steal(PyUnicode_FromString(" "));
+    if (!newline || !space) {
+        return false;
+    }
+    constants.none_triple = new_tuple({Py_None, Py_None, Py_None});
+    constants.preview_slice = PySlice_New(Py_None, constants.int_300, Py_None);
+    constants.newline_to_space = new_tuple({newline.get(), space.get()});
+    constants.read_text_defaults = new_tuple({constants.int_100000});
+    constants.rank_defaults = new_tuple({Py_None, constants.int_10, str_default_model.get()});
+    constants.argv_tail_slice = PySlice_New(constants.int_1, Py_None, Py_None);
+    return constants.none_triple && constants.preview_slice && constants.newline_to_space &&
+           constants.read_text_defaults && constants.rank_defaults && constants.argv_tail_slice;
+}
+
+bool make_code_objects() {
+    FunctionSpec* const specs[] = {&genexpr_spec,          &sort_key_spec, &load_model_spec,
+                                   &iter_description_files_spec, &read_text_spec, &rank_spec};
+    for (FunctionSpec* spec : specs) {
+        if (!make_code(*spec)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Import a whole module as `import name` does at module level.  A module
+// already in sys.modules and fully initialised is used as it is.
+Owned import_module(PyObject* name) {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* existing = nullptr;
+    if (PyDict_GetItemRef(modules, name, &existing) < 0) {
+        return Owned();
+    }
+    Owned module = Owned::steal(existing);
+    if (module) {
+        Owned spec = Owned::steal(PyObject_GetAttr(module.get(), str_dunder_spec));
+        if (!spec) {
+            PyErr_Clear();
+            return module;
+        }
+        Owned initializing = Owned::steal(PyObject_GetAttr(spec.get(), str_initializing));
+        if (!initializing) {
+            PyErr_Clear();
+            return module;
+        }
+        int busy = PyObject_IsTrue(initializing.get());
+        if (busy < 0) {
+            return Owned();
+        }
+        if (!busy) {
+            return module;
+        }
+    }
+    Owned locals = Owned::steal(PyDict_New());
+    if (!locals) {
+        return Owned();
+    }
+    return Owned::steal(PyImport_ImportModuleLevelObject(name, globals_dict, locals.get(), nullptr, 0));
+}
+
+// `from module import name...`: one import call, then each name bound as a
+// global, in order.
+bool import_names(PyObject* module_name, std::initializer_list<Interned*> names) {
+    Owned fromlist = Owned::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    Owned locals = Owned::steal(PyDict_New());
+    if (!fromlist || !locals) {
+        return false;
+    }
+    Py_ssize_t index = 0;
+    for (Interned* name : names) {
+        PyList_SET_ITEM(fromlist.get(), index++, Py_NewRef(name->get()));
+    }
+    Owned module = Owned::steal(
+        PyImport_ImportModuleLevelObject(module_name, globals_dict, locals.get(), fromlist.get(), 0));
+    if (!module) {
+        return false;
+    }
+    for (Interned* name : names) {
+        Owned value = Owned::steal(PyObject_GetAttr(module.get(), name->get()));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                return false;
+            }
+            PyErr_Clear();
+            // A submodule entered under "package.name" counts too.
+            Owned full_name = Owned::steal(PyUnicode_FromFormat("%U.%U", module_name, name->get()));
+            if (!full_name) {
+                return false;
+            }
+            PyObject* entry = nullptr;
+            if (PyDict_GetItemRef(PyImport_GetModuleDict(), full_name.get(), &entry) < 0) {
+                return false;
+            }
+            if (entry == nullptr) {
+                PyErr_Format(PyExc_ImportError, "cannot import name %S", name->get());
+                return false;
+            }
+            value = Owned::steal(entry);
+        }
+        if (!bind_global(name->get(), value.get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Build an annotations dictionary from (name, annotation) pairs, in order.
+Owned annotations(std::initializer_list<std::pair<Interned*, Interned*>> entries) {
+    Owned dict = Owned::steal(PyDict_New());
+    if (!dict) {
+        return dict;
+    }
+    for (const auto& [name, annotation] : entries) {
+        if (PyDict_SetItem(dict.get(), name->get(), annotation->get()) < 0) {
+            return Owned();
+        }
+    }
+    return dict;
+}
+
+// Publish one function object under its global name.
+bool publish(FunctionSpec& spec, PyObject* global_name, const char* doc_text, PyObject* defaults,
+             std::initializer_list<std::pair<Interned*, Interned*>> annotation_entries) {
+    Owned doc;
+    if (doc_text != nullptr) {
+        doc = Owned::steal(PyUnicode_FromString(doc_text));
+        if (!doc) {
+            return false;
+        }
+    }
+    Owned annotation_dict = annotations(annotation_entries);
+    if (!annotation_dict) {
+        return false;
+    }
+    Owned function = new_function(spec, doc.get(), defaults, annotation_dict.get());
+    return function && bind_global(global_name, function.get());
+}
+
+bool publish_load_model() {
+    Owned lru_cache = lookup_global(str_lru_cache);
+    if (!lru_cache) {
+        return false;
+    }
+    Owned keywords = Owned::steal(PyTuple_Pack(1, str_maxsize.get()));
+    if (!keywords) {
+        return false;
+    }
+    PyObject* call_args[] = {Py_None};
+    Owned decorator = Owned::steal(PyObject_Vectorcall(lru_cache.get(), call_args, 0, keywords.get()));
+    if (!decorator) {
+        return false;
+    }
+    Owned annotation_dict = annotations({{&str_model_name, &str_annotation_str}});
+    if (!annotation_dict) {
+        return false;
+    }
+    Owned function = new_function(load_model_spec, nullptr, nullptr, annotation_dict.get());
+    if (!function) {
+        return false;
+    }
+    Owned wrapper = Owned::steal(PyObject_CallOneArg(decorator.get(), function.get()));
+    return wrapper && bind_global(str_load_model, wrapper.get());
+}
+
+// Returns 1 when the module's __name__ equals "__main__", 0 otherwise.
+int running_as_main() {
+    Owned name = lookup_global(str_dunder_name);
+    if (!name) {
+        return -1;
+    }
+    return PyObject_RichCompareBool(name.get(), str_dunder_main, Py_EQ);
+}
+
+// The module body from the point where failures carry traceback entries.
+// Returns false with the exception set and the failing line in *line.
+bool run_module_body(int* line) {
+    *line = 1;
+    if (!ready_function_type() || !ready_ranking_types()) {
+        return false;
+    }
+    if (rag_helper_is_main != 0 && PyObject_SetAttr(module_instance, str_dunder_name, str_dunder_main) < 0) {
+        return false;
+    }
+    PyObject* modules = PyImport_GetModuleDict();
+    int registered = PyDict_Contains(modules, str_module_name);
+    if (registered < 0 || (registered == 0 && PyDict_SetItem(modules, str_module_name, module_instance) < 0)) {
+        return false;
+    }
+    if (!fetch_builtins() || !make_constant_tuples() || !make_code_objects() || !ready_ranking_closure_types()) {
+        return false;
+    }
+
+    *line = 3;
+    Owned logging = import_module(str_logging);
+    if (!logging || !bind_global(str_logging, logging.get())) {
+        return false;
+    }
+    *line = 4;
+    Owned sys = import_module(str_sys);
+    if (!sys || !bind_global(str_sys, sys.get())) {
+        return false;
+    }
+    *line = 5;
+    if (!import_names(str_functools, {&str_lru_cache})) {
+        return false;
+    }
+    *line = 6;
+    if (!import_names(str_pathlib, {&str_path_class})) {
+        return false;
+    }
+    *line = 7;
+    if (!import_names(str_typing, {&str_any, &str_dict, &str_list, &str_optional})) {
+        return false;
+    }
+
+    *line = 11;
+    {
+        Owned logging_module = lookup_global(str_logging);
+        if (!logging_module) {
+            return false;
+        }
+        Owned get_logger = Owned::steal(PyObject_GetAttr(logging_module.get(), str_get_logger));
+        if (!get_logger) {
+            return false;
+        }
+        Owned name = lookup_global(str_dunder_name);
+        if (!name) {
+            return false;
+        }
+        Owned logger = Owned::steal(PyObject_CallOneArg(get_logger.get(), name.get()));
+        if (!logger || !bind_global(str_logger, logger.get())) {
+            return false;
+        }
+    }
+
+    *line = 14;
+    if (!publish_load_model()) {
+        return false;
+    }
+    *line = 25;
+    if (!publish(iter_description_files_spec, str_iter_description_files, iter_description_files_doc, nullptr,
+                 {{&str_models_dir, &str_annotation_path}, {&str_return, &str_annotation_path_list}})) {
+        return false;
+    }
+    *line = 32;
+    if (!publish(read_text_spec, str_read_text, read_text_doc, constants.read_text_defaults,
+                 {{&str_path, &str_annotation_path},
+                  {&str_max_chars, &str_annotation_int},
+                  {&str_return, &str_annotation_str}})) {
+        return false;
+    }
+    *line = 46;
+    if (!publish(rank_spec, str_rank_problem_descriptions, rank_doc, constants.rank_defaults,
+                 {{&str_query, &str_annotation_str},
+                  {&str_models_dir, &str_annotation_optional_path},
+                  {&str_top_k, &str_annotation_int},
+                  {&str_model_name, &str_annotation_str},
+                  {&str_return, &str_annotation_records}})) {
+        return false;
+    }
+
+    *line = 124;
+    const int is_main = running_as_main();
+    if (is_main < 0) {
+        return false;
+    }
+    if (is_main && !run_command_line(line)) {
+        return false;
+    }
+
+    *line = 1;
+    Owned test_dict = Owned::steal(PyDict_New());
+    return test_dict && bind_global(str_dunder_test, test_dict.get());
+}
+
+int exec_module(PyObject* module) {
+    if (module_instance != nullptr) {
+        if (module_instance == module) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'rag_helper' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    module_instance = Py_NewRef(module);
+    globals_dict = PyModule_GetDict(module);
+
+    auto fail = [](bool with_entry, int line) {
+        if (with_entry && globals_dict != nullptr) {
+            add_traceback(init_traceback_name, line);
+        }
+        globals_dict = nullptr;
+        Py_CLEAR(module_instance);
+        return -1;
+    };
+
+    if (globals_dict == nullptr) {
+        return fail(false, 0);
+    }
+    Py_XSETREF(builtins_module, PyImport_ImportModule("builtins"));
+    if (builtins_module == nullptr || PyObject_SetAttrString(module, "__builtins__", builtins_module) < 0) {
+        return fail(false, 0);
+    }
+
+    // The module is built for 3.13; another minor version may still work, but
+    // say so.
+    const int runtime_major = static_cast<int>((Py_Version >> 24) & 0xFF);
+    const int runtime_minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+    if (runtime_major != 3 || runtime_minor != 13) {
+        char message[200];
+        std::snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                      3, 13, module_qualified_name, "does not match", runtime_major, runtime_minor);
+        if (PyErr_WarnEx(nullptr, message, 1) < 0) {
+            return fail(false, 0);
+        }
+    }
+
+    if (!make_base_constants()) {
+        return fail(false, 0);
+    }
+
+    int line = 1;
+    if (!run_module_body(&line)) {
+        return fail(true, line);
+    }
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "rag_helper",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+Borrowed module_globals() noexcept { return Borrowed(globals_dict); }
+
+Owned lookup_global(PyObject* name) {
+    PyObject* value = nullptr;
+    if (globals_dict != nullptr && PyDict_GetItemRef(globals_dict, name, &value) < 0) {
+        return Owned();
+    }
+    if (value != nullptr) {
+        return Owned::steal(value);
+    }
+    if (builtins_module != nullptr) {
+        if (PyObject_GetOptionalAttr(builtins_module, name, &value) < 0) {
+            return Owned();
+        }
+        if (value != nullptr) {
+            return Owned::steal(value);
+        }
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Owned();
+}
+
+bool bind_global(PyObject* name, PyObject* value) { return PyDict_SetItem(globals_dict, name, value) == 0; }
+
+}  // namespace tarvex
+
+extern "C" PyMODINIT_FUNC PyInit_rag_helper(void) { return PyModuleDef_Init(&tarvex::module_definition); }
