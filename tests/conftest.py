@@ -1,0 +1,56 @@
+"""Shared helpers for the tarvex test suite."""
+
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+# The tests exercise the installed package.  When pytest is started as
+# `python -m pytest` from the repository root, the source folder `tarvex/`
+# (which has no built extension) would shadow it, so take the root off the path.
+_REPO_ROOT = Path(__file__).resolve().parent.parent
+sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != _REPO_ROOT]
+
+import pytest  # noqa: E402
+
+MODULE_FILE = "tarvex/rag_helper"
+
+
+def module_entries(tb):
+    """The (file, function, line) entries of a traceback that the module added."""
+    entries = []
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == MODULE_FILE:
+            entries.append((code.co_filename, code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return entries
+
+
+def entries_of(excinfo):
+    """Module traceback entries of a pytest ExceptionInfo, outermost first."""
+    return [(name, line) for _, name, line in module_entries(excinfo.value.__traceback__)]
+
+
+def run_python(code, *args, cwd=None, env=None, timeout=300):
+    """Run code in a fresh interpreter of this environment; returns CompletedProcess."""
+    full_env = dict(os.environ)
+    full_env.pop("PYTHONPATH", None)
+    if env:
+        full_env.update(env)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code), *args],
+        capture_output=True,
+        text=True,
+        cwd=cwd or "/",
+        env=full_env,
+        timeout=timeout,
+    )
+
+
+@pytest.fixture
+def rag():
+    import tarvex.rag_helper as module
+
+    return module
