@@ -187,6 +187,20 @@ Owned read_bounded(PyObject* stream, PyObject* max_chars, int* line) {
     return stripped;
 }
 
+// The handled exception of the innermost frame or generator, exactly as it is
+// stored there.  PyErr_GetHandledException() looks past an empty innermost
+// entry to an outer one; restoring that value would plant the outer exception
+// in a generator's own state, where it would outlive the outer handler.
+PyObject* save_handled_exception() {
+    return Py_XNewRef(PyThreadState_Get()->exc_info->exc_value);
+}
+
+// Put back what save_handled_exception() returned (and release it).
+void restore_handled_exception(PyObject* saved) {
+    PyErr_SetHandledException(saved);
+    Py_XDECREF(saved);
+}
+
 // Handler of the file's context for an exception raised while reading: the
 // context's exit sees it first.  Returns 1 when `__exit__` suppressed it,
 // 0 when an exception (the same or a new one) is pending again, and the
@@ -194,7 +208,7 @@ Owned read_bounded(PyObject* stream, PyObject* max_chars, int* line) {
 int exit_context_with_exception(PyObject* exit, int line) {
     add_traceback(read_text_spec.traceback_name, line);
     Owned raised = Owned::steal(PyErr_GetRaisedException());
-    PyObject* previously_handled = PyErr_GetHandledException();
+    PyObject* previously_handled = save_handled_exception();
     PyErr_SetHandledException(raised.get());
     PyObject* exit_args[] = {reinterpret_cast<PyObject*>(Py_TYPE(raised.get())), raised.get(),
                              PyException_GetTraceback(raised.get())};
@@ -204,8 +218,7 @@ int exit_context_with_exception(PyObject* exit, int line) {
     Owned traceback = Owned::steal(exit_args[2]);
     Owned outcome = Owned::steal(PyObject_Vectorcall(exit, exit_args, 3, nullptr));
     int suppressed = outcome ? PyObject_IsTrue(outcome.get()) : -1;
-    PyErr_SetHandledException(previously_handled);
-    Py_XDECREF(previously_handled);
+    restore_handled_exception(previously_handled);
     if (suppressed < 0) {
         return 0;  // __exit__ (or its truth test) raised: that exception goes on
     }
@@ -258,7 +271,7 @@ Owned read_protected(PyObject* path, PyObject* max_chars) {
 }
 
 PyObject* read_text(FunctionObject*, PyObject* const* args) {
-    PyObject* previously_handled = PyErr_GetHandledException();
+    PyObject* previously_handled = save_handled_exception();
     Owned text = read_protected(args[0], args[1]);
     if (!text) {
         if (PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -268,8 +281,7 @@ PyObject* read_text(FunctionObject*, PyObject* const* args) {
             add_traceback(read_text_spec.traceback_name, open_line);
         }
     }
-    PyErr_SetHandledException(previously_handled);
-    Py_XDECREF(previously_handled);
+    restore_handled_exception(previously_handled);
     return text.release();
 }
 
