@@ -54,3 +54,7 @@ def rag():
     import tarvex.rag_helper as module
 
     return module
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: builds or installs something; takes tens of seconds")
