@@ -1,0 +1,21 @@
+"""tarvex: find the stored problem descriptions closest in meaning to a query.
+
+The work is done by the native extension module :mod:`tarvex.rag_helper`::
+
+    from tarvex.rag_helper import rank_problem_descriptions
+
+    for record in rank_problem_descriptions("deliver parcels with a fleet of vans", top_k=3):
+        print(record["path"], record["score"], record["preview"])
+
+Each result record is a dictionary with the keys ``path`` (str), ``score``
+(float, a cosine similarity) and ``preview`` (the first 300 characters of the
+description).  By default the descriptions are the ``.txt`` files below the
+``zolt_models`` folder of this package, embedded with the sentence-embedding
+model "sentence-transformers/all-MiniLM-L6-v2"; ranking needs the optional
+``ranking`` dependencies (``sentence-transformers`` and ``torch``).
+
+From a shell, ``python -m tarvex WORDS...`` or ``tarvex-rag WORDS...`` prints
+the ten best matches for the query made of the words.
+
+Importing this package is cheap: it loads neither the extension nor torch.
+"""

@@ -1,11 +1,284 @@
-// Command-line entry: placeholder until the command-line run lands.
+// Command-line entry: the block at the end of the module body that runs when
+// the module is the main module.  It takes the query from the words after
+// the program name, ranks the stored descriptions against it and prints one
+// line per match, best first.
+//
+// Every name the block uses is looked up in the module globals at the moment
+// of use; `print` is the builtin cached at load.  Nothing is caught here: a
+// failure (SystemExit included) leaves the block with the source line of the
+// failing statement in *failed_line.
 #include "module_shell.hpp"
 
 namespace tarvex {
+namespace {
+
+Interned str_sys("sys");
+Interned str_argv("argv");
+Interned str_exit("exit");
+Interned str_strip("strip");
+Interned str_query("query");
+Interned str_top_k("top_k");
+Interned str_results("results");
+Interned str_rank_problem_descriptions("rank_problem_descriptions");
+Interned str_i("i");
+Interned str_r("r");
+Interned str_path("path");
+Interned str_score("score");
+Interned str_space(" ");
+Interned str_position_format("2d");
+Interned str_after_position(". ");
+Interned str_before_score("  score=");
+Interned str_score_format(".4f");
+Interned str_usage("Usage: python rag.py \"your problem description here\"");
+Interned str_nothing_found("No descriptions found.");
+
+constexpr int query_line = 127;
+constexpr int query_test_line = 128;
+constexpr int usage_line = 129;
+constexpr int usage_exit_line = 130;
+constexpr int rank_line = 132;
+constexpr int results_test_line = 133;
+constexpr int nothing_found_line = 134;
+constexpr int nothing_found_exit_line = 135;
+constexpr int loop_line = 137;
+constexpr int print_line = 138;
+
+// Keyword names of the ranking call, (query, top_k); made once.
+PyObject* rank_keywords = nullptr;
+
+// `value[1:]` as the interpreter slices an arbitrary object.
+Owned slice_tail(PyObject* value) {
+    PyMappingMethods* mapping = Py_TYPE(value)->tp_as_mapping;
+    if (mapping == nullptr || mapping->mp_subscript == nullptr) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(value)->tp_name);
+        return Owned();
+    }
+    return Owned::steal(PyObject_GetItem(value, constants.argv_tail_slice));
+}
+
+// query = " ".join(sys.argv[1:]).strip()
+bool bind_query() {
+    Owned sys = lookup_global(str_sys);
+    if (!sys) {
+        return false;
+    }
+    Owned argv = Owned::steal(PyObject_GetAttr(sys.get(), str_argv));
+    if (!argv) {
+        return false;
+    }
+    Owned words = slice_tail(argv.get());
+    if (!words) {
+        return false;
+    }
+    Owned joined = Owned::steal(PyUnicode_Join(str_space, words.get()));
+    if (!joined) {
+        return false;
+    }
+    Owned query = Owned::steal(PyObject_CallMethodNoArgs(joined.get(), str_strip));
+    return query && bind_global(str_query, query.get());
+}
+
+// Truth value of a global looked up now: 1, 0, or -1 on error.
+int global_is_true(PyObject* name) {
+    Owned value = lookup_global(name);
+    if (!value) {
+        return -1;
+    }
+    return PyObject_IsTrue(value.get());
+}
+
+bool print_text(PyObject* text) {
+    Owned printed = Owned::steal(PyObject_CallOneArg(cached_builtins.print, text));
+    return static_cast<bool>(printed);
+}
+
+// sys.exit(status): normally raises SystemExit, so this returns false.  A
+// replaced `sys.exit` that returns lets the block go on, as in Python code.
+bool call_exit(PyObject* status) {
+    Owned sys = lookup_global(str_sys);
+    if (!sys) {
+        return false;
+    }
+    Owned exit = Owned::steal(PyObject_GetAttr(sys.get(), str_exit));
+    if (!exit) {
+        return false;
+    }
+    Owned outcome = Owned::steal(PyObject_CallOneArg(exit.get(), status));
+    return static_cast<bool>(outcome);
+}
+
+// results = rank_problem_descriptions(query=query, top_k=10)
+bool bind_results() {
+    if (rank_keywords == nullptr) {
+        rank_keywords = PyTuple_Pack(2, str_query.get(), str_top_k.get());
+        if (rank_keywords == nullptr) {
+            return false;
+        }
+    }
+    Owned rank = lookup_global(str_rank_problem_descriptions);
+    if (!rank) {
+        return false;
+    }
+    Owned query = lookup_global(str_query);
+    if (!query) {
+        return false;
+    }
+    PyObject* arguments[] = {query.get(), constants.int_10};
+    Owned results = Owned::steal(PyObject_Vectorcall(rank.get(), arguments, 0, rank_keywords));
+    return results && bind_global(str_results, results.get());
+}
+
+// One entry of the current record `r` (looked up anew), as a plain
+// subscription.
+Owned record_entry(PyObject* key) {
+    Owned record = lookup_global(str_r);
+    if (!record) {
+        return Owned();
+    }
+    return Owned::steal(PyObject_GetItem(record.get(), key));
+}
+
+// print(f"{i:2d}. {r['path']}  score={r['score']:.4f}")
+bool print_match() {
+    Owned position_value = lookup_global(str_i);
+    if (!position_value) {
+        return false;
+    }
+    Owned position = Owned::steal(PyObject_Format(position_value.get(), str_position_format));
+    if (!position) {
+        return false;
+    }
+    Owned path = record_entry(str_path);
+    if (!path) {
+        return false;
+    }
+    if (!PyUnicode_CheckExact(path.get())) {
+        path = Owned::steal(PyObject_Format(path.get(), constants.empty_str));
+        if (!path) {
+            return false;
+        }
+    }
+    Owned score_value = record_entry(str_score);
+    if (!score_value) {
+        return false;
+    }
+    Owned score = Owned::steal(PyObject_Format(score_value.get(), str_score_format));
+    if (!score) {
+        return false;
+    }
+    Owned pieces = Owned::steal(PyTuple_Pack(5, position.get(), str_after_position.get(), path.get(),
+                                             str_before_score.get(), score.get()));
+    if (!pieces) {
+        return false;
+    }
+    Owned line = Owned::steal(PyUnicode_Join(constants.empty_str, pieces.get()));
+    return line && print_text(line.get());
+}
+
+// Binds r and i for one record and prints its line; the counter moves on.
+// Sets *failed_line on failure.
+bool show_match(PyObject* record, Owned& counter, int* failed_line) {
+    *failed_line = loop_line;
+    if (!bind_global(str_r, record) || !bind_global(str_i, counter.get())) {
+        return false;
+    }
+    Owned next = Owned::steal(PyNumber_Add(counter.get(), constants.int_1));
+    if (!next) {
+        return false;
+    }
+    counter = std::move(next);
+    *failed_line = print_line;
+    return print_match();
+}
+
+// for i, r in enumerate(results, 1): print(...)
+bool show_matches(int* failed_line) {
+    *failed_line = loop_line;
+    Owned results = lookup_global(str_results);
+    if (!results) {
+        return false;
+    }
+    Owned counter = Owned::share(constants.int_1);
+    PyObject* sequence = results.get();
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+        // By index; a list's length is read again before every step because
+        // printing may run code that changes it.
+        const bool is_list = PyList_CheckExact(sequence);
+        for (Py_ssize_t index = 0;; ++index) {
+            const Py_ssize_t size = is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
+            if (index >= size) {
+                break;
+            }
+            Owned record =
+                Owned::share(is_list ? PyList_GET_ITEM(sequence, index) : PyTuple_GET_ITEM(sequence, index));
+            if (!show_match(record.get(), counter, failed_line)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    Owned iterator = Owned::steal(PyObject_GetIter(sequence));
+    if (!iterator) {
+        return false;
+    }
+    for (;;) {
+        *failed_line = loop_line;
+        Owned record = Owned::steal(PyIter_Next(iterator.get()));
+        if (!record) {
+            return !PyErr_Occurred();
+        }
+        if (!show_match(record.get(), counter, failed_line)) {
+            return false;
+        }
+    }
+}
+
+}  // namespace
 
 bool run_command_line(int* failed_line) {
-    (void)failed_line;
-    return true;
+    *failed_line = query_line;
+    if (!bind_query()) {
+        return false;
+    }
+
+    *failed_line = query_test_line;
+    int has_query = global_is_true(str_query);
+    if (has_query < 0) {
+        return false;
+    }
+    if (!has_query) {
+        *failed_line = usage_line;
+        if (!print_text(str_usage)) {
+            return false;
+        }
+        *failed_line = usage_exit_line;
+        if (!call_exit(constants.int_1)) {
+            return false;
+        }
+    }
+
+    *failed_line = rank_line;
+    if (!bind_results()) {
+        return false;
+    }
+
+    *failed_line = results_test_line;
+    int has_results = global_is_true(str_results);
+    if (has_results < 0) {
+        return false;
+    }
+    if (!has_results) {
+        *failed_line = nothing_found_line;
+        if (!print_text(str_nothing_found)) {
+            return false;
+        }
+        *failed_line = nothing_found_exit_line;
+        if (!call_exit(constants.int_0)) {
+            return false;
+        }
+    }
+
+    return show_matches(failed_line);
 }
 
 }  // namespace tarvex

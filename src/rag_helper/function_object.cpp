@@ -206,18 +206,20 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
     return true;
 }
 
+// The notes attached when an instance of a subclass was refused, made once
+// at load like the module's other constants.
+Interned str_add_note("add_note");
+Interned str_subclass_note_str(
+    "Subclasses of builtin types are rejected: pass a plain str, for example str(value).");
+Interned str_subclass_note_int(
+    "Subclasses of builtin types are rejected: pass a plain int, for example int(value).");
+
 // Attach the note that explains why an instance of a subclass was refused.
-void add_subclass_note(const char* expected) {
+void add_subclass_note(PyObject* note) {
     PyObject* raised = PyErr_GetRaisedException();
-    Owned note = Owned::steal(PyUnicode_FromFormat(
-        "Subclasses of builtin types are rejected: pass a plain %s, for example %s(value).", expected, expected));
-    if (note) {
-        Owned result = Owned::steal(PyObject_CallMethod(raised, "add_note", "O", note.get()));
-        if (!result) {
-            // The note is a courtesy; keep the original error whatever happens.
-            PyErr_Clear();
-        }
-    } else {
+    Owned result = Owned::steal(PyObject_CallMethodOneArg(raised, str_add_note, note));
+    if (!result) {
+        // The note is a courtesy; keep the original error whatever happens.
         PyErr_Clear();
     }
     PyErr_SetRaisedException(raised);
@@ -228,16 +230,19 @@ bool passes_exact_type_tests(const FunctionSpec& spec, PyObject* const* bound) {
         const Parameter& parameter = spec.parameters[k];
         PyTypeObject* expected;
         const char* expected_name;
+        PyObject* note;
         switch (parameter.test) {
         case ExactType::any:
             continue;
         case ExactType::str:
             expected = &PyUnicode_Type;
             expected_name = "str";
+            note = str_subclass_note_str;
             break;
         case ExactType::int_:
             expected = &PyLong_Type;
             expected_name = "int";
+            note = str_subclass_note_int;
             break;
         default:
             continue;
@@ -249,7 +254,7 @@ bool passes_exact_type_tests(const FunctionSpec& spec, PyObject* const* bound) {
         PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                      parameter.name->text(), expected_name, Py_TYPE(value)->tp_name);
         if (PyObject_TypeCheck(value, expected)) {
-            add_subclass_note(expected_name);
+            add_subclass_note(note);
         }
         return false;
     }

@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# One-step, idempotent set-up of the development environment.
+#
+#   1. finds a CPython 3.13 interpreter (never the machine's default python3),
+#   2. creates .venv at the repository root with it (recreated if it is not 3.13),
+#   3. installs the pinned packages of requirements/dev.txt into it
+#      (skipped while the lock file is unchanged since the last successful install),
+#   4. places the default embedding model in the local Hugging Face cache so that
+#      it loads offline by its name (scripts/place_model.py),
+#   5. builds the extension and installs the package into .venv
+#      (skipped while CMakeLists.txt, pyproject.toml, README.md, src/ and tarvex/
+#      are unchanged since the last successful install and the module imports).
+#
+# Afterwards `.venv/bin/python -c "import tarvex.rag_helper"` works from any folder.
+# Set TARVEX_PYTHON to the path of a Python 3.13 interpreter to choose it yourself.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+venv="$root/.venv"
+lock_file="$root/requirements/dev.txt"
+lock_stamp="$venv/.tarvex-lock.sha256"
+build_stamp="$venv/.tarvex-build.sha256"
+
+say() { printf 'setup: %s\n' "$*" >&2; }
+die() { say "error: $*"; exit 1; }
+
+cd "$root"
+[[ -f "$lock_file" ]] || die "missing $lock_file"
+
+# Serialise concurrent set-ups of this checkout (the lock is on the folder itself).
+exec 8<"$root"
+flock 8
+
+is_python313() {
+    [[ -x "$1" ]] && "$1" -c 'import sys; sys.exit(0 if sys.version_info[:2] == (3, 13) and sys.implementation.name == "cpython" else 1)' 2>/dev/null
+}
+
+find_python313() {
+    local candidates=() pyenv_root="" dir py
+    if [[ -n "${TARVEX_PYTHON:-}" ]]; then
+        is_python313 "$TARVEX_PYTHON" || die "TARVEX_PYTHON=$TARVEX_PYTHON is not a CPython 3.13 interpreter"
+        printf '%s\n' "$TARVEX_PYTHON"
+        return
+    fi
+    if command -v pyenv >/dev/null 2>&1; then
+        pyenv_root="$(pyenv root 2>/dev/null || true)"
+    fi
+    [[ -n "$pyenv_root" ]] || pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
+    if [[ -d "$pyenv_root/versions" ]]; then
+        # Newest 3.13.x first.
+        while IFS= read -r dir; do
+            candidates+=("$dir/bin/python3.13")
+        done < <(find "$pyenv_root/versions" -mindepth 1 -maxdepth 1 -name '3.13.*' | sort -rV)
+    fi
+    for py in /usr/local/bin/python3.13 /usr/bin/python3.13; do candidates+=("$py"); done
+    if py="$(command -v python3.13 2>/dev/null)"; then candidates+=("$py"); fi
+    for py in "${candidates[@]}"; do
+        if is_python313 "$py" && "$py" -c 'import venv, ensurepip' 2>/dev/null; then
+            printf '%s\n' "$py"
+            return
+        fi
+    done
+    die "no CPython 3.13 interpreter with venv support found (looked in $pyenv_root/versions/3.13.*, /usr/local/bin, /usr/bin and PATH).
+       Install one (for example 'pyenv install 3.13', or Debian's python3.13 and python3.13-venv),
+       or set TARVEX_PYTHON to its path. The default python3 is not used."
+}
+
+# --- 1, 2: the virtual environment -------------------------------------------
+if ! is_python313 "$venv/bin/python"; then
+    python="$(find_python313)"
+    if [[ -e "$venv" ]]; then
+        say "$venv is not a Python 3.13 environment; recreating it"
+        rm -rf "$venv"
+    fi
+    say "creating $venv with $python ($("$python" -c 'import platform; print(platform.python_version())'))"
+    "$python" -m venv "$venv"
+fi
+vpy="$venv/bin/python"
+
+# The same lock as scripts/dev-build, so that a set-up and a rebuild never overlap.
+exec 9>"$venv/.dev-build.lock"
+flock 9
+
+# --- 3: pinned dependencies ---------------------------------------------------
+lock_hash="$(sha256sum "$lock_file" | cut -d' ' -f1)"
+if [[ "$(cat "$lock_stamp" 2>/dev/null || true)" != "$lock_hash" ]]; then
+    say "installing the pinned packages of requirements/dev.txt"
+    rm -f "$lock_stamp" "$build_stamp"
+    "$vpy" -m pip install --disable-pip-version-check --progress-bar off -r "$lock_file"
+    printf '%s\n' "$lock_hash" >"$lock_stamp"
+else
+    say "pinned packages up to date"
+fi
+
+# --- 4: the default model, offline --------------------------------------------
+"$vpy" "$root/scripts/place_model.py"
+
+# --- 5: build and install the package -----------------------------------------
+source_hash() {
+    {
+        find CMakeLists.txt pyproject.toml README.md src tarvex \
+            \( -name __pycache__ -o -name '*.pyc' -o -name '*.so' \) -prune -o -type f -print0 2>/dev/null |
+            LC_ALL=C sort -z | xargs -0 sha256sum
+        "$vpy" -c 'import sys; print(sys.version)'
+    } | sha256sum | cut -d' ' -f1
+}
+imports() { (cd / && "$vpy" -c 'import tarvex.rag_helper') >/dev/null 2>&1; }
+
+src_hash="$(source_hash)"
+if [[ "$(cat "$build_stamp" 2>/dev/null || true)" == "$src_hash" ]] && imports; then
+    say "tarvex build up to date"
+else
+    say "building and installing tarvex into $venv"
+    rm -f "$build_stamp"
+    if ! log="$("$vpy" -m pip install --disable-pip-version-check --no-build-isolation --no-deps . 2>&1)"; then
+        printf '%s\n' "$log" >&2
+        die "building tarvex failed"
+    fi
+    if ! (cd / && "$vpy" -c 'import tarvex.rag_helper'); then
+        die "tarvex was installed but 'import tarvex.rag_helper' fails"
+    fi
+    printf '%s\n' "$src_hash" >"$build_stamp"
+fi
+say "ready: $vpy"

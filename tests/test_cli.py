@@ -1,0 +1,635 @@
+"""The command line: the module run as the main module, and its two host commands.
+
+Every run happens in a fresh interpreter, because the command line runs while
+the module initialises.  Most runs put small stand-ins for `torch` and
+`sentence_transformers` first on the path (the `fakes` fixture): the stand-in
+model embeds a description that starts with "score: X" as the number X and
+any other text as 1, so the score of each description is chosen by the test.
+A `sitecustomize` of the same folder points the default corpus folder at a
+folder of the test's choosing, or makes it missing.
+"""
+
+import importlib.util
+import json
+import os
+import re
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+USAGE = 'Usage: python rag.py "your problem description here"'
+NOTHING = "No descriptions found."
+INIT = "init tarvex.rag_helper"
+PYTHON = sys.executable
+TARVEX_RAG = str(Path(sys.executable).parent / "tarvex-rag")
+
+FAKE_TORCH = '''
+"""Stand-in for torch: one-dimensional and two-dimensional tensors of floats."""
+
+
+class Tensor:
+    def __init__(self, rows):
+        self.rows = rows
+
+    def __getitem__(self, index):
+        return Tensor(self.rows[index])
+
+    def cpu(self):
+        return self
+
+    def tolist(self):
+        return list(self.rows)
+
+
+def matmul(matrix, vector):
+    return Tensor([sum(x * y for x, y in zip(row, vector.rows)) for row in matrix.rows])
+'''
+
+FAKE_SENTENCE_TRANSFORMERS = '''
+"""Stand-in for sentence_transformers that logs what it is asked to do."""
+import importlib.util
+import json
+import os
+import re
+
+import torch
+
+
+def _log(event, **data):
+    log = os.environ.get("TARVEX_FAKE_LOG")
+    if log:
+        with open(log, "a") as stream:
+            stream.write(json.dumps({"event": event, **data}) + "\\n")
+
+
+def _embed(text):
+    if text.startswith("score:"):
+        return [float(text.split()[1])]
+    return [1.0]
+
+
+class SentenceTransformer:
+    def __init__(self, model_name, *args, **kwargs):
+        _log("load", model=model_name)
+
+    def encode(self, sentences, **kwargs):
+        _log("encode", sentences=list(sentences), keywords=list(kwargs.items()))
+        return torch.Tensor([_embed(text) for text in sentences])
+'''
+
+FAKE_SITECUSTOMIZE = '''
+import os
+import re
+
+_corpus = os.environ.get("TARVEX_TEST_CORPUS")
+_missing = os.environ.get("TARVEX_TEST_NO_CORPUS")
+if _corpus or _missing:
+    import pathlib
+
+    _exists = pathlib.Path.exists
+    _rglob = pathlib.Path.rglob
+
+    def _redirect(path):
+        return pathlib.Path(_corpus) if _corpus and path.name == "zolt_models" else path
+
+    def exists(self, *args, **kwargs):
+        if _missing and self.name == "zolt_models":
+            return False
+        return _exists(_redirect(self), *args, **kwargs)
+
+    def rglob(self, pattern, *args, **kwargs):
+        return _rglob(_redirect(self), pattern, *args, **kwargs)
+
+    pathlib.Path.exists = exists
+    pathlib.Path.rglob = rglob
+'''
+
+# A run of the module as the main module inside the script's own process,
+# keeping hold of the module object to report its globals afterwards.
+IN_PROCESS = """
+import builtins, ctypes, importlib.util, json, sys
+
+def entries(exc):
+    out = []
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == "tarvex/rag_helper":
+            out.append([code.co_name, tb.tb_lineno])
+        tb = tb.tb_next
+    return out
+
+spec = importlib.util.find_spec("tarvex.rag_helper")
+ctypes.c_int32.in_dll(ctypes.CDLL(spec.origin), "rag_helper_is_main").value = 1
+module = importlib.util.module_from_spec(spec)
+calls = []
+
+def fake_rank(*args, **kwargs):
+    calls.append([list(args), list(kwargs.items())])
+    return RESULTS
+
+class Argv(list):
+    # Slicing happens inside the block, after the body published its
+    # functions: the moment to swap in another ranking function.
+    def __getitem__(self, index):
+        if SWAP_RANK:
+            vars(module)["rank_problem_descriptions"] = fake_rank
+        before_slice()
+        return list.__getitem__(self, index)
+
+RESULTS = None
+SWAP_RANK = False
+def before_slice():
+    pass
+sys.argv = ["prog"]
+"""
+
+IN_PROCESS_RUN = """
+try:
+    spec.loader.exec_module(module)
+    outcome = {"type": None}
+except BaseException as exc:
+    outcome = {"type": type(exc).__name__, "message": str(exc), "code": getattr(exc, "code", None),
+               "entries": entries(exc)}
+sys.stdout = sys.__stdout__
+g = vars(module)
+outcome["globals"] = {name: g[name] for name in ("query", "results", "i", "r") if name in g}
+outcome["calls"] = calls
+outcome.update(EXTRA())
+sys.stdout.write("REPORT " + json.dumps(outcome, default=repr) + "\\n")
+"""
+
+
+@pytest.fixture(scope="module")
+def fakes(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("fakes")
+    (folder / "torch").mkdir()
+    (folder / "torch" / "__init__.py").write_text(FAKE_TORCH)
+    (folder / "sentence_transformers").mkdir()
+    (folder / "sentence_transformers" / "__init__.py").write_text(FAKE_SENTENCE_TRANSFORMERS)
+    (folder / "sitecustomize.py").write_text(FAKE_SITECUSTOMIZE)
+    return folder
+
+
+class Run:
+    def __init__(self, proc, log):
+        self.status = proc.returncode
+        self.stderr = proc.stderr
+        lines = proc.stdout.splitlines()
+        self.report = None
+        if lines and lines[-1].startswith("REPORT "):
+            self.report = json.loads(lines.pop()[len("REPORT "):])
+        self.lines = lines
+        self.log = [json.loads(line) for line in log.read_text().splitlines()] if log.exists() else []
+
+    @property
+    def loads(self):
+        return [entry["model"] for entry in self.log if entry["event"] == "load"]
+
+    @property
+    def encoded(self):
+        return [entry["sentences"] for entry in self.log if entry["event"] == "encode"]
+
+
+@pytest.fixture
+def run(fakes, tmp_path):
+    """Run a command with the stand-ins first on the path and the corpus redirected."""
+
+    def run(command, corpus=None, missing=False, stand_ins=True):
+        env = dict(os.environ)
+        env.pop("PYTHONPATH", None)
+        log = tmp_path / "fake.log"
+        log.unlink(missing_ok=True)
+        if stand_ins:
+            env["PYTHONPATH"] = str(fakes)
+            env["TARVEX_FAKE_LOG"] = str(log)
+        if corpus is not None:
+            env["TARVEX_TEST_CORPUS"] = str(corpus)
+        if missing:
+            env["TARVEX_TEST_NO_CORPUS"] = "1"
+        proc = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, env=env, timeout=300)
+        return Run(proc, log)
+
+    return run
+
+
+@pytest.fixture
+def run_main(run):
+    """Run the module as the main module in one process; `setup` runs before the import."""
+
+    def run_main(setup="", extra="{}", **kwargs):
+        script = IN_PROCESS + textwrap.dedent(setup) + f"\nEXTRA = lambda: {extra}\n" + IN_PROCESS_RUN
+        return run([PYTHON, "-c", script], **kwargs)
+
+    return run_main
+
+
+def make_corpus(root, scores, blank=()):
+    """One description file per score, named so that path order differs from score order."""
+    root.mkdir(parents=True, exist_ok=True)
+    paths = {}
+    for k, score in enumerate(scores):
+        path = root / f"model_{len(scores) - k:02d}" / "description.txt"
+        path.parent.mkdir()
+        path.write_text(f"score: {score}\nA description.\n")
+        paths[score] = str(path)
+    for name in blank:
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_text(" \n\t\n")
+    return paths
+
+
+def match_line(position, path, score):
+    return f"{position:2d}. {path}  score={score:.4f}"
+
+
+# ---------------------------------------------------------------------------
+# The query and the usage line
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [["prog"], [], ["prog", "   "], ["prog", "", " \t ", "\n"]],
+    ids=["program-only", "empty-argv", "spaces", "blank-words"],
+)
+def test_no_query_prints_usage_and_exits_1_without_ranking(run_main, argv):
+    result = run_main(f"sys.argv = Argv({argv!r}); SWAP_RANK = True")
+    assert result.lines == [USAGE]
+    report = result.report
+    assert (report["type"], report["code"], report["entries"]) == ("SystemExit", 1, [[INIT, 130]])
+    assert report["calls"] == []
+    assert report["globals"] == {"query": ""}
+
+
+def test_query_is_the_words_joined_by_single_spaces_with_ends_stripped(run_main):
+    result = run_main("sys.argv = Argv(['prog', 'a', 'b  c', ' d ']); SWAP_RANK = True; RESULTS = []")
+    assert result.report["globals"]["query"] == "a b  c  d"
+    # Only keywords, in this order, with the query and top_k 10.
+    assert result.report["calls"] == [[[], [["query", "a b  c  d"], ["top_k", 10]]]]
+
+
+def test_query_reaches_the_model_after_the_descriptions(run_main, tmp_path):
+    make_corpus(tmp_path / "corpus", [0.5])
+    result = run_main("sys.argv = ['prog', 'a', 'b  c', ' d ']", corpus=tmp_path / "corpus")
+    assert result.report["type"] is None
+    assert result.loads == ["sentence-transformers/all-MiniLM-L6-v2"]
+    assert result.encoded == [["score: 0.5\nA description."], ["a b  c  d"]]
+
+
+@pytest.mark.parametrize(
+    "argv,error,message",
+    [
+        ("5", "TypeError", "'int' object is unsliceable"),
+        ("None", "TypeError", "'NoneType' object is unsliceable"),
+        ("['prog', 'a', 3]", "TypeError", "sequence item 1: expected str instance, int found"),
+        ("['prog', b'a']", "TypeError", "sequence item 0: expected str instance, bytes found"),
+    ],
+)
+def test_unusable_argv_fails_at_the_query_line(run_main, argv, error, message):
+    result = run_main(f"sys.argv = {argv}")
+    assert result.lines == []
+    report = result.report
+    assert (report["type"], report["message"], report["entries"]) == (error, message, [[INIT, 127]])
+    assert report["globals"] == {}
+
+
+def test_missing_argv_fails_at_the_query_line(run_main):
+    result = run_main("del sys.argv")
+    assert (result.report["type"], result.report["entries"]) == ("AttributeError", [[INIT, 127]])
+
+
+# ---------------------------------------------------------------------------
+# Ranking outcomes
+
+
+@pytest.mark.parametrize("blank", [(), ("a/description.txt", "b.txt")], ids=["no-files", "blank-files"])
+def test_corpus_without_usable_descriptions(run_main, tmp_path, blank):
+    (tmp_path / "corpus").mkdir()
+    make_corpus(tmp_path / "corpus", [], blank=blank)
+    result = run_main("sys.argv = ['prog', 'route', 'vans']", corpus=tmp_path / "corpus")
+    assert result.lines == [NOTHING]
+    report = result.report
+    assert (report["type"], report["code"], report["entries"]) == ("SystemExit", 0, [[INIT, 135]])
+    assert report["globals"] == {"query": "route vans", "results": []}
+    assert result.loads == []
+
+
+@pytest.mark.parametrize("returned", ["[]", "()", "None", "0", "''"])
+def test_any_false_result_means_nothing_found(run_main, returned):
+    result = run_main(f"sys.argv = Argv(['prog', 'q']); SWAP_RANK = True; RESULTS = {returned}")
+    assert result.lines == [NOTHING]
+    assert (result.report["type"], result.report["code"]) == ("SystemExit", 0)
+
+
+def test_missing_corpus_passes_the_error_on_and_prints_nothing(run_main):
+    result = run_main("sys.argv = ['prog', 'route', 'vans']", missing=True)
+    report = result.report
+    assert result.lines == []
+    assert report["type"] == "FileNotFoundError"
+    assert report["message"].startswith("Models directory not found: /")
+    assert report["message"].endswith("zolt_models")
+    assert report["entries"][0] == [INIT, 132]
+    assert report["globals"] == {"query": "route vans"}
+    assert result.loads == []
+
+
+# ---------------------------------------------------------------------------
+# The match lines
+
+
+def test_ten_best_matches_are_printed_best_first(run, tmp_path):
+    scores = [0.25, -0.0123, 1.0, 0.7345612, -0.5, 0.1, 0.9, 0.33333, 0.0, 0.6, -0.9, 0.05]
+    paths = make_corpus(tmp_path / "corpus", scores)
+    result = run([PYTHON, "-m", "tarvex", "deliver", "parcels"], corpus=tmp_path / "corpus")
+    assert result.status == 0, result.stderr
+    best = sorted(scores, reverse=True)[:10]
+    assert result.lines == [match_line(k, paths[s], s) for k, s in enumerate(best, 1)]
+    assert result.lines[0] == f" 1. {paths[1.0]}  score=1.0000"
+    assert result.lines[2].endswith("  score=0.7346")
+    assert result.lines[9] == f"10. {paths[-0.0123]}  score=-0.0123"
+    assert result.stderr == ""
+
+
+RECORDS = """
+import pathlib, fractions
+class Shown(str):
+    def __format__(self, spec):
+        return "<" + str.__format__(self, spec) + ">"
+RECORDS = [
+    {"path": "plain.txt", "score": 1},
+    {"path": pathlib.PurePosixPath("a/b.txt"), "score": fractions.Fraction(1, 3)},
+    {"path": Shown("sub.txt"), "score": -2.5, "preview": "ignored"},
+    {"score": 0.5, "path": 7},
+]
+"""
+
+
+@pytest.mark.parametrize("container", ["RECORDS", "tuple(RECORDS)", "iter(RECORDS)", "(r for r in RECORDS)"])
+def test_records_of_any_iterable_are_formatted_field_by_field(run_main, container):
+    setup = RECORDS + f"sys.argv = Argv(['prog', 'q']); SWAP_RANK = True; RESULTS = {container}"
+    result = run_main(setup, extra='{"last": vars(module)["r"] is RECORDS[-1]}')
+    assert result.lines == [
+        " 1. plain.txt  score=1.0000",
+        " 2. a/b.txt  score=0.3333",
+        " 3. <sub.txt>  score=-2.5000",
+        " 4. 7  score=0.5000",
+    ]
+    assert result.report["type"] is None
+    assert result.report["globals"]["i"] == 4
+    assert result.report["last"] is True
+
+
+@pytest.mark.parametrize(
+    "results,error,printed",
+    [
+        ("5", "TypeError", 0),
+        ("[{'path': 'a', 'score': 0.5}, {'path': 'b'}]", "KeyError", 1),
+        ("[{'score': 0.5}]", "KeyError", 0),
+        ("[{'path': 'a', 'score': 0.5}, {'path': 'b', 'score': 'high'}]", "ValueError", 1),
+        ("[{'path': 'a', 'score': 0.5}, 3]", "TypeError", 1),
+    ],
+    ids=["not-iterable", "no-score", "no-path", "score-not-a-number", "not-a-record"],
+)
+def test_failures_while_printing_keep_the_lines_already_printed(run_main, results, error, printed):
+    result = run_main(f"sys.argv = Argv(['prog', 'q']); SWAP_RANK = True; RESULTS = {results}")
+    assert len(result.lines) == printed
+    line = 137 if results == "5" else 138
+    assert (result.report["type"], result.report["entries"]) == (error, [[INIT, line]])
+
+
+def test_printing_uses_the_print_of_load_time(run_main):
+    setup = """
+    import io
+    sys.argv = Argv(['prog', 'q']); SWAP_RANK = True; RESULTS = [{'path': 'p', 'score': 0.5}]
+    captured = io.StringIO()
+    def before_slice():
+        builtins.print = vars(module)["print"] = lambda *a, **k: captured.write("replaced\\n")
+    """
+    result = run_main(setup, extra='{"captured": captured.getvalue()}')
+    assert result.lines == [" 1. p  score=0.5000"]
+    assert result.report["captured"] == ""
+
+
+def test_names_are_looked_up_when_used(run_main):
+    # Truth-testing `results` rebinds the global: the walk takes the new value.
+    # Reading a record's path rebinds `r`: the score comes from the new record.
+    setup = """
+    class Switching:
+        def __bool__(self):
+            vars(module)["results"] = [Rebinding()]
+            return True
+    class Rebinding(dict):
+        def __getitem__(self, key):
+            vars(module)["r"] = {"path": "other", "score": 0.25}
+            return "first"
+    sys.argv = Argv(['prog', 'q']); SWAP_RANK = True; RESULTS = Switching()
+    """
+    result = run_main(setup)
+    assert result.lines == [" 1. first  score=0.2500"]
+
+
+def test_failing_output_ends_the_run_at_the_print(run_main):
+    setup = """
+    class Broken:
+        def write(self, text):
+            raise OSError("stdout closed")
+        def flush(self):
+            pass
+    sys.stdout = Broken()
+    """
+    result = run_main(setup)
+    assert (result.report["type"], result.report["entries"]) == ("OSError", [[INIT, 129]])
+
+
+# ---------------------------------------------------------------------------
+# The module after a run
+
+
+def test_globals_and_names_after_a_normal_run(run_main, tmp_path):
+    paths = make_corpus(tmp_path / "corpus", [0.2, 0.8, 0.5])
+    extra = """{
+        "name": module.__name__,
+        "logger": module.logger.name,
+        "function modules": sorted({f.__module__ for f in (module.rank_problem_descriptions, module._read_text,
+                                    module._iter_description_files, module._load_model)}),
+        "test": module.__test__,
+        "registered": sys.modules.get("tarvex.rag_helper") is module,
+        "results are records": all(type(r) is dict for r in module.results),
+        "r is last": module.r is module.results[-1],
+    }"""
+    result = run_main("sys.argv = ['prog', ' find ', 'it ']", extra=extra, corpus=tmp_path / "corpus")
+    report = result.report
+    assert report["type"] is None
+    g = report["globals"]
+    assert g["query"] == "find  it"
+    assert [(r["path"], r["score"]) for r in g["results"]] == [(paths[0.8], 0.8), (paths[0.5], 0.5), (paths[0.2], 0.2)]
+    assert g["i"] == 3
+    assert g["r"]["path"] == paths[0.2]
+    assert report["name"] == report["logger"] == "__main__"
+    assert report["function modules"] == ["tarvex.rag_helper"]
+    assert report["test"] == {}
+    assert report["registered"] is True
+    assert report["r is last"] is True
+    assert report["results are records"] is True
+    assert result.lines == [match_line(k, paths[s], s) for k, s in enumerate([0.8, 0.5, 0.2], 1)]
+
+
+# ---------------------------------------------------------------------------
+# The host commands
+
+
+COMMANDS = {"module": [PYTHON, "-m", "tarvex"], "script": [TARVEX_RAG]}
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+@pytest.mark.parametrize("words", [[], ["   "], ["", "\t"]], ids=["none", "spaces", "blank"])
+def test_host_without_query_exits_1_with_usage(run, command, words):
+    result = run(COMMANDS[command] + words, stand_ins=False)
+    assert (result.status, result.lines, result.stderr) == (1, [USAGE], "")
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_host_statuses_for_matches_and_for_nothing_found(run, command, tmp_path):
+    paths = make_corpus(tmp_path / "corpus", [0.3, 0.9])
+    found = run(COMMANDS[command] + ["fleet", "of  vans"], corpus=tmp_path / "corpus")
+    assert (found.status, found.stderr) == (0, "")
+    assert found.lines == [match_line(1, paths[0.9], 0.9), match_line(2, paths[0.3], 0.3)]
+    assert found.encoded[-1] == ["fleet of  vans"]
+
+    (tmp_path / "empty").mkdir()
+    nothing = run(COMMANDS[command] + ["fleet"], corpus=tmp_path / "empty")
+    assert (nothing.status, nothing.lines, nothing.stderr) == (0, [NOTHING], "")
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_host_reports_a_missing_corpus_with_a_traceback(run, command):
+    result = run(COMMANDS[command] + ["fleet"], missing=True)
+    assert result.status == 1
+    assert result.lines == []
+    assert 'File "tarvex/rag_helper", line 132, in init tarvex.rag_helper' in result.stderr
+    assert "FileNotFoundError: Models directory not found: /" in result.stderr
+    assert result.stderr.rstrip().endswith("zolt_models")
+
+
+HOST_IN_PROCESS = """
+import ctypes, importlib.util, json, sys
+from tarvex.__main__ import main
+flag = ctypes.c_int32.in_dll(ctypes.CDLL(importlib.util.find_spec("tarvex.rag_helper").origin),
+                             "rag_helper_is_main")
+argv = list(sys.argv)
+out = {}
+"""
+
+
+def test_host_called_again_after_a_usage_exit_runs_the_module_again(run, tmp_path):
+    paths = make_corpus(tmp_path / "corpus", [0.5])
+    script = HOST_IN_PROCESS + """
+out["first"] = main([])
+out["restored"] = sys.argv == argv and flag.value == 0
+out["second"] = main(["again"])
+out["after"] = [sys.argv == argv, flag.value, sys.modules["tarvex.rag_helper"].query]
+print("REPORT " + json.dumps(out))
+"""
+    result = run([PYTHON, "-c", script], corpus=tmp_path / "corpus")
+    assert result.lines == [USAGE, match_line(1, paths[0.5], 0.5)]
+    assert result.report == {"first": 1, "restored": True, "second": 0, "after": [True, 0, "again"]}
+
+
+@pytest.mark.parametrize(
+    "before",
+    [
+        "import tarvex.rag_helper",
+        "import tarvex.rag_helper; del sys.modules['tarvex.rag_helper']",
+        "import tarvex.rag_helper; del sys.modules['tarvex.rag_helper']; del sys.modules['tarvex'].rag_helper",
+    ],
+    ids=["imported", "unregistered", "forgotten"],
+)
+def test_host_refuses_when_the_module_is_already_loaded(run, before):
+    script = HOST_IN_PROCESS + before + "\nsys.exit(main(['fleet']))\n"
+    result = run([PYTHON, "-c", script])
+    assert result.status == 2
+    assert result.lines == []
+    assert "tarvex.rag_helper is already imported in this process" in result.stderr
+    assert result.loads == []
+
+
+def test_package_import_is_light(run):
+    script = """
+import sys, tarvex, tarvex.__main__
+print("REPORT " + __import__("json").dumps([
+    sorted(m for m in ("tarvex.rag_helper", "torch", "sentence_transformers") if m in sys.modules),
+    bool(tarvex.__doc__), bool(tarvex.__main__.__doc__)]))
+"""
+    assert run([PYTHON, "-c", script], stand_ins=False).report == [[], True, True]
+
+
+# ---------------------------------------------------------------------------
+# The real model on the shipped corpus (offline)
+
+MODEL_FAILED = "RAG disabled (embedding model load failed)"
+EXPECTED_BEST = {
+    "deliver parcels to customers with a fleet of vans": "capacitated_vehicle_routing",
+    "schedule nurses to hospital shifts fairly": "nurse_rostering",
+    "cut large steel rolls into narrower strips with minimal waste": "steel_coil_cutting_stock",
+    "assign exams to time slots so no student has two exams at once": "exam_timetabling",
+}
+
+
+@pytest.fixture(scope="module")
+def real_env():
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    env["HF_HUB_OFFLINE"] = "1"
+    return env
+
+
+@pytest.fixture(scope="module")
+def real_best(real_env, tmp_path_factory):
+    """Folder names of the three best matches per query; skips when the model cannot load offline."""
+    script = textwrap.dedent(
+        """
+        import json, sys
+        from pathlib import Path
+        import tarvex.rag_helper as rag
+        best = {q: [Path(r["path"]).parent.name for r in rag.rank_problem_descriptions(q, top_k=3)]
+                for q in json.loads(sys.argv[1])}
+        print(json.dumps(best))
+        """
+    )
+    proc = subprocess.run(
+        [PYTHON, "-c", script, json.dumps(list(EXPECTED_BEST))],
+        capture_output=True, text=True, cwd=tmp_path_factory.mktemp("real"), env=real_env, timeout=900,
+    )
+    if MODEL_FAILED in proc.stderr:
+        reason = next(line for line in proc.stderr.splitlines() if MODEL_FAILED in line)
+        pytest.skip(f"the embedding model cannot be loaded offline (run scripts/place_model.py): {reason}")
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+@pytest.mark.slow
+def test_real_model_puts_the_closest_description_first(real_best):
+    assert {query: folders[0] for query, folders in real_best.items()} == EXPECTED_BEST
+    assert all("routing" in folder for folder in real_best["deliver parcels to customers with a fleet of vans"])
+
+
+@pytest.mark.slow
+def test_real_model_command_line_run(real_best, real_env, tmp_path):
+    words = "deliver parcels to customers with a fleet of vans".split()
+    proc = subprocess.run([TARVEX_RAG, *words], capture_output=True, text=True, cwd=tmp_path, env=real_env,
+                          timeout=900)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert len(lines) == 10
+    corpus = Path(importlib.util.find_spec("tarvex").origin).parent / "zolt_models"
+    scores = []
+    for position, line in enumerate(lines, 1):
+        head, path, score = re.fullmatch(r"(..)\. (.+)  score=(-?\d+\.\d{4})", line).groups()
+        assert head == f"{position:2d}"
+        assert Path(path).is_relative_to(corpus.resolve()) and path.endswith("description.txt")
+        scores.append(float(score))
+    assert scores == sorted(scores, reverse=True)
+    assert Path(lines[0].split()[1]).parent.name == "capacitated_vehicle_routing"
