@@ -14,6 +14,10 @@ sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != _REPO_ROOT]
 
 import pytest  # noqa: E402
 
+# The embedding model is read from the local cache; without this the hub
+# client first tries the network for every model file, with retries.
+os.environ.setdefault("HF_HUB_OFFLINE", "1")
+
 MODULE_FILE = "tarvex/rag_helper"
 
 
