@@ -25,16 +25,6 @@ int64_t first_interpreter_id = -1;
 PyObject* globals_dict = nullptr;  // borrowed from module_instance
 PyObject* builtins_module = nullptr;
 
-Interned str_name("name");
-Interned str_loader("loader");
-Interned str_origin("origin");
-Interned str_parent("parent");
-Interned str_submodule_search_locations("submodule_search_locations");
-Interned str_dunder_loader("__loader__");
-Interned str_dunder_file("__file__");
-Interned str_dunder_package("__package__");
-Interned str_dunder_path("__path__");
-Interned str_dunder_builtins("__builtins__");
 Interned str_dunder_name("__name__");
 Interned str_dunder_main("__main__");
 Interned str_dunder_spec("__spec__");
