@@ -1,6 +1,7 @@
 """Loading the module: each test runs in a fresh interpreter of this environment."""
 
 import json
+import os
 import shutil
 import subprocess
 import sysconfig
@@ -489,9 +490,15 @@ report({"outcome": outcome, "registered": "tarvex.rag_helper" in sys.modules})
 """
 
 
+def preloading(library):
+    """Environment preloading `library` after whatever is preloaded already (a sanitizer
+    runtime, in the instrumented test run, has to stay first)."""
+    return {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), library]))}
+
+
 @pytest.mark.parametrize("hexversion,shown", [(0x030E00F0, "3.14"), (0x040D00F0, "4.13"), (0x030C07F0, "3.12")])
 def test_other_interpreter_version_warns(version_shim, hexversion, shown):
-    env = {"LD_PRELOAD": version_shim(hexversion)}
+    env = preloading(version_shim(hexversion))
     message = f"compile time Python version 3.13 of module 'tarvex.rag_helper' does not match runtime version {shown}"
     assert run_json(VERSION_PROBE, env=env) == {"warnings": [["RuntimeWarning", message]], "loaded": True}
     assert run_json(VERSION_AS_ERROR, env=env) == {
@@ -501,5 +508,5 @@ def test_other_interpreter_version_warns(version_shim, hexversion, shown):
 
 
 def test_other_micro_version_does_not_warn(version_shim):
-    env = {"LD_PRELOAD": version_shim(0x030D05F0)}
+    env = preloading(version_shim(0x030D05F0))
     assert run_json(VERSION_AS_ERROR, env=env) == {"outcome": "loaded", "registered": True}
