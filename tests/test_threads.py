@@ -61,6 +61,28 @@ def expected_ranking(files, query, model, top_k):
     return records[:top_k] if top_k > 0 else records
 
 
+def run_together(work):
+    """Run work(number, failures) on THREADS threads released at once; returns the failures.
+
+    A thread that raises records it, so that its failure fails the test instead of vanishing."""
+    start = threading.Barrier(THREADS)
+    failures = []
+
+    def thread_body(number):
+        start.wait()
+        try:
+            work(number, failures)
+        except BaseException as exc:
+            failures.append((number, "raised", repr(exc)))
+
+    threads = [threading.Thread(target=thread_body, args=(n,)) for n in range(THREADS)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return failures
+
+
 CORPORA = [
     {"a.txt": "0.2 alpha", "b/x.txt": "0.9 beta", "c.txt": "0.5 gamma", "blank.txt": "  \n"},
     {"only.txt": "0.3 single"},
@@ -87,39 +109,29 @@ def world(rag, tmp_path, monkeypatch):
 def test_threads_rank_and_load_at_once(rag, world, caplog):
     package, folders = world
     models = sorted(GOOD_MODELS)
-    start = threading.Barrier(THREADS)
-    failures, calls = [], [0] * THREADS
+    calls = [0] * THREADS
 
-    def worker(number):
-        start.wait()
-        try:
-            for step in range(ROUNDS):
-                which = (number + step) % len(folders)
-                model = models[(number * 7 + step) % len(models)]
-                top_k = (step % 5) - 1  # -1, 0, 1, 2, 3
-                query = f"{(-1) ** step} query {step}"  # the sign flips the order
-                records = rag.rank_problem_descriptions(query, folders[which], top_k, model)
-                got = [(r["path"][len(str(folders[which])) + 1:], r["score"]) for r in records]
-                if got != expected_ranking(CORPORA[which], query, model, top_k):
-                    failures.append((number, step, model, got))
-                loaded = rag._load_model(model)
-                if type(loaded) is not Model or loaded.name != model:
-                    failures.append((number, step, "load", model, loaded))
-                if rag._load_model(BROKEN_MODEL) is not None:
-                    failures.append((number, step, "broken model loaded"))
-                if rag.rank_problem_descriptions("1", folders[which], model_name=BROKEN_MODEL) != []:
-                    failures.append((number, step, "ranked without a model"))
-                calls[number] += 4
-        except BaseException as exc:  # a thread's failure must fail the test, not vanish
-            failures.append((number, "raised", repr(exc)))
+    def work(number, failures):
+        for step in range(ROUNDS):
+            which = (number + step) % len(folders)
+            model = models[(number * 7 + step) % len(models)]
+            top_k = (step % 5) - 1  # -1, 0, 1, 2, 3
+            query = f"{(-1) ** step} query {step}"  # the sign flips the order
+            records = rag.rank_problem_descriptions(query, folders[which], top_k, model)
+            got = [(r["path"][len(str(folders[which])) + 1:], r["score"]) for r in records]
+            if got != expected_ranking(CORPORA[which], query, model, top_k):
+                failures.append((number, step, model, got))
+            loaded = rag._load_model(model)
+            if type(loaded) is not Model or loaded.name != model:
+                failures.append((number, step, "load", model, loaded))
+            if rag._load_model(BROKEN_MODEL) is not None:
+                failures.append((number, step, "broken model loaded"))
+            if rag.rank_problem_descriptions("1", folders[which], model_name=BROKEN_MODEL) != []:
+                failures.append((number, step, "ranked without a model"))
+            calls[number] += 4
 
     with caplog.at_level(logging.WARNING):
-        threads = [threading.Thread(target=worker, args=(n,)) for n in range(THREADS)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-
+        failures = run_together(work)
     assert failures == []
     assert sum(calls) == THREADS * ROUNDS * 4
 
@@ -147,27 +159,16 @@ def test_threads_read_and_list_the_same_files(rag, tmp_path):
     root = corpus(tmp_path, {f"d{i % 4}/f{i}.txt": f"  text {i} " * (i + 1) for i in range(40)})
     expected_listing = sorted(p for p in root.rglob("*.txt"))
     raw = {p: p.read_text() for p in expected_listing}
-    start = threading.Barrier(THREADS)
-    failures = []
 
-    def worker(number):
-        start.wait()
-        try:
-            for step in range(60):
-                listing = rag._iter_description_files(root)
-                if listing != expected_listing:
-                    failures.append((number, step, "listing"))
-                path = listing[(number + step) % len(listing)]
-                if rag._read_text(path) != raw[path].strip():
-                    failures.append((number, step, path))
-                if rag._read_text(path, 5) != raw[path][:5].strip():
-                    failures.append((number, step, path, "cut"))
-        except BaseException as exc:
-            failures.append((number, "raised", repr(exc)))
+    def work(number, failures):
+        for step in range(60):
+            listing = rag._iter_description_files(root)
+            if listing != expected_listing:
+                failures.append((number, step, "listing"))
+            path = listing[(number + step) % len(listing)]
+            if rag._read_text(path) != raw[path].strip():
+                failures.append((number, step, path))
+            if rag._read_text(path, 5) != raw[path][:5].strip():
+                failures.append((number, step, path, "cut"))
 
-    threads = [threading.Thread(target=worker, args=(n,)) for n in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert failures == []
+    assert run_together(work) == []
