@@ -324,6 +324,15 @@ def test_any_false_result_means_nothing_found(run_main, returned):
     assert (result.report["type"], result.report["code"]) == ("SystemExit", 0)
 
 
+def test_an_exit_that_returns_lets_the_block_go_on(run_main):
+    # Both early ends call sys.exit; a replacement that returns ends neither.
+    result = run_main("sys.argv = Argv(['prog']); SWAP_RANK = True; RESULTS = []; EXITS = []; "
+                      "sys.exit = EXITS.append", extra="{'exits': EXITS}")
+    assert result.lines == [USAGE, NOTHING]
+    assert result.report["type"] is None and result.report["exits"] == [1, 0]
+    assert result.report["calls"] == [[[], [["query", ""], ["top_k", 10]]]]
+
+
 def test_missing_corpus_passes_the_error_on_and_prints_nothing(run_main):
     result = run_main("sys.argv = ['prog', 'route', 'vans']", missing=True)
     report = result.report

@@ -233,6 +233,31 @@ bool show_matches(int* failed_line) {
     }
 }
 
+// One of the block's two early ends: when the global `name` is false, print
+// `message` and call sys.exit(status) (see call_exit for an exit that returns).
+struct EarlyEnd {
+    PyObject* name;
+    int test_line;
+    PyObject* message;
+    int message_line;
+    PyObject* status;
+    int exit_line;
+};
+
+bool end_early_when_false(const EarlyEnd& end, int* failed_line) {
+    *failed_line = end.test_line;
+    int is_true = global_is_true(end.name);
+    if (is_true != 0) {
+        return is_true > 0;
+    }
+    *failed_line = end.message_line;
+    if (!print_text(end.message)) {
+        return false;
+    }
+    *failed_line = end.exit_line;
+    return call_exit(end.status);
+}
+
 }  // namespace
 
 bool run_command_line(int* failed_line) {
@@ -240,42 +265,19 @@ bool run_command_line(int* failed_line) {
     if (!bind_query()) {
         return false;
     }
-
-    *failed_line = query_test_line;
-    int has_query = global_is_true(str_query);
-    if (has_query < 0) {
+    if (!end_early_when_false({str_query, query_test_line, str_usage, usage_line, constants.int_1, usage_exit_line},
+                              failed_line)) {
         return false;
-    }
-    if (!has_query) {
-        *failed_line = usage_line;
-        if (!print_text(str_usage)) {
-            return false;
-        }
-        *failed_line = usage_exit_line;
-        if (!call_exit(constants.int_1)) {
-            return false;
-        }
     }
 
     *failed_line = rank_line;
     if (!bind_results()) {
         return false;
     }
-
-    *failed_line = results_test_line;
-    int has_results = global_is_true(str_results);
-    if (has_results < 0) {
+    if (!end_early_when_false({str_results, results_test_line, str_nothing_found, nothing_found_line,
+                               constants.int_0, nothing_found_exit_line},
+                              failed_line)) {
         return false;
-    }
-    if (!has_results) {
-        *failed_line = nothing_found_line;
-        if (!print_text(str_nothing_found)) {
-            return false;
-        }
-        *failed_line = nothing_found_exit_line;
-        if (!call_exit(constants.int_0)) {
-            return false;
-        }
     }
 
     return show_matches(failed_line);
