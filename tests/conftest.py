@@ -37,6 +37,21 @@ def entries_of(excinfo):
     return [(name, line) for _, name, line in module_entries(excinfo.value.__traceback__)]
 
 
+# The same, for scripts run in a fresh interpreter: entries(exc) gives the
+# module's traceback entries of an exception as [function, line] pairs.
+ENTRIES_SOURCE = """
+def entries(exc):
+    out = []
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == "tarvex/rag_helper":
+            out.append([code.co_name, tb.tb_lineno])
+        tb = tb.tb_next
+    return out
+"""
+
+
 def run_python(code, *args, cwd=None, env=None, timeout=300):
     """Run code in a fresh interpreter of this environment; returns CompletedProcess."""
     full_env = dict(os.environ)

@@ -20,6 +20,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import ENTRIES_SOURCE
+
 USAGE = 'Usage: python rag.py "your problem description here"'
 NOTHING = "No descriptions found."
 INIT = "init tarvex.rag_helper"
@@ -111,17 +113,7 @@ if _corpus or _missing:
 # keeping hold of the module object to report its globals afterwards.
 IN_PROCESS = """
 import builtins, ctypes, importlib.util, json, sys
-
-def entries(exc):
-    out = []
-    tb = exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == "tarvex/rag_helper":
-            out.append([code.co_name, tb.tb_lineno])
-        tb = tb.tb_next
-    return out
-
+""" + ENTRIES_SOURCE + """
 spec = importlib.util.find_spec("tarvex.rag_helper")
 ctypes.c_int32.in_dll(ctypes.CDLL(spec.origin), "rag_helper_is_main").value = 1
 module = importlib.util.module_from_spec(spec)

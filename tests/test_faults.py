@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 
 from conftest import entries_of, module_entries, run_python
-from test_ranking import Fakes, Tensor
+from test_ranking import Tensor, fakes  # noqa: F401 (the fixture)
 from test_ranking import corpus as write_tree
 
 ITER = "tarvex.rag_helper._iter_description_files"
@@ -49,14 +49,6 @@ RANKING = {
 @pytest.fixture(params=[KeyboardInterrupt, SystemExit], ids=["KeyboardInterrupt", "SystemExit"])
 def error(request):
     return request.param("injected")
-
-
-@pytest.fixture
-def fakes(rag, monkeypatch):
-    load = rag._load_model
-    load.cache_clear()
-    yield Fakes(monkeypatch)
-    load.cache_clear()
 
 
 @pytest.fixture

@@ -9,24 +9,14 @@ import textwrap
 
 import pytest
 
-from conftest import run_python
+from conftest import ENTRIES_SOURCE, run_python
 
 CHANGE_MESSAGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
 REINIT_MESSAGE = "Module 'rag_helper' has already been imported. Re-initialisation is not supported."
 
 PRELUDE = """
 import json, sys
-
-def entries(exc):
-    out = []
-    tb = exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == "tarvex/rag_helper":
-            out.append([code.co_name, tb.tb_lineno])
-        tb = tb.tb_next
-    return out
-
+""" + ENTRIES_SOURCE + """
 def failure(exc):
     return {"type": type(exc).__name__, "message": str(exc), "entries": entries(exc)}
 
