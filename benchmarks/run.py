@@ -37,7 +37,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 PLAIN_FILE = HERE / "plain_rag.py"
-CORPUS_WORDS_DIR = REPO / "tarvex" / "zolt_models"
+CORPUS_WORDS_DIR = REPO / "src" / "tarvex" / "zolt_models"
 MODEL_NAME = "sentence-transformers/all-MiniLM-L6-v2"
 
 # Keep the source folder `tarvex/` (which has no built extension) from

@@ -43,7 +43,7 @@ if ! log="$("$vpy" -m pip install --disable-pip-version-check --no-build-isolati
     say "error: building the instrumented extension failed"
     exit 1
 fi
-module="$(cd / && "$vpy" -c 'import importlib.util as u; print(u.find_spec("tarvex.rag_helper").origin)')"
+module="$("$vpy" -c 'import importlib.util as u; print(u.find_spec("tarvex.rag_helper").origin)')"
 if [[ "$(ldd "$module")" != *libasan* ]]; then
     say "error: $module is not the instrumented build"
     exit 1

@@ -8,7 +8,7 @@
 #   4. places the default embedding model in the local Hugging Face cache so that
 #      it loads offline by its name (scripts/place_model.py),
 #   5. builds the extension and installs the package into .venv
-#      (skipped while CMakeLists.txt, pyproject.toml, README.md, src/ and tarvex/
+#      (skipped while CMakeLists.txt, pyproject.toml, README.md and src/
 #      are unchanged since the last successful install and the module imports).
 #
 # Afterwards `.venv/bin/python -c "import tarvex.rag_helper"` works from any folder.
@@ -98,13 +98,13 @@ fi
 # --- 5: build and install the package -----------------------------------------
 source_hash() {
     {
-        find CMakeLists.txt pyproject.toml README.md src tarvex \
+        find CMakeLists.txt pyproject.toml README.md src \
             \( -name __pycache__ -o -name '*.pyc' -o -name '*.so' \) -prune -o -type f -print0 2>/dev/null |
             LC_ALL=C sort -z | xargs -0 sha256sum
         "$vpy" -c 'import sys; print(sys.version)'
     } | sha256sum | cut -d' ' -f1
 }
-imports() { (cd / && "$vpy" -c 'import tarvex.rag_helper') >/dev/null 2>&1; }
+imports() { "$vpy" -c 'import tarvex.rag_helper' >/dev/null 2>&1; }
 
 src_hash="$(source_hash)"
 if [[ "$(cat "$build_stamp" 2>/dev/null || true)" == "$src_hash" ]] && imports; then
@@ -116,7 +116,7 @@ else
         printf '%s\n' "$log" >&2
         die "building tarvex failed"
     fi
-    if ! (cd / && "$vpy" -c 'import tarvex.rag_helper'); then
+    if ! "$vpy" -c 'import tarvex.rag_helper'; then
         die "tarvex was installed but 'import tarvex.rag_helper' fails"
     fi
     printf '%s\n' "$src_hash" >"$build_stamp"

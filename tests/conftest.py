@@ -6,13 +6,7 @@ import sys
 import textwrap
 from pathlib import Path
 
-# The tests exercise the installed package.  When pytest is started as
-# `python -m pytest` from the repository root, the source folder `tarvex/`
-# (which has no built extension) would shadow it, so take the root off the path.
-_REPO_ROOT = Path(__file__).resolve().parent.parent
-sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != _REPO_ROOT]
-
-import pytest  # noqa: E402
+import pytest
 
 # The embedding model is read from the local cache; without this the hub
 # client first tries the network for every model file, with retries.

@@ -47,7 +47,7 @@ def stubtest(tmp_path, env=None):
 def test_installed_package_carries_its_type_information():
     package = installed_package()
     assert (package / "py.typed").is_file()
-    assert (package / "rag_helper.pyi").read_text() == (REPO / "tarvex" / "rag_helper.pyi").read_text()
+    assert (package / "rag_helper.pyi").read_text() == (REPO / "src" / "tarvex" / "rag_helper.pyi").read_text()
 
 
 def test_stub_matches_the_built_module(tmp_path):
@@ -58,7 +58,7 @@ def test_stubtest_notices_a_wrong_stub(tmp_path):
     broken = tmp_path / "stubs" / "tarvex"
     broken.mkdir(parents=True)
     (broken / "__init__.pyi").write_text("")
-    text = (REPO / "tarvex" / "rag_helper.pyi").read_text()
+    text = (REPO / "src" / "tarvex" / "rag_helper.pyi").read_text()
     (broken / "rag_helper.pyi").write_text(
         text.replace("top_k: int = 10", "limit: int = 10")
         + "def missing() -> None: ...\n"
@@ -89,7 +89,7 @@ def test_callers_are_type_checked_against_the_stub(tmp_path):
 
 
 def test_package_sources_pass_strict_type_checking(tmp_path):
-    package = REPO / "tarvex"
+    package = REPO / "src" / "tarvex"
     proc = run(
         [PYTHON, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
          str(package / "__init__.py"), str(package / "__main__.py")],
@@ -123,7 +123,7 @@ def test_wheel_holds_the_package(wheel):
     for name in ("__init__.py", "__main__.py", "py.typed", "rag_helper.pyi"):
         assert f"tarvex/{name}" in names
     assert any(n.startswith("tarvex/rag_helper.cpython-313") and n.endswith(".so") for n in names)
-    corpus = {str(p.relative_to(REPO)) for p in (REPO / "tarvex" / "zolt_models").rglob("*.txt")}
+    corpus = {str(p.relative_to(REPO / "src")) for p in (REPO / "src" / "tarvex" / "zolt_models").rglob("*.txt")}
     assert corpus <= names
 
 
