@@ -3,7 +3,7 @@
 // argument binding, traceback entries, and name lookup in the module globals.
 #pragma once
 
-#include "refs.hpp"
+#include "common/refs.hpp"
 
 #include <cstddef>
 #include <array>
