@@ -14,7 +14,6 @@ import logging
 import os
 import sys
 import tempfile
-import types
 from pathlib import Path
 
 import pytest
