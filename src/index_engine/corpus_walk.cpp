@@ -1,6 +1,7 @@
 #include "index_engine/corpus_walk.hpp"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -49,6 +50,8 @@ struct Folder {
         bool has_suffix = false;   // a candidate description file
         bool plain_utf8 = true;    // orders by its bytes
         std::optional<ListedFile> file;    // the candidate, if stat found a regular file
+        int stat_errno = 0;                // why stat failed, when pathlib would raise
+        std::string failed_path;           // the candidate's path then
         std::unique_ptr<Folder> subfolder;  // filled by whichever thread walks it
     };
     std::vector<Item> items;
@@ -84,7 +87,7 @@ public:
         if (root_fd_ >= 0) close(root_fd_);
     }
 
-    std::vector<ListedFile> run() {
+    CorpusListing run() {
         root_fd_ = open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (root_fd_ < 0) return {};
         Folder top;
@@ -104,9 +107,9 @@ public:
             for (std::thread& helper : helpers) helper.join();
             if (failure_) std::rethrow_exception(failure_);
         }
-        std::vector<ListedFile> found;
-        collect(top, found);
-        return found;
+        CorpusListing listing;
+        collect(top, listing);
+        return listing;
     }
 
 private:
@@ -166,7 +169,7 @@ private:
                 is_folder = fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
             }
             const bool has_suffix = name.ends_with(kSuffix);
-            if ((is_folder || has_suffix) && !too_long(task.relative.size() + name.size())) {
+            if (is_folder || has_suffix) {
                 Folder::Item& item = items.emplace_back();
                 item.name = name;
                 item.is_folder = is_folder;
@@ -179,13 +182,19 @@ private:
 
         std::vector<Task> subfolders;
         for (Folder::Item& item : items) {
+            const bool reachable = !too_long(task.relative.size() + item.name.size());
             if (item.has_suffix) {
                 struct stat st;
-                if (fstatat(fd, item.name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode)) {
-                    item.file = ListedFile{shown_prefix_ + task.relative + item.name, meta_of(st)};
+                if (!reachable) {
+                    item.stat_errno = ENAMETOOLONG;
+                } else if (fstatat(fd, item.name.c_str(), &st, 0) == 0) {
+                    if (S_ISREG(st.st_mode)) item.file = ListedFile{shown_prefix_ + task.relative + item.name, meta_of(st)};
+                } else if (errno != ENOENT && errno != ENOTDIR && errno != EBADF && errno != ELOOP) {
+                    item.stat_errno = errno;  // the errors pathlib's is_file() lets through
                 }
+                if (item.stat_errno != 0) item.failed_path = shown_prefix_ + task.relative + item.name;
             }
-            if (item.is_folder) {
+            if (item.is_folder && reachable) {
                 item.subfolder = std::make_unique<Folder>();
                 subfolders.push_back(Task{item.subfolder.get(), task.relative + item.name + "/"});
             }
@@ -199,10 +208,14 @@ private:
         }
     }
 
-    static void collect(Folder& folder, std::vector<ListedFile>& found) {
+    static void collect(Folder& folder, CorpusListing& listing) {
         for (Folder::Item& item : folder.items) {
-            if (item.file) found.push_back(std::move(*item.file));
-            if (item.subfolder) collect(*item.subfolder, found);
+            if (item.file) listing.files.push_back(std::move(*item.file));
+            if (item.stat_errno != 0 && listing.failed_errno == 0) {
+                listing.failed_errno = item.stat_errno;
+                listing.failed_path = std::move(item.failed_path);
+            }
+            if (item.subfolder) collect(*item.subfolder, listing);
         }
     }
 
@@ -220,7 +233,7 @@ private:
 
 }  // namespace
 
-std::vector<ListedFile> walk_corpus(const std::string& root) {
+CorpusListing walk_corpus(const std::string& root) {
     return Walker(root).run();
 }
 

@@ -1,5 +1,6 @@
 // The Scanner type: one corpus folder's listing and the metadata remembered
 // from the previous scan, so that a scan names only the files to read again.
+#include <errno.h>
 #include <time.h>
 
 #include <algorithm>
@@ -253,18 +254,27 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
     ScannerData& data = *as_scanner(self)->data;
     try {
         const std::int64_t started_ns = wall_clock_ns();
-        std::vector<ListedFile> listing;
+        CorpusListing walked;
         ScanDiff diff;
         bool out_of_memory = false;
         Py_BEGIN_ALLOW_THREADS
         try {
-            listing = walk_corpus(data.root);
-            diff = compare_with_remembered(data.remembered, data.scanned_ns, listing);
+            walked = walk_corpus(data.root);
+            diff = compare_with_remembered(data.remembered, data.scanned_ns, walked.files);
         } catch (const std::bad_alloc&) {
             out_of_memory = true;
         }
         Py_END_ALLOW_THREADS
         if (out_of_memory) return PyErr_NoMemory();
+        if (walked.failed_errno != 0) {
+            // The error the reference walk raises (PermissionError and so on);
+            // the scanner keeps remembering what it did.
+            Owned failed = path_text(walked.failed_path);
+            if (!failed) return nullptr;
+            errno = walked.failed_errno;
+            return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, failed.get());
+        }
+        std::vector<ListedFile>& listing = walked.files;
 
         std::vector<Owned> names;
         names.reserve(listing.size());
