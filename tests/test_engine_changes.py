@@ -170,3 +170,33 @@ def test_concurrent_scans_of_one_scanner(tmp_path):
         thread.join()
     assert errors == []
     assert all(listing == expected and set(stale) <= set(expected) for listing, stale, _, _ in results)
+
+
+def test_scanning_while_the_tree_changes(tmp_path):
+    """Files and folders come and go during the walk: no error, a well-formed listing."""
+    make_corpus(tmp_path, 200)
+    stop = threading.Event()
+
+    def churn():
+        i = 0
+        while not stop.is_set():
+            folder = tmp_path / f"churn{i % 5}"
+            folder.mkdir(exist_ok=True)
+            (folder / f"{i}.txt").write_text("x")
+            if i % 3 == 0:
+                for path in folder.iterdir():
+                    path.unlink(missing_ok=True)
+                folder.rmdir()
+            i += 1
+
+    worker = threading.Thread(target=churn)
+    worker.start()
+    try:
+        scanner = Scanner(str(tmp_path))
+        for _ in range(30):
+            listing, stale, removed, _ = scanner.scan()
+            assert listing == sorted(set(listing), key=Path)
+            assert set(stale) <= set(listing) and not set(removed) & set(listing)
+    finally:
+        stop.set()
+        worker.join()
