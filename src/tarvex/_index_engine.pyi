@@ -5,6 +5,9 @@ from collections.abc import Buffer, Iterable
 from os import PathLike
 from typing import final
 
+RACY_WINDOW_NS: int
+"""Timestamps this close to the start of the scan that recorded them prove nothing."""
+
 Entry = tuple[str, int, int, int, int]
 """(path, size, mtime_ns, ctime_ns, inode) of one description file."""
 
