@@ -355,19 +355,19 @@ PyObject* scanner_repr(PyObject* self) {
 PyMethodDef scanner_methods[] = {
     {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(scanner_load)),
      METH_VARARGS | METH_KEYWORDS,
-     "load(entries, scanned_ns)\n--\n\n"
+     "load($self, /, entries, scanned_ns)\n--\n\n"
      "Remember the metadata of an earlier scan: entries of (path, size, mtime_ns,\n"
      "ctime_ns, inode) and the time.time_ns() at which that scan started.  Replaces\n"
      "whatever the scanner remembered."},
     {"scan", scanner_scan, METH_NOARGS,
-     "scan()\n--\n\n"
+     "scan($self, /)\n--\n\n"
      "Walk the folder: (listing, stale, removed, scanned_ns).  listing: every\n"
      "description file in path order (the same list object again while it is\n"
      "unchanged); stale: the listed paths to read again; removed: remembered paths\n"
      "no longer listed; scanned_ns: when this scan started.  Afterwards the scanner\n"
      "remembers this scan, so the caller is expected to handle every stale path."},
     {"entries", scanner_entries, METH_O,
-     "entries(paths)\n--\n\n"
+     "entries($self, paths, /)\n--\n\n"
      "The remembered (path, size, mtime_ns, ctime_ns, inode) of these paths;\n"
      "KeyError for a path that is not remembered."},
     {nullptr, nullptr, 0, nullptr},
