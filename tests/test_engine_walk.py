@@ -4,6 +4,7 @@ import errno
 import os
 import shutil
 import tempfile
+import threading
 from pathlib import Path
 
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -209,3 +210,22 @@ def test_folders_the_user_cannot_read_or_search():
             if (base / folder).exists():
                 (base / folder).chmod(0o755)
         shutil.rmtree(base)
+
+
+def test_deep_tree_on_a_thread_with_a_small_stack(tmp_path):
+    deep = tmp_path
+    for _ in range(1500):
+        deep = deep / "d"
+        deep.mkdir()
+    (deep / "bottom.txt").write_text("bottom")
+    (tmp_path / "top.txt").write_text("top")
+    results = []
+    old_size = threading.stack_size(64 * 1024)
+    try:
+        worker = threading.Thread(target=lambda: results.append(Scanner(str(tmp_path)).scan()[0]))
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(old_size)
+    assert results == [reference(tmp_path)]
+    assert len(results[0]) == 2

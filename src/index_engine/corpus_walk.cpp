@@ -208,14 +208,31 @@ private:
         }
     }
 
-    static void collect(Folder& folder, CorpusListing& listing) {
-        for (Folder::Item& item : folder.items) {
+    // In path order.  Iterative, and freeing each folder once it is done, so
+    // that a deep tree needs no deep stack of the caller's thread (which may
+    // be small) to be listed or destroyed.
+    static void collect(Folder& top, CorpusListing& listing) {
+        struct Open {
+            Folder* folder;
+            std::size_t next;
+            std::unique_ptr<Folder>* owner;  // null for the top folder
+        };
+        std::vector<Open> open_folders{{&top, 0, nullptr}};
+        while (!open_folders.empty()) {
+            Open& current = open_folders.back();
+            if (current.next == current.folder->items.size()) {
+                std::unique_ptr<Folder>* owner = current.owner;
+                open_folders.pop_back();
+                if (owner != nullptr) owner->reset();  // its subfolders are gone already
+                continue;
+            }
+            Folder::Item& item = current.folder->items[current.next++];
             if (item.file) listing.files.push_back(std::move(*item.file));
             if (item.stat_errno != 0 && listing.failed_errno == 0) {
                 listing.failed_errno = item.stat_errno;
                 listing.failed_path = std::move(item.failed_path);
             }
-            if (item.subfolder) collect(*item.subfolder, listing);
+            if (item.subfolder) open_folders.push_back({item.subfolder.get(), 0, &item.subfolder});
         }
     }
 
