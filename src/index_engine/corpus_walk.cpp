@@ -25,10 +25,9 @@ namespace {
 constexpr std::string_view kSuffix = ".txt";
 
 // Threads that stat files side by side: the walk is bound by the kernel's
-// stat, one call per file, and those run in parallel.  Helpers start only
-// once a corpus has enough folders to share out.
+// stat, one call per file, and those run in parallel.  A helper starts only
+// when folders wait to be walked, so a small corpus is walked by the caller.
 constexpr unsigned kMaxThreads = 4;
-constexpr std::size_t kFoldersPerHelper = 8;
 
 FileMeta meta_of(const struct stat& st) {
     return FileMeta{
@@ -91,22 +90,11 @@ public:
         root_fd_ = open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (root_fd_ < 0) return {};
         Folder top;
-        walk_folder(Task{&top, ""});
-        if (!tasks_.empty()) {
-            const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-            const std::size_t wanted = std::min<std::size_t>({kMaxThreads, cores, tasks_.size() / kFoldersPerHelper + 1});
-            std::vector<std::thread> helpers;
-            for (std::size_t i = 1; i < wanted; ++i) {
-                try {
-                    helpers.emplace_back([this] { work(); });
-                } catch (const std::system_error&) {
-                    break;  // no more threads: the others manage
-                }
-            }
-            work();
-            for (std::thread& helper : helpers) helper.join();
-            if (failure_) std::rethrow_exception(failure_);
-        }
+        tasks_.push_back(Task{&top, ""});
+        work();
+        // Nobody starts a helper once the work is done, so the list is final.
+        for (std::thread& helper : helpers_) helper.join();
+        if (failure_) std::rethrow_exception(failure_);
         CorpusListing listing;
         collect(top, listing);
         return listing;
@@ -117,6 +105,15 @@ private:
     // leaves them out the same way.
     bool too_long(std::size_t relative_length) const {
         return call_prefix_length_ + relative_length >= PATH_MAX;
+    }
+
+    // Called with the mutex held.
+    void start_helper() {
+        try {
+            helpers_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            max_threads_ = helpers_.size() + 1;  // no more threads: the others manage
+        }
     }
 
     void work() {
@@ -204,6 +201,7 @@ private:
             std::lock_guard guard(mutex_);
             // Reversed, so that a thread pops them in order (kinder to caches).
             for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) tasks_.push_back(std::move(*it));
+            if (tasks_.size() > 1 && helpers_.size() + 1 < max_threads_) start_helper();
             wakeup_.notify_all();
         }
     }
@@ -244,6 +242,8 @@ private:
     std::mutex mutex_;
     std::condition_variable wakeup_;
     std::vector<Task> tasks_;  // folders waiting to be walked
+    std::vector<std::thread> helpers_;
+    std::size_t max_threads_ = std::min(kMaxThreads, std::max(1u, std::thread::hardware_concurrency()));
     std::size_t busy_ = 0;     // threads walking a folder (and so maybe queueing more)
     std::exception_ptr failure_;
 };

@@ -257,15 +257,22 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
         CorpusListing walked;
         ScanDiff diff;
         bool out_of_memory = false;
+        std::string walk_failure;  // a system error of the walk's threads
         Py_BEGIN_ALLOW_THREADS
         try {
             walked = walk_corpus(data.root);
             diff = compare_with_remembered(data.remembered, data.scanned_ns, walked.files);
         } catch (const std::bad_alloc&) {
             out_of_memory = true;
+        } catch (const std::exception& error) {
+            walk_failure = error.what();
         }
         Py_END_ALLOW_THREADS
         if (out_of_memory) return PyErr_NoMemory();
+        if (!walk_failure.empty()) {
+            PyErr_Format(PyExc_RuntimeError, "the scan of %R failed: %s", data.root_text.get(), walk_failure.c_str());
+            return nullptr;
+        }
         if (walked.failed_errno != 0) {
             // The error the reference walk raises (PermissionError and so on);
             // the scanner keeps remembering what it did.
