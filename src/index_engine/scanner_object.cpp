@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -257,7 +258,7 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
         CorpusListing walked;
         ScanDiff diff;
         bool out_of_memory = false;
-        std::string walk_failure;  // a system error of the walk's threads
+        std::optional<std::string> walk_failure;  // a system error of the walk's threads
         Py_BEGIN_ALLOW_THREADS
         try {
             walked = walk_corpus(data.root);
@@ -269,8 +270,8 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
         }
         Py_END_ALLOW_THREADS
         if (out_of_memory) return PyErr_NoMemory();
-        if (!walk_failure.empty()) {
-            PyErr_Format(PyExc_RuntimeError, "the scan of %R failed: %s", data.root_text.get(), walk_failure.c_str());
+        if (walk_failure) {
+            PyErr_Format(PyExc_RuntimeError, "the scan of %R failed: %s", data.root_text.get(), walk_failure->c_str());
             return nullptr;
         }
         if (walked.failed_errno != 0) {
