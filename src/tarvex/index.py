@@ -33,8 +33,8 @@ PREVIEW_CHARS = 300
 # batching, small enough that a progress bar moves and a kill loses little.
 EMBED_CHUNK = 256
 # A file modified this close to the start of the scan that read it may have
-# changed again within the same timestamp tick (2 s covers FAT's granularity).
-_RACY_NS = 2_000_000_000
+# changed again within the same timestamp tick: the scanner's own window.
+_RACY_NS = getattr(engine, "RACY_WINDOW_NS", 3_000_000_000)
 
 Progress = Callable[[int, int], None]
 
@@ -242,7 +242,7 @@ class DescriptionIndex:
             self._files[path] = _File(row.text_hash, row.preview)
             # An entry read in the same tick as its modification cannot be trusted:
             # leaving it out of the remembered entries makes the scanner report it again.
-            if row.mtime_ns < row.scanned_ns - _RACY_NS and row.ctime_ns < row.scanned_ns - _RACY_NS:
+            if max(row.mtime_ns, row.ctime_ns) < row.scanned_ns - _RACY_NS:
                 entries.append((path, row.size, row.mtime_ns, row.ctime_ns, row.inode))
             latest = max(latest, row.scanned_ns)
         self._scanner.load(entries, latest)
