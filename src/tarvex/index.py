@@ -116,10 +116,12 @@ class DescriptionIndex:
         self._listing: list[str] = []
         self._files: dict[str, _File] = {}
         self._texts: dict[bytes, str] = {}  # texts read whose vector may still be missing
-        self._matrix_stale = True
+        self._matrix_stale = True  # the listing changed: rebuild the matrix
+        self._edited: set[str] = set()  # same listing, these rows' texts changed
         self._rows: list[str] = []
         self._previews: list[str] = []
-        self._row_hashes: list[bytes] = []
+        self._row_hashes: list[bytes | None] = []
+        self._row_of: dict[str, int] = {}
         self._matrix = np.zeros((0, 0), dtype=np.float32)
 
     # -- public interface ------------------------------------------------------
@@ -207,17 +209,15 @@ class DescriptionIndex:
 
     def _refresh(self, progress: Progress | None) -> RefreshStats:
         started = time.perf_counter()
-        try:
-            added, changed, removed = self._update_files()
-            embedded = self._update_vectors(progress)
-        except sqlite3.DatabaseError as error:
-            if not is_damage(error):
-                raise
-            self._recover(error)
-            return self._refresh(progress)
-        except StoreDamaged as error:
-            self._recover(error)
-            return self._refresh(progress)
+        for attempt in (1, 2):
+            try:
+                added, changed, removed = self._update_files()
+                embedded = self._update_vectors(progress)
+                break
+            except (sqlite3.DatabaseError, StoreDamaged) as error:
+                if attempt == 2 or (isinstance(error, sqlite3.DatabaseError) and not is_damage(error)):
+                    raise
+                self._recover(error)
         unchanged = len(self._listing) - added - changed
         return RefreshStats(added, changed, removed, unchanged, embedded, time.perf_counter() - started)
 
@@ -253,7 +253,8 @@ class DescriptionIndex:
             raise FileNotFoundError(f"Models directory not found: {self.models_dir}")
         self._attach()
         listing, stale, removed, scanned_ns = self._scanner.scan()
-        if listing is not self._listing:
+        same_paths = listing is self._listing  # the scanner hands back the same list while no path changed
+        if not same_paths:
             self._listing = listing
             self._matrix_stale = True
         added = changed = 0
@@ -262,22 +263,24 @@ class DescriptionIndex:
         for path, size, mtime_ns, ctime_ns, inode in self._scanner.entries(stale):
             text = engine.read_description(path)
             text_hash = engine.content_hash(text) if text else None
-            known = self._files.get(path)
-            if known is None:
-                added += 1
-            elif known.text_hash != text_hash:
-                changed += 1
-            if known is None or known.text_hash != text_hash:
-                self._matrix_stale = True
-                if text_hash is not None:
-                    self._texts[text_hash] = text
             preview = _preview(text)
+            known = self._files.get(path)
             self._files[path] = _File(text_hash, preview)
             rows.append(FileRow(path[cut:], size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview))
+            if known is not None and known.text_hash == text_hash:
+                continue
+            if known is None:
+                added += 1
+            else:
+                changed += 1
+            if text_hash is not None:
+                self._texts[text_hash] = text
+            if same_paths and known is not None and text_hash is not None and path in self._row_of:
+                self._edited.add(path)  # its row of the matrix can be overwritten in place
+            else:
+                self._matrix_stale = True
         for path in removed:
             self._files.pop(path, None)
-        if removed:
-            self._matrix_stale = True
         if rows or removed:
             self._db.update_files(self._corpus_id, rows, [path[cut:] for path in removed], scanned_ns)
         return added, changed, len(removed)
@@ -291,52 +294,95 @@ class DescriptionIndex:
         return self._embedder
 
     def _update_vectors(self, progress: Progress | None) -> int:
-        """Rebuild the in-memory matrix when the listing or a text changed; returns texts embedded."""
+        """Bring the in-memory matrix up to date; returns how many texts were embedded."""
         embedded = 0
-        rounds = 0
-        while self._matrix_stale:
-            rounds += 1
-            ranked = [path for path in self._listing if self._files[path].text_hash is not None]
-            if not ranked:
-                self._set_matrix([], [], np.zeros((0, 0), dtype=np.float32))
+        for _ in range(3):  # another round only when a file changed again while being read
+            if self._matrix_stale:
+                complete, count = self._rebuild(progress)
+            elif self._edited:
+                complete, count = self._patch(progress)
+            else:
+                complete, count = True, 0
+            embedded += count
+            if complete:
                 break
-            embedder = self._open_embedder()
-            width = embedder.dimension
-            hashes = [self._files[path].text_hash for path in ranked]
-            known_rows = {h: row for row, h in enumerate(self._row_hashes)}
-            missing = list(dict.fromkeys(h for h in hashes if h not in known_rows))
-            vectors = {h: np.frombuffer(blob, dtype=np.float32)
-                       for h, blob in self._db.vectors(self._identity(), missing, 4 * width).items()}
-            to_embed = [h for h in missing if h not in vectors]
-            texts = self._texts_of(ranked, set(to_embed))
-            embedded += self._embed(embedder, [(h, texts[h]) for h in to_embed if h in texts], vectors, progress)
-            if len(texts) < len(to_embed):
-                if rounds < 3:
-                    continue  # a file changed after its scan: its new text is read, go round again
-                for path in ranked:  # still changing: left out until its next scan reads it
-                    if self._files[path].text_hash not in vectors and self._files[path].text_hash not in known_rows:
-                        self._files[path] = _File(None, "")
-                continue
-            matrix = np.empty((len(ranked), width), dtype=np.float32)
-            reused = [(row, known_rows[h]) for row, h in enumerate(hashes) if h in known_rows]
-            if reused:
-                new_rows, old_rows = zip(*reused)
-                matrix[list(new_rows)] = self._matrix[list(old_rows)]
-            for row, h in enumerate(hashes):
-                if h not in known_rows:
-                    matrix[row] = vectors[h]
-            self._set_matrix(ranked, hashes, matrix)
+        else:
+            # Still changing: such files wait for their next scan, which sees new metadata.
+            self._matrix_stale = True
+            embedded += self._rebuild(progress, leave_out_unread=True)[1]
         self._texts.clear()
         return embedded
+
+    def _rebuild(self, progress: Progress | None, leave_out_unread: bool = False) -> tuple[bool, int]:
+        """A new matrix for the listing, reusing the rows of the current one."""
+        ranked = [path for path in self._listing if self._files[path].text_hash is not None]
+        if not ranked:
+            self._set_matrix([], np.zeros((0, 0), dtype=np.float32))
+            return True, 0
+        old_rows = {h: row for row, h in enumerate(self._row_hashes)}
+        wanted = list(dict.fromkeys(h for path in ranked if (h := self._files[path].text_hash) not in old_rows))
+        vectors, embedded, complete = self._vectors(wanted, ranked, progress)
+        if not complete and not leave_out_unread:
+            return False, embedded
+        ranked = [path for path in ranked if self._files[path].text_hash in old_rows
+                  or self._files[path].text_hash in vectors]
+        matrix = np.empty((len(ranked), self._open_embedder().dimension), dtype=np.float32)
+        reused = [(row, old_rows[h]) for row, path in enumerate(ranked)
+                  if (h := self._files[path].text_hash) in old_rows]
+        if reused:
+            new, old = zip(*reused)
+            matrix[list(new)] = self._matrix[list(old)]
+        for row, path in enumerate(ranked):
+            h = self._files[path].text_hash
+            if h not in old_rows:
+                matrix[row] = vectors[h]
+        self._set_matrix(ranked, matrix)
+        return True, embedded
+
+    def _patch(self, progress: Progress | None) -> tuple[bool, int]:
+        """Overwrite the rows of files whose text changed while the listing stayed the same."""
+        edited = sorted(self._edited, key=self._row_of.__getitem__)
+        wanted = list(dict.fromkeys(self._files[path].text_hash for path in edited))
+        vectors, embedded, complete = self._vectors(wanted, edited, progress)
+        if not complete:
+            self._matrix_stale = True  # a file changed again: the next round rebuilds
+            return False, embedded
+        for path in edited:
+            known, row = self._files[path], self._row_of[path]
+            self._matrix[row] = vectors[known.text_hash]
+            self._row_hashes[row] = known.text_hash
+            self._previews[row] = known.preview
+        self._edited.clear()
+        return True, embedded
+
+    def _set_matrix(self, rows: list[str], matrix: np.ndarray) -> None:
+        self._rows, self._matrix = rows, matrix
+        self._row_hashes = [self._files[path].text_hash for path in rows]
+        self._previews = [self._files[path].preview for path in rows]
+        self._row_of = {path: row for row, path in enumerate(rows)}
+        self._matrix_stale = False
+        self._edited.clear()
+
+    def _vectors(self, wanted: list[bytes], paths: list[str],
+                 progress: Progress | None) -> tuple[dict[bytes, np.ndarray], int, bool]:
+        """Vectors of these text hashes: stored ones, and the others embedded and stored.
+
+        Returns (vectors, texts embedded, complete); not complete when a file
+        among ``paths`` no longer holds the text it was known by.
+        """
+        if not wanted:
+            return {}, 0, True
+        embedder = self._open_embedder()
+        vectors = {h: np.frombuffer(blob, dtype=np.float32)
+                   for h, blob in self._db.vectors(self._identity(), wanted, 4 * embedder.dimension).items()}
+        missing = [h for h in wanted if h not in vectors]
+        texts = self._texts_of(paths, set(missing))
+        embedded = self._embed(embedder, [(h, texts[h]) for h in missing if h in texts], vectors, progress)
+        return vectors, embedded, len(texts) == len(missing)
 
     def _identity(self) -> int:
         assert self._identity_id is not None
         return self._identity_id
-
-    def _set_matrix(self, rows: list[str], hashes: list[Any], matrix: np.ndarray) -> None:
-        self._rows, self._row_hashes, self._matrix = rows, hashes, matrix
-        self._previews = [self._files[path].preview for path in rows]
-        self._matrix_stale = False
 
     def _embed(self, embedder: embedding.Embedder, pending: list[tuple[bytes, str]],
                vectors: dict[bytes, np.ndarray], progress: Progress | None) -> int:
