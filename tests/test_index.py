@@ -93,9 +93,14 @@ def apply(root, operation):
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(steps=st.lists(st.tuples(operations, st.sampled_from(["1", "query", ""]), st.integers(-1, 6)),
                       min_size=1, max_size=8),
-       coarse=st.booleans(), relative=st.booleans())
-def test_rank_matches_the_reference_while_the_corpus_changes(rag, models, monkeypatch, steps, coarse, relative):
+       coarse=st.booleans(), relative=st.booleans(), keep_texts=st.booleans())
+def test_rank_matches_the_reference_while_the_corpus_changes(rag, models, monkeypatch, steps, coarse, relative,
+                                                             keep_texts):
+    import tarvex.index
+
     models(standins.coarse_hashed if coarse else standins.hashed)
+    if not keep_texts:  # every text to embed is read a second time
+        monkeypatch.setattr(tarvex.index, "TEXT_BUDGET_CHARS", 0)
     with tempfile.TemporaryDirectory() as tmp:
         root = Path(tmp) / "corpus"
         for name in NAMES[:4]:

@@ -18,7 +18,7 @@ import time
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeVar
 
 import numpy as np
 
@@ -34,9 +34,12 @@ PREVIEW_CHARS = 300
 EMBED_CHUNK = 256
 # A file modified this close to the start of the scan that read it may have
 # changed again within the same timestamp tick: the scanner's own window.
+# Texts read in one scan are kept for embedding up to this many characters.
+TEXT_BUDGET_CHARS = 32_000_000
 _RACY_NS = getattr(engine, "RACY_WINDOW_NS", 3_000_000_000)
 
 Progress = Callable[[int, int], None]
+_T = TypeVar("_T")
 
 
 @dataclass(frozen=True)
@@ -107,6 +110,7 @@ class DescriptionIndex:
         self._prefix = _prefix(self._root)
         self._embedder: embedding.Embedder | None = None
         self._identity_id: int | None = None
+        self._warned = False
         self._forget_corpus()
 
     def _forget_corpus(self) -> None:
@@ -116,6 +120,7 @@ class DescriptionIndex:
         self._listing: list[str] = []
         self._files: dict[str, _File] = {}
         self._texts: dict[bytes, str] = {}  # texts read whose vector may still be missing
+        self._texts_chars = 0
         self._matrix_stale = True  # the listing changed: rebuild the matrix
         self._edited: set[str] = set()  # same listing, these rows' texts changed
         self._rows: list[str] = []
@@ -137,8 +142,10 @@ class DescriptionIndex:
             try:
                 self._refresh(None)
             except embedding.EmbeddingUnavailable as error:
-                if not error.logged:
+                # One warning, as the reference gives once per model; later calls try again quietly.
+                if not error.logged and not self._warned:
                     logging.warning("RAG disabled (embedding model load failed): %s", error)
+                self._warned = True
                 return []
             if not self._rows:
                 return []
@@ -164,14 +171,14 @@ class DescriptionIndex:
         """The listed descriptions with a non-empty text, in path order (no model is loaded)."""
         with self._lock:
             self._check_open()
-            self._update_files()
+            self._recovering(self._update_files)
             return [path for path in self._listing if self._files[path].text_hash is not None]
 
     def read(self, path: str) -> str:
         """The text of a listed description, read now; ``KeyError`` for a path that is not listed."""
         with self._lock:
             self._check_open()
-            self._update_files()
+            self._recovering(self._update_files)
             if path not in self._files:
                 raise KeyError(path)
             return engine.read_description(path)
@@ -209,17 +216,20 @@ class DescriptionIndex:
 
     def _refresh(self, progress: Progress | None) -> RefreshStats:
         started = time.perf_counter()
-        for attempt in (1, 2):
-            try:
-                added, changed, removed = self._update_files()
-                embedded = self._update_vectors(progress)
-                break
-            except (sqlite3.DatabaseError, StoreDamaged) as error:
-                if attempt == 2 or (isinstance(error, sqlite3.DatabaseError) and not is_damage(error)):
-                    raise
-                self._recover(error)
+        added, changed, removed, embedded = self._recovering(lambda: (*self._update_files(),
+                                                                      self._update_vectors(progress)))
         unchanged = len(self._listing) - added - changed
         return RefreshStats(added, changed, removed, unchanged, embedded, time.perf_counter() - started)
+
+    def _recovering(self, work: Callable[[], _T]) -> _T:
+        """Run work; a store found damaged on the way is rebuilt once and the work run again."""
+        try:
+            return work()
+        except (sqlite3.DatabaseError, StoreDamaged) as error:
+            if isinstance(error, sqlite3.DatabaseError) and not is_damage(error):
+                raise
+            self._recover(error)
+        return work()
 
     def _recover(self, error: Exception) -> None:
         """Rebuild a store found damaged in use, and start this corpus afresh."""
@@ -273,8 +283,7 @@ class DescriptionIndex:
                 added += 1
             else:
                 changed += 1
-            if text_hash is not None:
-                self._texts[text_hash] = text
+            self._keep_text(text_hash, text)
             if same_paths and known is not None and text_hash is not None and path in self._row_of:
                 self._edited.add(path)  # its row of the matrix can be overwritten in place
             else:
@@ -284,6 +293,12 @@ class DescriptionIndex:
         if rows or removed:
             self._db.update_files(self._corpus_id, rows, [path[cut:] for path in removed], scanned_ns)
         return added, changed, len(removed)
+
+    def _keep_text(self, text_hash: bytes | None, text: str) -> None:
+        """Keep a text read for embedding, within a budget (beyond it, texts are read again)."""
+        if text_hash is not None and self._texts_chars + len(text) <= TEXT_BUDGET_CHARS:
+            self._texts[text_hash] = text
+            self._texts_chars += len(text)
 
     def _open_embedder(self) -> embedding.Embedder:
         if self._embedder is None:
@@ -311,47 +326,42 @@ class DescriptionIndex:
             self._matrix_stale = True
             embedded += self._rebuild(progress, leave_out_unread=True)[1]
         self._texts.clear()
+        self._texts_chars = 0
         return embedded
 
     def _rebuild(self, progress: Progress | None, leave_out_unread: bool = False) -> tuple[bool, int]:
         """A new matrix for the listing, reusing the rows of the current one."""
-        ranked = [path for path in self._listing if self._files[path].text_hash is not None]
-        if not ranked:
-            self._set_matrix([], np.zeros((0, 0), dtype=np.float32))
-            return True, 0
+        hashes = {path: h for path in self._listing if (h := self._files[path].text_hash) is not None}
         old_rows = {h: row for row, h in enumerate(self._row_hashes)}
-        wanted = list(dict.fromkeys(h for path in ranked if (h := self._files[path].text_hash) not in old_rows))
-        vectors, embedded, complete = self._vectors(wanted, ranked, progress)
+        wanted = list(dict.fromkeys(h for h in hashes.values() if h not in old_rows))
+        vectors, embedded, complete = self._vectors(wanted, list(hashes), progress)
         if not complete and not leave_out_unread:
             return False, embedded
-        ranked = [path for path in ranked if self._files[path].text_hash in old_rows
-                  or self._files[path].text_hash in vectors]
-        matrix = np.empty((len(ranked), self._open_embedder().dimension), dtype=np.float32)
-        reused = [(row, old_rows[h]) for row, path in enumerate(ranked)
-                  if (h := self._files[path].text_hash) in old_rows]
+        ranked = [path for path, h in hashes.items() if h in old_rows or h in vectors]
+        width = self._open_embedder().dimension if ranked else 0
+        matrix = np.empty((len(ranked), width), dtype=np.float32)
+        reused = [(row, old_rows[hashes[path]]) for row, path in enumerate(ranked) if hashes[path] in old_rows]
         if reused:
             new, old = zip(*reused)
             matrix[list(new)] = self._matrix[list(old)]
         for row, path in enumerate(ranked):
-            h = self._files[path].text_hash
-            if h not in old_rows:
-                matrix[row] = vectors[h]
+            if hashes[path] not in old_rows:
+                matrix[row] = vectors[hashes[path]]
         self._set_matrix(ranked, matrix)
         return True, embedded
 
     def _patch(self, progress: Progress | None) -> tuple[bool, int]:
         """Overwrite the rows of files whose text changed while the listing stayed the same."""
-        edited = sorted(self._edited, key=self._row_of.__getitem__)
-        wanted = list(dict.fromkeys(self._files[path].text_hash for path in edited))
-        vectors, embedded, complete = self._vectors(wanted, edited, progress)
-        if not complete:
+        hashes = {path: h for path in self._edited if (h := self._files[path].text_hash) is not None}
+        vectors, embedded, complete = self._vectors(list(dict.fromkeys(hashes.values())), list(hashes), progress)
+        if not complete or len(hashes) < len(self._edited):
             self._matrix_stale = True  # a file changed again: the next round rebuilds
             return False, embedded
-        for path in edited:
-            known, row = self._files[path], self._row_of[path]
-            self._matrix[row] = vectors[known.text_hash]
-            self._row_hashes[row] = known.text_hash
-            self._previews[row] = known.preview
+        for path, h in hashes.items():
+            row = self._row_of[path]
+            self._matrix[row] = vectors[h]
+            self._row_hashes[row] = h
+            self._previews[row] = self._files[path].preview
         self._edited.clear()
         return True, embedded
 
@@ -395,6 +405,9 @@ class DescriptionIndex:
         for start in range(0, total, EMBED_CHUNK):
             chunk = pending[start:start + EMBED_CHUNK]
             encoded = np.ascontiguousarray(embedder.encode([text for _, text in chunk]), dtype=np.float32)
+            if encoded.shape != (len(chunk), embedder.dimension):
+                raise ValueError(f"the embedding model gave vectors of shape {encoded.shape} "
+                                 f"for {len(chunk)} texts of width {embedder.dimension}")
             self._db.add_vectors(self._identity(), [(h, encoded[i].tobytes()) for i, (h, _) in enumerate(chunk)])
             for i, (h, _) in enumerate(chunk):
                 vectors[h] = encoded[i]
@@ -419,6 +432,5 @@ class DescriptionIndex:
                     texts[text_hash] = text
                 else:
                     self._files[path] = _File(text_hash, _preview(text))
-                    if text_hash is not None:
-                        self._texts[text_hash] = text
+                    self._keep_text(text_hash, text)
         return texts

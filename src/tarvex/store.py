@@ -193,7 +193,7 @@ class Store:
             except FileNotFoundError:
                 pass
 
-    def rebuild(self, error: sqlite3.DatabaseError) -> None:
+    def rebuild(self, error: Exception) -> None:
         """Replace a database found damaged while in use (see :func:`is_damage`)."""
         self._connection.close()
         self._set_aside(f"damaged ({error})")
