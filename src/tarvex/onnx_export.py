@@ -13,6 +13,7 @@ against the torch model before it is kept.
 from __future__ import annotations
 
 import inspect
+import sys
 import os
 import tempfile
 from pathlib import Path
@@ -80,3 +81,28 @@ def export_graph(model_folder: Path, target: Path) -> Path:
     finally:
         Path(tmp).unlink(missing_ok=True)
     return target
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Export the model's graph into the cache unless it is there already (the set-up runs this)."""
+    import argparse
+
+    from tarvex import embedding
+
+    parser = argparse.ArgumentParser(prog="python -m tarvex.onnx_export", description=main.__doc__)
+    parser.add_argument("--model", default=embedding.DEFAULT_MODEL, metavar="NAME")
+    parser.add_argument("--cache-dir", type=Path, metavar="DIR", default=None,
+                        help="(default: $XDG_CACHE_HOME/tarvex, else ~/.cache/tarvex)")
+    args = parser.parse_args(argv)
+    cache = args.cache_dir or embedding.default_cache_dir()
+    try:
+        _, graph, _ = embedding.prepare_graph(args.model, cache, export=True)
+    except embedding.EmbeddingUnavailable as error:
+        print(f"onnx_export: {error}", file=sys.stderr)
+        return 1
+    print(f"onnx_export: the ONNX graph of {args.model} is {graph}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
