@@ -53,8 +53,11 @@ def export_graph(model_folder: Path, target: Path) -> Path:
     fd, tmp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
     os.close(fd)
     try:
-        with torch.no_grad():
-            # The TorchScript-based exporter: the default one of this torch needs onnxscript.
+        with torch.no_grad(), warnings.catch_warnings():
+            # The TorchScript-based exporter: the default one of this torch needs onnxscript,
+            # which is not installed; it warns that it is the older one, and about tracing
+            # the attention mask's constant 1.0, which is indeed constant.
+            warnings.simplefilter("ignore")
             torch.onnx.export(
                 wrapper,
                 inputs,
