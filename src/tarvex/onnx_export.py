@@ -13,9 +13,10 @@ against the torch model before it is kept.
 from __future__ import annotations
 
 import inspect
-import sys
 import os
+import sys
 import tempfile
+import warnings
 from pathlib import Path
 
 OPSET = 14
