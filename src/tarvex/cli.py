@@ -188,7 +188,8 @@ def _prepare_backend(args: argparse.Namespace) -> None:
         return
     from tarvex import embedding
 
-    if not embedding.onnx_graph_ready(args.model, args.cache_dir) and embedding.torch_available():
+    if (embedding.locate_model(args.model) is not None and embedding.torch_available()
+            and not embedding.onnx_graph_ready(args.model, args.cache_dir)):
         say(f"exporting {args.model} to ONNX (once for these weights)")
 
 
