@@ -15,6 +15,7 @@ The ratio is native / Python: below 1 the native module is faster.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import functools
 import gc
 import importlib.util
@@ -31,13 +32,15 @@ import sys
 import tempfile
 import textwrap
 import time
-import types
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 PLAIN_FILE = HERE / "plain_rag.py"
 CORPUS_WORDS_DIR = REPO / "src" / "tarvex" / "zolt_models"
+
+sys.path.insert(0, str(REPO / "tests"))
+from standins import StandIns  # noqa: E402  (shared with the tests)
 MODEL_NAME = "sentence-transformers/all-MiniLM-L6-v2"
 
 # Keep the source folder `tarvex/` (which has no built extension) from
@@ -153,55 +156,18 @@ class Table:
 # Stand-ins for the model package and torch
 
 
-class ConstantTensor:
-    """Answers every tensor call the pipeline makes in constant time."""
-
-    def __init__(self, scores):
-        self.scores = scores
-
-    def __getitem__(self, index):
-        return self
-
-    def cpu(self):
-        return self
-
-    def tolist(self):
-        return self.scores
-
-
-def install_constant_fakes(scores):
-    tensor = ConstantTensor(scores)
-
-    class SentenceTransformer:
-        def __init__(self, name):
-            self.name = name
-
-        def encode(self, batch, convert_to_tensor=False, normalize_embeddings=False, show_progress_bar=None):
-            return tensor
-
-    def matmul(left, right):
-        return tensor
-
-    saved = {name: sys.modules.get(name) for name in ("sentence_transformers", "torch")}
-    model_module = types.ModuleType("sentence_transformers")
-    model_module.SentenceTransformer = SentenceTransformer
-    torch = types.ModuleType("torch")
-    torch.matmul = matmul
-    sys.modules["sentence_transformers"] = model_module
-    sys.modules["torch"] = torch
-    for module in IMPLEMENTATIONS.values():
-        module._load_model.cache_clear()
-    return saved
-
-
-def remove_fakes(saved):
-    for name, module in saved.items():
-        if module is None:
-            sys.modules.pop(name, None)
-        else:
-            sys.modules[name] = module
-    for module in IMPLEMENTATIONS.values():
-        module._load_model.cache_clear()
+@contextlib.contextmanager
+def constant_standins(scores):
+    """The shared stand-ins, answering every call in constant time with these scores,
+    with both implementations' model caches cleared around."""
+    with StandIns(scores=scores, record=False).installed():
+        for module in IMPLEMENTATIONS.values():
+            module._load_model.cache_clear()
+        try:
+            yield
+        finally:
+            for module in IMPLEMENTATIONS.values():
+                module._load_model.cache_clear()
 
 
 # ---------------------------------------------------------------------------
@@ -278,8 +244,7 @@ def bench_call_overhead(table, repeat):
         ("`_load_model('m')`: cache hit", "f('m')", "_load_model"),
         ("`_load_model(5)`: miss, type error", "try:\n    f(5)\nexcept TypeError:\n    pass", "_load_model"),
     ]
-    saved = install_constant_fakes([])
-    try:
+    with constant_standins([]):
         for module in IMPLEMENTATIONS.values():
             module._load_model("m")
         ratios = []
@@ -291,8 +256,6 @@ def bench_call_overhead(table, repeat):
             ratios.append(times.ratio)
         geo = statistics.geometric_mean(ratios)
         table.add("B1 geometric mean of the ratios above", "", "", f"{geo:.2f}", "≤ 0.5", geo <= 0.5)
-    finally:
-        remove_fakes(saved)
 
 
 # ---------------------------------------------------------------------------
@@ -335,8 +298,7 @@ def bench_pipeline(table, repeat, workdir, count=2000):
 
     files = write_corpus(root, count, make_text)
     scores = [rnd.random() for _ in range(count)]
-    saved = install_constant_fakes(scores)
-    try:
+    with constant_standins(scores):
         results = {name: module.rank_problem_descriptions("query", root, 10) for name, module in IMPLEMENTATIONS.items()}
         assert results["native"] == results["python"] and len(results["native"]) == 10
         namespaces = {name: {"f": module.rank_problem_descriptions, "root": root}
@@ -363,8 +325,6 @@ def bench_pipeline(table, repeat, workdir, count=2000):
         finally:
             for name, module in IMPLEMENTATIONS.items():
                 module._iter_description_files, module._read_text = originals[name]
-    finally:
-        remove_fakes(saved)
     shutil.rmtree(root)
 
 

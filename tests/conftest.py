@@ -69,5 +69,25 @@ def rag():
     return module
 
 
+@pytest.fixture
+def standins(rag, monkeypatch):
+    """Fresh stand-ins for `sentence_transformers` and `torch` (tests/standins.py) in
+    `sys.modules` for the test, with the module's model cache cleared around it."""
+    from standins import StandIns
+
+    load = rag._load_model  # tests may replace the global
+    load.cache_clear()
+    yield StandIns().install(monkeypatch)
+    load.cache_clear()
+
+
+def write_corpus(root, files):
+    """Write {relative name: text} below root (folders made as needed); returns root."""
+    for name, text in files.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_text(text, encoding="utf-8")
+    return root
+
+
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: builds or installs something; takes tens of seconds")

@@ -21,7 +21,8 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from test_ranking import CASES as BROKEN_RANKINGS, Fakes, broken_pipeline  # noqa: E402
+from standins import StandIns  # noqa: E402
+from test_ranking import CASES as BROKEN_RANKINGS, broken_pipeline  # noqa: E402
 from test_refcounts import cases as basic_cases  # noqa: E402
 
 import tarvex.rag_helper as rag  # noqa: E402
@@ -51,7 +52,7 @@ def quietly(call, errors=(Exception, KeyboardInterrupt, SystemExit)):
 
 
 def ranking_cases(corpus_dir):
-    """Name -> (prepare(monkeypatch, fakes), call) for the ranking pipeline and the model cache."""
+    """Name -> (prepare(monkeypatch, standins), call) for the ranking pipeline and the model cache."""
     empty = corpus_dir / "empty"
     empty.mkdir(exist_ok=True)
     blank = corpus_dir / "blank"
@@ -59,19 +60,19 @@ def ranking_cases(corpus_dir):
     (blank / "b.txt").write_text(" \n ")
     rank, load = rag.rank_problem_descriptions, rag._load_model
 
-    def nothing(mp, fakes):
+    def nothing(mp, standins):
         pass
 
-    def no_model(mp, fakes):
-        fakes.model_module.SentenceTransformer = None  # calling it fails: the load is cached as None
+    def no_model(mp, standins):
+        standins.sentence_transformers.SentenceTransformer = None  # calling it fails: the load is cached as None
 
-    def interrupted_constructor(mp, fakes):
+    def interrupted_constructor(mp, standins):
         def construct(name):
             raise KeyboardInterrupt
 
-        fakes.model_module.SentenceTransformer = construct
+        standins.sentence_transformers.SentenceTransformer = construct
 
-    def unimportable(mp, fakes):
+    def unimportable(mp, standins):
         mp.setitem(sys.modules, "sentence_transformers", None)
 
     def fresh(call):
@@ -97,8 +98,8 @@ def ranking_cases(corpus_dir):
         "load keyword": (nothing, fresh(lambda: load(model_name="m"))),
     }
     for case in BROKEN_RANKINGS:
-        def prepare(mp, fakes, case=case):
-            broken_pipeline(rag, fakes, mp, case)
+        def prepare(mp, standins, case=case):
+            broken_pipeline(rag, standins, mp, case)
 
         table[f"rank fails: {case}"] = (prepare, quietly(lambda: rank("1", corpus_dir)))
     return table
@@ -110,12 +111,12 @@ def measure(prepare, call, calls):
     mp = pytest.MonkeyPatch()
     try:
         rag._load_model.cache_clear()
-        fakes = Fakes(mp)
+        standins = StandIns().install(mp)
         if prepare is not None:
-            prepare(mp, fakes)
+            prepare(mp, standins)
 
         def once():
-            del fakes.encoded[:], fakes.log[:], fakes.multiplied[:], fakes.built[:]
+            standins.clear()
             call()
 
         for _ in range(WARM_UP):

@@ -1,10 +1,10 @@
 """The command line: the module run as the main module, and its two host commands.
 
 Every run happens in a fresh interpreter, because the command line runs while
-the module initialises.  Most runs put small stand-ins for `torch` and
-`sentence_transformers` first on the path (the `fakes` fixture): the stand-in
-model embeds a description that starts with "score: X" as the number X and
-any other text as 1, so the score of each description is chosen by the test.
+the module initialises.  Most runs put the stand-ins for `torch` and
+`sentence_transformers` (tests/standins.py) first on the path: the stand-in
+model embeds a text that starts with the number X as X and any other text as
+1, so the score of each description is chosen by the test.
 A `sitecustomize` of the same folder points the default corpus folder at a
 folder of the test's choosing, or makes it missing.
 """
@@ -21,6 +21,7 @@ from pathlib import Path
 import pytest
 
 from conftest import ENTRIES_SOURCE
+from standins import JOURNAL_VARIABLE, write_child_packages
 
 USAGE = 'Usage: python rag.py "your problem description here"'
 NOTHING = "No descriptions found."
@@ -28,61 +29,7 @@ INIT = "init tarvex.rag_helper"
 PYTHON = sys.executable
 TARVEX_RAG = str(Path(sys.executable).parent / "tarvex-rag")
 
-FAKE_TORCH = '''
-"""Stand-in for torch: one-dimensional and two-dimensional tensors of floats."""
-
-
-class Tensor:
-    def __init__(self, rows):
-        self.rows = rows
-
-    def __getitem__(self, index):
-        return Tensor(self.rows[index])
-
-    def cpu(self):
-        return self
-
-    def tolist(self):
-        return list(self.rows)
-
-
-def matmul(matrix, vector):
-    return Tensor([sum(x * y for x, y in zip(row, vector.rows)) for row in matrix.rows])
-'''
-
-FAKE_SENTENCE_TRANSFORMERS = '''
-"""Stand-in for sentence_transformers that logs what it is asked to do."""
-import importlib.util
-import json
-import os
-import re
-
-import torch
-
-
-def _log(event, **data):
-    log = os.environ.get("TARVEX_FAKE_LOG")
-    if log:
-        with open(log, "a") as stream:
-            stream.write(json.dumps({"event": event, **data}) + "\\n")
-
-
-def _embed(text):
-    if text.startswith("score:"):
-        return [float(text.split()[1])]
-    return [1.0]
-
-
-class SentenceTransformer:
-    def __init__(self, model_name, *args, **kwargs):
-        _log("load", model=model_name)
-
-    def encode(self, sentences, **kwargs):
-        _log("encode", sentences=list(sentences), keywords=list(kwargs.items()))
-        return torch.Tensor([_embed(text) for text in sentences])
-'''
-
-FAKE_SITECUSTOMIZE = '''
+CORPUS_REDIRECT = '''
 import os
 import re
 
@@ -156,13 +103,9 @@ sys.stdout.write("REPORT " + json.dumps(outcome, default=repr) + "\\n")
 
 
 @pytest.fixture(scope="module")
-def fakes(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("fakes")
-    (folder / "torch").mkdir()
-    (folder / "torch" / "__init__.py").write_text(FAKE_TORCH)
-    (folder / "sentence_transformers").mkdir()
-    (folder / "sentence_transformers" / "__init__.py").write_text(FAKE_SENTENCE_TRANSFORMERS)
-    (folder / "sitecustomize.py").write_text(FAKE_SITECUSTOMIZE)
+def standin_path(tmp_path_factory):
+    folder = write_child_packages(tmp_path_factory.mktemp("standins"))
+    (folder / "sitecustomize.py").write_text(CORPUS_REDIRECT)
     return folder
 
 
@@ -179,25 +122,25 @@ class Run:
 
     @property
     def loads(self):
-        return [entry["model"] for entry in self.log if entry["event"] == "load"]
+        return [entry["args"][0] for entry in self.log if entry["name"] == "construct"]
 
     @property
     def encoded(self):
-        return [entry["sentences"] for entry in self.log if entry["event"] == "encode"]
+        return [entry["args"][0] for entry in self.log if entry["name"] == "encode"]
 
 
 @pytest.fixture
-def run(fakes, tmp_path):
+def run(standin_path, tmp_path):
     """Run a command with the stand-ins first on the path and the corpus redirected."""
 
     def run(command, corpus=None, missing=False, stand_ins=True):
         env = dict(os.environ)
         env.pop("PYTHONPATH", None)
-        log = tmp_path / "fake.log"
+        log = tmp_path / "standins.log"
         log.unlink(missing_ok=True)
         if stand_ins:
-            env["PYTHONPATH"] = str(fakes)
-            env["TARVEX_FAKE_LOG"] = str(log)
+            env["PYTHONPATH"] = str(standin_path)
+            env[JOURNAL_VARIABLE] = str(log)
         if corpus is not None:
             env["TARVEX_TEST_CORPUS"] = str(corpus)
         if missing:
@@ -226,7 +169,7 @@ def make_corpus(root, scores, blank=()):
     for k, score in enumerate(scores):
         path = root / f"model_{len(scores) - k:02d}" / "description.txt"
         path.parent.mkdir()
-        path.write_text(f"score: {score}\nA description.\n")
+        path.write_text(f"{score}\nA description.\n")
         paths[score] = str(path)
     for name in blank:
         (root / name).parent.mkdir(parents=True, exist_ok=True)
@@ -268,7 +211,7 @@ def test_query_reaches_the_model_after_the_descriptions(run_main, tmp_path):
     result = run_main("sys.argv = ['prog', 'a', 'b  c', ' d ']", corpus=tmp_path / "corpus")
     assert result.report["type"] is None
     assert result.loads == ["sentence-transformers/all-MiniLM-L6-v2"]
-    assert result.encoded == [["score: 0.5\nA description."], ["a b  c  d"]]
+    assert result.encoded == [["0.5\nA description."], ["a b  c  d"]]
 
 
 @pytest.mark.parametrize(

@@ -7,17 +7,16 @@ listings, texts, result records (paths, scores, previews, order, key order)
 and the calls made on the model and on torch.
 """
 
-import hashlib
 import importlib.util
 import logging
-import math
 import os
 import random
 import sys
-import types
 from pathlib import Path
 
 import pytest
+
+from standins import coarse_hashed, hashed
 
 PLAIN_FILE = Path(__file__).resolve().parent.parent / "benchmarks" / "plain_rag.py"
 LIMIT = 100000
@@ -31,99 +30,27 @@ def plain():
     return module
 
 
-# ---------------------------------------------------------------------------
-# Deterministic stand-ins, in pure Python
-
-
-def embedding(text, coarse):
-    """A unit vector computed from the text alone.
-
-    With `coarse`, the coordinates come from {-1, 0, 1} in three dimensions,
-    so that different texts often score exactly alike (ties must keep path
-    order); otherwise they are fine-grained.
-    """
-    digest = hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=16).digest()
-    if coarse:
-        vector = [float(b % 3 - 1) for b in digest[:3]]
-    else:
-        vector = [int.from_bytes(digest[k : k + 2], "little") - 32768.0 for k in range(0, 12, 2)]
-    norm = math.sqrt(sum(v * v for v in vector))
-    return [v / norm for v in vector] if norm else vector
-
-
-class Tensor:
-    def __init__(self, rows, log):
-        self.rows, self.log = rows, log
-
-    def __getitem__(self, index):
-        self.log.append(("getitem", index))
-        return Tensor(self.rows[index], self.log)
-
-    def cpu(self, *args, **kwargs):
-        self.log.append(("cpu", args, kwargs))
-        return self
-
-    def tolist(self, *args, **kwargs):
-        self.log.append(("tolist", args, kwargs))
-        return list(self.rows)
-
-
-class Fakes:
-    """`sentence_transformers` and `torch` stand-ins that log every call."""
-
-    def __init__(self, monkeypatch):
-        self.log = []
-        self.coarse = False
-        self.fail_with = None
-        fakes = self
-
-        class SentenceTransformer:
-            def __init__(self, *args, **kwargs):
-                fakes.log.append(("construct", args, kwargs))
-                if fakes.fail_with is not None:
-                    raise fakes.fail_with
-
-            def encode(self, batch, *args, **kwargs):
-                fakes.log.append(("encode", type(batch), list(batch), args, list(kwargs.items())))
-                return Tensor([embedding(t, fakes.coarse) for t in batch], fakes.log)
-
-        def matmul(*args, **kwargs):
-            docs, query = args
-            fakes.log.append(("matmul", docs.rows, query.rows, kwargs))
-            return Tensor([sum(a * b for a, b in zip(row, query.rows)) for row in docs.rows], fakes.log)
-
-        model_module = types.ModuleType("sentence_transformers")
-        model_module.SentenceTransformer = SentenceTransformer
-        torch = types.ModuleType("torch")
-        torch.matmul = matmul
-        monkeypatch.setitem(sys.modules, "sentence_transformers", model_module)
-        monkeypatch.setitem(sys.modules, "torch", torch)
-
-    def take_log(self):
-        log, self.log = self.log, []
-        return log
-
-
 @pytest.fixture
-def fakes(rag, plain, monkeypatch):
-    rag._load_model.cache_clear()
+def standins(standins, plain):
+    """The shared stand-ins (conftest.py) embedding by hash, with the plain rendering's
+    model cache cleared too."""
+    standins.embed = hashed
     plain._load_model.cache_clear()
-    yield Fakes(monkeypatch)
-    rag._load_model.cache_clear()
+    yield standins
     plain._load_model.cache_clear()
 
 
-def both(rag, plain, fakes, name, *args, **kwargs):
-    """Call `name` on both modules; return (outcome, collaborator log) of each."""
+def both(rag, plain, standins, name, *args, **kwargs):
+    """Call `name` on both modules; return (outcome, comparable collaborator calls) of each."""
     outcomes = []
     for module in (rag, plain):
         module._load_model.cache_clear()
-        fakes.take_log()
+        standins.clear()
         try:
             outcome = ("ok", getattr(module, name)(*args, **kwargs))
         except Exception as error:  # compared below, type and text
             outcome = ("raised", type(error), str(error))
-        outcomes.append((outcome, fakes.take_log()))
+        outcomes.append((outcome, [call.comparable() for call in standins.take_calls()]))
     return outcomes
 
 
@@ -228,9 +155,9 @@ def make_corpus(root, rnd):
 
 
 @pytest.mark.parametrize("seed", range(24))
-def test_random_corpora_agree(rag, plain, fakes, tmp_path, monkeypatch, seed):
+def test_random_corpora_agree(rag, plain, standins, tmp_path, monkeypatch, seed):
     rnd = random.Random(seed)
-    fakes.coarse = seed % 2 == 0
+    standins.embed = coarse_hashed if seed % 2 == 0 else hashed
     root = tmp_path / "corpus"
     directories, contents = make_corpus(root, rnd)
 
@@ -262,7 +189,7 @@ def test_random_corpora_agree(rag, plain, fakes, tmp_path, monkeypatch, seed):
         models_dir = forms[(round_number + seed) % len(forms)]
         top_k = limits[round_number]
         (native, native_log), (python, python_log) = both(
-            rag, plain, fakes, "rank_problem_descriptions", query, models_dir, top_k, "model-" + str(seed)
+            rag, plain, standins, "rank_problem_descriptions", query, models_dir, top_k, "model-" + str(seed)
         )
         assert native[0] == python[0] == "ok", (native, python)
         assert records(native[1]) == records(python[1])
@@ -274,12 +201,12 @@ def test_random_corpora_agree(rag, plain, fakes, tmp_path, monkeypatch, seed):
         assert python_log == []
 
 
-def test_ties_keep_path_order(rag, plain, fakes, tmp_path):
+def test_ties_keep_path_order(rag, plain, standins, tmp_path):
     root = tmp_path / "c"
     for name in ["B.txt", "a/b.txt", "a-c.txt", "a.txt", "a/a/z.txt", "é.txt", "Z.txt"]:
         (root / name).parent.mkdir(parents=True, exist_ok=True)
         (root / name).write_text("same text\n", encoding="utf-8")
-    (native, native_log), (python, python_log) = both(rag, plain, fakes, "rank_problem_descriptions", "q", root, 0)
+    (native, native_log), (python, python_log) = both(rag, plain, standins, "rank_problem_descriptions", "q", root, 0)
     assert records(native[1]) == records(python[1])
     assert native_log == python_log
     assert [Path(r["path"]).relative_to(root).as_posix() for r in native[1]] == [
@@ -287,7 +214,7 @@ def test_ties_keep_path_order(rag, plain, fakes, tmp_path):
 
 
 @pytest.mark.parametrize("layout", ["missing", "regular file", "empty", "blank only"])
-def test_corpora_without_descriptions_agree(rag, plain, fakes, tmp_path, layout):
+def test_corpora_without_descriptions_agree(rag, plain, standins, tmp_path, layout):
     root = tmp_path / "c"
     if layout == "regular file":
         root.write_text("not a directory")
@@ -298,7 +225,7 @@ def test_corpora_without_descriptions_agree(rag, plain, fakes, tmp_path, layout)
         if layout == "blank only":
             (root / "sub.txt" / "a.txt").write_text(" \n\t")
             (root / "b.txt").write_bytes(b"\xff\xfe\x80 \n")
-    (native, native_log), (python, python_log) = both(rag, plain, fakes, "rank_problem_descriptions", "q", root)
+    (native, native_log), (python, python_log) = both(rag, plain, standins, "rank_problem_descriptions", "q", root)
     assert native == python
     assert native_log == python_log == []
     if layout == "missing":
@@ -308,13 +235,13 @@ def test_corpora_without_descriptions_agree(rag, plain, fakes, tmp_path, layout)
 
 
 @pytest.mark.parametrize("failure", ["constructor", "import"])
-def test_failed_model_load_ranks_nothing_in_both(rag, plain, fakes, tmp_path, monkeypatch, caplog, failure):
+def test_failed_model_load_ranks_nothing_in_both(rag, plain, standins, tmp_path, monkeypatch, caplog, failure):
     root = tmp_path / "c"
     root.mkdir()
     (root / "a.txt").write_text("some description")
     if failure == "constructor":
-        fakes.fail_with = OSError("no such model")
-        expected_log = [("construct", ("m",), {})]
+        standins.fail_with = OSError("no such model")
+        expected_log = [("construct", ((str, "m"),), [])]
         message = "RAG disabled (embedding model load failed): no such model"
     else:
         monkeypatch.setitem(sys.modules, "sentence_transformers", None)
@@ -323,7 +250,7 @@ def test_failed_model_load_ranks_nothing_in_both(rag, plain, fakes, tmp_path, mo
                    "None in sys.modules")
     with caplog.at_level(logging.WARNING):
         (native, native_log), (python, python_log) = both(
-            rag, plain, fakes, "rank_problem_descriptions", "q", root, model_name="m")
+            rag, plain, standins, "rank_problem_descriptions", "q", root, model_name="m")
     assert native == python == ("ok", [])
     assert native_log == python_log == expected_log
     assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [("root", logging.WARNING, message)] * 2
@@ -343,25 +270,25 @@ def test_failed_model_load_ranks_nothing_in_both(rag, plain, fakes, tmp_path, mo
         ("_iter_description_files", ("not a path",), {}),
     ],
 )
-def test_type_errors_agree(rag, plain, fakes, call):
+def test_type_errors_agree(rag, plain, standins, call):
     name, args, kwargs = call
-    (native, native_log), (python, python_log) = both(rag, plain, fakes, name, *args, **kwargs)
+    (native, native_log), (python, python_log) = both(rag, plain, standins, name, *args, **kwargs)
     assert native == python
     assert native[0] == "raised"
     assert native_log == python_log == []
 
 
-def test_model_is_built_once_per_name_in_both(rag, plain, fakes, tmp_path):
+def test_model_is_built_once_per_name_in_both(rag, plain, standins, tmp_path):
     root = tmp_path / "c"
     root.mkdir()
     (root / "a.txt").write_text("one")
     logs = []
     for module in (rag, plain):
-        fakes.take_log()
+        standins.clear()
         module.rank_problem_descriptions("q", root, model_name="m1")
         module.rank_problem_descriptions("q", root, model_name="m1")
         module.rank_problem_descriptions("q", root, model_name="m2")
-        logs.append([entry for entry in fakes.take_log() if entry[0] == "construct"])
+        logs.append([(c.name, c.args, c.kwargs) for c in standins.take_calls() if c.name == "construct"])
         assert module._load_model.cache_info()[:2] == (1, 2)  # hits, misses
     assert logs[0] == logs[1] == [("construct", ("m1",), {}), ("construct", ("m2",), {})]
 

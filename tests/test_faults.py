@@ -16,9 +16,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import entries_of, module_entries, run_python
-from test_ranking import Tensor, fakes  # noqa: F401 (the fixture)
-from test_ranking import corpus as write_tree
+from conftest import entries_of, module_entries, run_python, write_corpus as write_tree
+from standins import Tensor
 
 ITER = "tarvex.rag_helper._iter_description_files"
 READ = "tarvex.rag_helper._read_text"
@@ -169,9 +168,9 @@ class Rig:
                        if type(o) is list and len(o) == 2 and all(type(r) is dict and "preview" in r for r in o)]
         collected[0] = Refusing(self.error)
 
-    def break_model_and_torch(self, rag, fakes, monkeypatch):
+    def break_model_and_torch(self, rag, standins, monkeypatch):
         step, error = self.step, self.error
-        model_class = fakes.model_module.SentenceTransformer
+        model_class = standins.sentence_transformers.SentenceTransformer
         encode = model_class.encode
         if step in ("import", "torch import"):
             name = "sentence_transformers" if step == "import" else "torch"
@@ -185,14 +184,14 @@ class Rig:
             monkeypatch.setattr(model_class, "__init__", lambda self, name: Refusing(error)[name])
 
         def faulty_encode(model, batch, **kwargs):
-            call = len(fakes.encoded)
+            call = len(standins.encoded)
             if (step, call) in (("encode texts", 0), ("encode query", 1)):
                 raise error
             result = encode(model, batch, **kwargs)
             return Refusing(error) if (step, call) == ("query item", 1) else result
 
         monkeypatch.setattr(model_class, "encode", faulty_encode)
-        matmul, cpu, tolist = fakes.torch.matmul, Tensor.cpu, Tensor.tolist
+        matmul, cpu, tolist = standins.torch.matmul, Tensor.cpu, Tensor.tolist
 
         def faulty_matmul(*args):
             self.fire("matmul")
@@ -206,7 +205,7 @@ class Rig:
                 return [Refusing(error) for _ in scores]
             return self.walk(iter(scores)) if step == "scores walk" else scores
 
-        fakes.torch.matmul = faulty_matmul
+        standins.torch.matmul = faulty_matmul
         monkeypatch.setattr(Tensor, "cpu", lambda tensor: self.fire("cpu") or cpu(tensor))
         monkeypatch.setattr(Tensor, "tolist", faulty_tolist)
         if step == "preview":
@@ -267,9 +266,9 @@ class TestInterruptsPassThrough:
             assert [entry[1:] for entry in module_entries(failure.__traceback__)] == [(READ, 38)]
 
     @pytest.mark.parametrize("step", LOADING)
-    def test_loading_caches_nothing_and_logs_nothing(self, rag, fakes, monkeypatch, caplog, error, step):
+    def test_loading_caches_nothing_and_logs_nothing(self, rag, standins, monkeypatch, caplog, error, step):
         with monkeypatch.context() as patch:
-            Rig(step, error).break_model_and_torch(rag, fakes, patch)
+            Rig(step, error).break_model_and_torch(rag, standins, patch)
             with pytest.raises(type(error)) as excinfo:
                 rag._load_model("m")
             assert excinfo.value is error
@@ -277,12 +276,12 @@ class TestInterruptsPassThrough:
             assert rag._load_model.cache_info().currsize == 0
         assert caplog.records == []
         # Nothing was remembered, so the repaired package is used by the next call.
-        assert isinstance(rag._load_model("m"), fakes.model_module.SentenceTransformer)
+        assert isinstance(rag._load_model("m"), standins.sentence_transformers.SentenceTransformer)
 
     @pytest.mark.parametrize("step", RANKING)
-    def test_ranking(self, rag, fakes, corpus, monkeypatch, caplog, error, step):
+    def test_ranking(self, rag, standins, corpus, monkeypatch, caplog, error, step):
         rig = Rig(step, error)
-        rig.break_model_and_torch(rag, fakes, monkeypatch)
+        rig.break_model_and_torch(rag, standins, monkeypatch)
         monkeypatch.setattr(rag, "Path", rig.path_class())
         outer = LookupError("outer")
         try:
@@ -374,7 +373,7 @@ class TestChangingTree:
         assert len({p for p, _ in cls.answers}) == len(cls.answers)  # one check per candidate
 
     @pytest.mark.parametrize("mutation", MUTATIONS)
-    def test_ranking_reads_what_is_there_when_it_reads(self, rag, fakes, corpus, monkeypatch, mutation):
+    def test_ranking_reads_what_is_there_when_it_reads(self, rag, standins, corpus, monkeypatch, mutation):
         trigger, change, kept, dropped = MUTATIONS[mutation]
         cls = changing_path(corpus, trigger, change)
         monkeypatch.setattr(rag, "Path", cls)
@@ -384,16 +383,16 @@ class TestChangingTree:
             text = path.read_text().strip() if path.is_file() else ""  # unreadable: skipped
             if text:
                 expected.append((float(text.split()[0]), str(path), text))
-        assert [text for _, _, text in expected] == fakes.encoded[0][0]
+        assert [text for _, _, text in expected] == standins.encoded[0]
         assert [(r["score"], r["path"], r["preview"]) for r in records] == sorted(expected, reverse=True)
         assert not dropped & {Path(r["path"]).relative_to(corpus).as_posix() for r in records}
 
-    def test_file_vanishing_between_check_and_read_is_skipped(self, rag, fakes, corpus, monkeypatch):
+    def test_file_vanishing_between_check_and_read_is_skipped(self, rag, standins, corpus, monkeypatch):
         monkeypatch.setattr(rag, "Path", changing_path(corpus, "c.txt", vanish("c.txt"), "open"))
         records = rag.rank_problem_descriptions("1", corpus)
         assert [(Path(r["path"]).name, r["preview"]) for r in records] == [("b.txt", "0.9 beta"),
                                                                              ("a.txt", "0.2 alpha")]
-        assert fakes.encoded[0][0] == ["0.2 alpha", "0.9 beta"]
+        assert standins.encoded[0] == ["0.2 alpha", "0.9 beta"]
 
 
 # ---------------------------------------------------------------------------
@@ -431,7 +430,7 @@ class TestSymlinkLoops:
         assert found == sorted(p for p in root.rglob("*.txt") if p.is_file())
         assert [p.relative_to(root).as_posix() for p in found] == ["a.txt", "alias.txt", "c.txt", "sub/b.txt"]
 
-    def test_ranking_a_looped_tree(self, rag, fakes, looped, deadline):
+    def test_ranking_a_looped_tree(self, rag, standins, looped, deadline):
         records = rag.rank_problem_descriptions("1", looped / "sub" / "up", 0)
         base = looped / "sub" / "up"
         # alias.txt scores like a.txt and follows it in path order.
@@ -490,12 +489,12 @@ class TestHugeFile:
         length, growth = map(int, done.stdout.split())
         assert length == 100_000 and growth < LIMIT_BYTES
 
-    def test_ranking_a_corpus_with_a_huge_file(self, rag, fakes, tmp_path):
+    def test_ranking_a_corpus_with_a_huge_file(self, rag, standins, tmp_path):
         root = write_tree(tmp_path / "corpus", {"small.txt": "0.1 small"})
         sparse_file(root / "huge.txt", "0.7 " + "word\n" * 50_000)
         records, peak = traced(rag.rank_problem_descriptions, "1", root)
         assert peak < LIMIT_BYTES
-        assert [len(t) for t in fakes.encoded[0][0]] == [100_000, 9]
+        assert [len(t) for t in standins.encoded[0]] == [100_000, 9]
         assert records[0]["preview"] == ("0.7 " + "word " * 60)[:300]
 
 
@@ -528,7 +527,7 @@ class TestOddFileNames:
         for path in found:
             assert rag._read_text(path) == ODD_NAMES[os.fsencode(path.relative_to(odd))].strip()
 
-    def test_ranked_with_escaped_paths_and_previews(self, rag, fakes, odd):
+    def test_ranked_with_escaped_paths_and_previews(self, rag, standins, odd):
         records = rag.rank_problem_descriptions("1", odd)
         root = os.fsencode(odd)
         expected = sorted(((os.path.join(root, name), text.strip()) for name, text in ODD_NAMES.items()),

@@ -1,4 +1,5 @@
-"""Ranking the stored descriptions against a query, with stand-ins for the model package and torch."""
+"""Ranking the stored descriptions against a query, with stand-ins for the model package and torch
+(tests/standins.py: each text embeds as its leading number, so the query "1" scores it by that number)."""
 
 import builtins
 import gc
@@ -9,79 +10,12 @@ from pathlib import Path
 
 import pytest
 
-from conftest import entries_of
+from conftest import entries_of, write_corpus as corpus
+from standins import Tensor
 
 RANK = "tarvex.rag_helper.rank_problem_descriptions"
 LAMBDA = "tarvex.rag_helper.rank_problem_descriptions.lambda1"
 KEYWORDS = {"convert_to_tensor": True, "normalize_embeddings": True, "show_progress_bar": False}
-
-
-def weight(text):
-    """A text's score against the query "1": its leading number, else 0."""
-    try:
-        return float(text.split()[0])
-    except (IndexError, ValueError):
-        return 0.0
-
-
-class Tensor:
-    def __init__(self, rows, log):
-        self.rows, self.log = rows, log
-
-    def __getitem__(self, index):
-        return Tensor(self.rows[index], self.log)
-
-    def cpu(self, *args, **kwargs):
-        self.log.append(("cpu", args, kwargs))
-        return self
-
-    def tolist(self, *args, **kwargs):
-        self.log.append(("tolist", args, kwargs))
-        return list(self.rows)
-
-
-class Fakes:
-    """`sentence_transformers` and `torch` stand-ins that record every call."""
-
-    def __init__(self, monkeypatch):
-        self.log, self.built, self.encoded, self.multiplied = [], [], [], []
-        fakes = self
-
-        class SentenceTransformer:
-            def __init__(self, *args, **kwargs):
-                fakes.built.append((args, kwargs))
-
-            def encode(self, batch, *args, **kwargs):
-                result = Tensor([[weight(t)] for t in batch], fakes.log)
-                fakes.encoded.append((batch, args, list(kwargs.items()), result))
-                return result
-
-        def matmul(*args, **kwargs):
-            fakes.multiplied.append((args, kwargs))
-            docs, query = args
-            return Tensor([row[0] * query.rows[0] for row in docs.rows], fakes.log)
-
-        self.model_module = types.ModuleType("sentence_transformers")
-        self.model_module.SentenceTransformer = SentenceTransformer
-        self.torch = types.ModuleType("torch")
-        self.torch.matmul = matmul
-        monkeypatch.setitem(sys.modules, "sentence_transformers", self.model_module)
-        monkeypatch.setitem(sys.modules, "torch", self.torch)
-
-
-@pytest.fixture
-def fakes(rag, monkeypatch):
-    load = rag._load_model  # tests may replace the global
-    load.cache_clear()
-    yield Fakes(monkeypatch)
-    load.cache_clear()
-
-
-def corpus(root, files):
-    for name, text in files.items():
-        (root / name).parent.mkdir(parents=True, exist_ok=True)
-        (root / name).write_text(text, encoding="utf-8")
-    return root
 
 
 @pytest.fixture
@@ -99,31 +33,34 @@ def paths(records):
 
 
 class TestCollaborators:
-    def test_texts_then_query_are_encoded_with_fixed_keywords(self, rag, fakes, three):
+    def test_texts_then_query_are_encoded_with_fixed_keywords(self, rag, standins, three):
         rag.rank_problem_descriptions("1 query", three)
-        assert fakes.built == [(("sentence-transformers/all-MiniLM-L6-v2",), {})]
-        (docs, dargs, dkw, dres), (query, qargs, qkw, qres) = fakes.encoded
-        assert type(docs) is list and docs == ["0.2 alpha", "0.9 beta", "0.5 gamma"]
-        assert type(query) is list and query == ["1 query"]
-        assert dargs == qargs == () and dkw == qkw == list(KEYWORDS.items())
-        assert all(v is KEYWORDS[k] for k, v in dkw + qkw)
-        [((left, right), kwargs)] = fakes.multiplied
-        assert left is dres and right.rows == qres.rows[0] and kwargs == {}
-        assert [(name, a, k) for name, a, k in fakes.log] == [("cpu", (), {}), ("tolist", (), {})]
+        construct, docs, query, item, product, cpu, tolist = standins.calls
+        assert (construct.name, construct.args, construct.kwargs) == (
+            "construct", ("sentence-transformers/all-MiniLM-L6-v2",), {})
+        assert type(docs.args[0]) is list and docs.args == (["0.2 alpha", "0.9 beta", "0.5 gamma"],)
+        assert type(query.args[0]) is list and query.args == (["1 query"],)
+        for encoded in (docs, query):
+            assert encoded.name == "encode" and list(encoded.kwargs.items()) == list(KEYWORDS.items())
+            assert all(v is KEYWORDS[k] for k, v in encoded.kwargs.items())
+        assert (item.name, item.args, item.kwargs) == ("getitem", (0,), {})
+        assert product.name == "matmul" and product.args[0] is docs.result and product.args[1] is item.result
+        assert product.kwargs == {} and product.args[1].rows == query.result.rows[0]
+        assert [(c.name, c.args, c.kwargs) for c in (cpu, tolist)] == [("cpu", (), {}), ("tolist", (), {})]
 
-    def test_model_is_loaded_by_name_once(self, rag, fakes, three):
+    def test_model_is_loaded_by_name_once(self, rag, standins, three):
         rag.rank_problem_descriptions("1", three, 10, "mine")
         rag.rank_problem_descriptions("1", three, model_name="mine")
-        assert fakes.built == [(("mine",), {})]
+        assert [(c.args, c.kwargs) for c in standins.built] == [(("mine",), {})]
 
-    def test_torch_is_imported_at_each_call(self, rag, fakes, three, monkeypatch):
+    def test_torch_is_imported_at_each_call(self, rag, standins, three, monkeypatch):
         rag.rank_problem_descriptions("1", three)
         other = types.ModuleType("torch")
-        other.matmul = lambda d, q: Tensor([7.0] * len(d.rows), [])
+        other.matmul = lambda d, q: Tensor([7.0] * len(d.rows))
         monkeypatch.setitem(sys.modules, "torch", other)
         assert {r["score"] for r in rag.rank_problem_descriptions("1", three)} == {7.0}
 
-    def test_replaced_module_globals_are_honoured(self, rag, fakes, tmp_path, monkeypatch):
+    def test_replaced_module_globals_are_honoured(self, rag, standins, tmp_path, monkeypatch):
         seen = []
 
         def second(p):
@@ -139,7 +76,7 @@ class TestCollaborators:
         records = rag.rank_problem_descriptions("1", tmp_path)
         assert [r["path"] for r in records] == ["p2", "p3", "p1"] and seen == ["p2", "p3"]
 
-    def test_cached_builtins_ignore_later_rebinding(self, rag, fakes, three, monkeypatch):
+    def test_cached_builtins_ignore_later_rebinding(self, rag, standins, three, monkeypatch):
         def broken(*args, **kwargs):
             raise AssertionError("rebound builtin used")
 
@@ -157,7 +94,7 @@ class TestCollaborators:
 
 
 class TestRecords:
-    def test_records_are_sorted_with_exact_types_and_key_order(self, rag, fakes, three):
+    def test_records_are_sorted_with_exact_types_and_key_order(self, rag, standins, three):
         records = rag.rank_problem_descriptions("1", str(three))
         assert [list(r) for r in records] == [["path", "score", "preview"]] * 3
         assert [(r["path"], r["score"], r["preview"]) for r in records] == [
@@ -167,7 +104,7 @@ class TestRecords:
         ]
         assert all(type(r["path"]) is str and type(r["score"]) is float for r in records)
 
-    def test_equal_scores_keep_path_order(self, rag, fakes, tmp_path):
+    def test_equal_scores_keep_path_order(self, rag, standins, tmp_path):
         names = ("a.txt", "a/b.txt", "a-c.txt", "B.txt")
         root = corpus(tmp_path, {"z.txt": "0.7 best", "0.txt": "0.1 worst", **{n: "0.5 same" for n in names}})
         records = rag.rank_problem_descriptions("1", root)
@@ -175,8 +112,8 @@ class TestRecords:
             "z.txt", "B.txt", "a/b.txt", "a-c.txt", "a.txt", "0.txt"]
 
     @pytest.mark.parametrize("value", [3, True, "0.25", 0.5, type("F", (float,), {})(0.75)])
-    def test_scores_become_plain_floats(self, rag, fakes, three, monkeypatch, value):
-        fakes.torch.matmul = lambda d, q: Tensor([value] * 3, [])
+    def test_scores_become_plain_floats(self, rag, standins, three, monkeypatch, value):
+        standins.torch.matmul = lambda d, q: Tensor([value] * 3)
         scores = [r["score"] for r in rag.rank_problem_descriptions("1", three)]
         assert scores == [float(value)] * 3 and {type(s) for s in scores} == {float}
 
@@ -185,17 +122,17 @@ class TestRecords:
         [("x" * 1000, "x" * 300), ("line\none", "line one"), ("tab\there", "tab\there"),
          ("y" * 299 + "\n\nz", "y" * 299 + " "), ("y" * 300 + "\nz", "y" * 300), ("é" * 301, "é" * 300)],
     )
-    def test_preview(self, rag, fakes, tmp_path, text, preview):
+    def test_preview(self, rag, standins, tmp_path, text, preview):
         [record] = rag.rank_problem_descriptions("1", corpus(tmp_path, {"t.txt": text}))
         assert record["preview"] == preview
 
     @pytest.mark.parametrize("top_k,count", [(0, 3), (-1, 3), (-10**30, 3), (1, 1), (2, 2), (3, 3), (4, 3),
                                              (10**30, 3)])
-    def test_top_k(self, rag, fakes, three, top_k, count):
+    def test_top_k(self, rag, standins, three, top_k, count):
         records = rag.rank_problem_descriptions("1", three, top_k)
         assert paths(records) == ["x.txt", "c.txt", "a.txt"][:count]
 
-    def test_every_call_returns_new_objects(self, rag, fakes, three):
+    def test_every_call_returns_new_objects(self, rag, standins, three):
         first = rag.rank_problem_descriptions("1", three)
         first[0]["score"] = -1.0
         first.append("junk")
@@ -209,14 +146,14 @@ class TestRecords:
 
 
 class TestCorpusFolder:
-    def test_relative_folder_gives_relative_paths(self, rag, fakes, three, monkeypatch):
+    def test_relative_folder_gives_relative_paths(self, rag, standins, three, monkeypatch):
         monkeypatch.chdir(three.parent)
         for given in ("c", Path("c")):
             assert [r["path"] for r in rag.rank_problem_descriptions("1", given)] == [
                 os.path.join("c", "b", "x.txt"), os.path.join("c", "c.txt"), os.path.join("c", "a.txt")]
 
     @pytest.mark.parametrize("given", [None, "", 0, [], "omitted"])
-    def test_default_is_zolt_models_beside_the_resolved_module_file(self, rag, fakes, tmp_path, monkeypatch,
+    def test_default_is_zolt_models_beside_the_resolved_module_file(self, rag, standins, tmp_path, monkeypatch,
                                                                      given):
         real = corpus(tmp_path / "real", {"zolt_models/d.txt": "0.4 default"})
         (tmp_path / "link").symlink_to(real)
@@ -225,7 +162,7 @@ class TestCorpusFolder:
         [record] = rag.rank_problem_descriptions(*args)
         assert record["path"] == str(real.resolve() / "zolt_models" / "d.txt")
 
-    def test_installed_default_corpus(self, rag, fakes):
+    def test_installed_default_corpus(self, rag, standins):
         folder = Path(rag.__file__).resolve().parent / "zolt_models"
         if not folder.exists():  # the corpus ships separately from the module
             with pytest.raises(FileNotFoundError, match=f"^Models directory not found: {folder}$"):
@@ -236,17 +173,17 @@ class TestCorpusFolder:
         assert all(Path(r["path"]).is_absolute() and folder in Path(r["path"]).parents for r in records)
 
     @pytest.mark.parametrize("where", ["relative", "default"])
-    def test_missing_folder(self, rag, fakes, tmp_path, monkeypatch, where):
+    def test_missing_folder(self, rag, standins, tmp_path, monkeypatch, where):
         monkeypatch.chdir(tmp_path)
         monkeypatch.setattr(rag, "__file__", str(tmp_path / "pkg" / "m.so"))
         with pytest.raises(FileNotFoundError) as excinfo:
             rag.rank_problem_descriptions("1", "gone/x" if where == "relative" else None)
         shown = "gone/x" if where == "relative" else str(tmp_path.resolve() / "pkg" / "zolt_models")
         assert excinfo.value.args == ("Models directory not found: " + shown,)
-        assert entries_of(excinfo) == [(RANK, 69)] and fakes.built == []
+        assert entries_of(excinfo) == [(RANK, 69)] and standins.built == []
 
-    def test_regular_file_as_folder_ranks_nothing(self, rag, fakes, three):
-        assert rag.rank_problem_descriptions("1", three / "a.txt") == [] and fakes.built == []
+    def test_regular_file_as_folder_ranks_nothing(self, rag, standins, three):
+        assert rag.rank_problem_descriptions("1", three / "a.txt") == [] and standins.built == []
 
     @pytest.mark.parametrize("files", [{}, {"e.txt": "", "w.txt": " \n "}])
     def test_nothing_to_rank_loads_no_model_and_no_torch(self, rag, tmp_path, monkeypatch, files):
@@ -283,9 +220,9 @@ class Unprintable:
         raise self.error
 
 
-def broken_pipeline(rag, fakes, monkeypatch, case):
+def broken_pipeline(rag, standins, monkeypatch, case):
     """Break one collaborator; returns the expected module entries."""
-    st = fakes.model_module.SentenceTransformer
+    st = standins.sentence_transformers.SentenceTransformer
     encode = st.encode
     if case == "no encode":
         monkeypatch.setattr(rag, "_load_model", lambda name: object())
@@ -294,7 +231,7 @@ def broken_pipeline(rag, fakes, monkeypatch, case):
         failing_call, line = {"texts encode": (0, 87), "query encode": (1, 93), "query item": (1, 98)}[case]
 
         def flaky(self, batch, **kw):
-            if len(fakes.encoded) < failing_call:
+            if len(standins.encoded) < failing_call:
                 return encode(self, batch, **kw)
             if case == "query item":
                 return None  # not subscriptable
@@ -306,7 +243,7 @@ def broken_pipeline(rag, fakes, monkeypatch, case):
         monkeypatch.setitem(sys.modules, "torch", None)
         return [(RANK, 102)]
     if case == "matmul":
-        fakes.torch.matmul = lambda d, q: 1 / 0
+        standins.torch.matmul = lambda d, q: 1 / 0
         return [(RANK, 104)]
     if case == "tolist":
         monkeypatch.setattr(Tensor, "tolist", lambda self: 1 / 0)
@@ -319,14 +256,14 @@ def broken_pipeline(rag, fakes, monkeypatch, case):
         monkeypatch.delattr(rag, "Path")
         return [(RANK, 65)]
     if case == "score":
-        fakes.torch.matmul = lambda d, q: Tensor(["high", "low", "mid"], [])
+        standins.torch.matmul = lambda d, q: Tensor(["high", "low", "mid"])
         return [(RANK, 108), ("genexpr", 112)]
     if case == "scores iterator":
         def scores():
             yield 0.5
             raise LookupError
 
-        fakes.torch.matmul = lambda d, q: types.SimpleNamespace(cpu=lambda: types.SimpleNamespace(tolist=scores))
+        standins.torch.matmul = lambda d, q: types.SimpleNamespace(cpu=lambda: types.SimpleNamespace(tolist=scores))
         return [(RANK, 108), ("genexpr", 115)]
     if case == "path":
         monkeypatch.setattr(rag, "_iter_description_files", lambda d: [Unprintable(LookupError())])
@@ -346,14 +283,14 @@ CASES = {"no encode": AttributeError, "texts encode": RuntimeError, "query encod
 
 
 @pytest.mark.parametrize("case", CASES)
-def test_failure_lines(rag, fakes, three, monkeypatch, case):
-    expected = broken_pipeline(rag, fakes, monkeypatch, case)
+def test_failure_lines(rag, standins, three, monkeypatch, case):
+    expected = broken_pipeline(rag, standins, monkeypatch, case)
     with pytest.raises(CASES[case]) as excinfo:
         rag.rank_problem_descriptions("1", three)
     assert entries_of(excinfo) == expected
 
 
-def test_stop_iteration_inside_the_builder_is_not_an_early_end(rag, fakes, tmp_path, monkeypatch):
+def test_stop_iteration_inside_the_builder_is_not_an_early_end(rag, standins, tmp_path, monkeypatch):
     monkeypatch.setattr(rag, "_iter_description_files", lambda d: ["ok", Unprintable(StopIteration())])
     monkeypatch.setattr(rag, "_read_text", lambda p: "0.5 text")
     with pytest.raises(RuntimeError, match="^generator raised StopIteration$") as excinfo:
@@ -385,7 +322,7 @@ class TestPerCallObjects:
         monkeypatch.setattr(rag, "_read_text", lambda p: "0.5 text")
         return rag.rank_problem_descriptions("1", tmp_path)
 
-    def test_sort_key_function(self, rag, fakes, tmp_path, monkeypatch):
+    def test_sort_key_function(self, rag, standins, tmp_path, monkeypatch):
         seen = []
 
         def probe():
@@ -409,7 +346,7 @@ class TestPerCallObjects:
         gc.collect()
         assert find(rag, "rank_problem_descriptions.<locals>.genexpr") == []
 
-    def test_failing_sort_key_adds_its_entry(self, rag, fakes, tmp_path, monkeypatch):
+    def test_failing_sort_key_adds_its_entry(self, rag, standins, tmp_path, monkeypatch):
         def probe():
             [built] = [o for o in gc.get_objects()
                        if type(o) is list and o and type(o[0]) is dict and o[0].get("path") == "first"]
@@ -425,13 +362,13 @@ class TestPerCallObjects:
 
 
 @pytest.mark.parametrize("case", [None, "score", "query encode", "missing"])
-def test_calls_keep_no_memory(rag, fakes, three, monkeypatch, case):
+def test_calls_keep_no_memory(rag, standins, three, monkeypatch, case):
     if case not in (None, "missing"):
-        broken_pipeline(rag, fakes, monkeypatch, case)
+        broken_pipeline(rag, standins, monkeypatch, case)
     folder = three / "missing" if case == "missing" else three
 
     def once():
-        del fakes.encoded[:], fakes.log[:], fakes.multiplied[:]
+        standins.clear()
         try:
             rag.rank_problem_descriptions("1", folder)
         except Exception:

@@ -7,7 +7,12 @@ import types
 
 import pytest
 
-from test_ranking import Tensor, corpus, weight
+from conftest import write_corpus as corpus
+from standins import StandIns, Tensor, leading_number
+
+
+def weight(text):
+    return leading_number(text)[0]
 
 THREADS = 8
 ROUNDS = 250  # per thread; each round makes four calls into the module
@@ -22,7 +27,7 @@ class Model:
     def encode(self, batch, **kwargs):
         # A tiny pause releases the interpreter lock, so other threads run in the middle.
         threading.Event().wait(0)
-        return Tensor([[weight(t) * self.factor] for t in batch], [])
+        return Tensor([[weight(t) * self.factor] for t in batch])
 
 
 class ModelPackage:
@@ -43,10 +48,6 @@ class ModelPackage:
 
         self.module = types.ModuleType("sentence_transformers")
         self.module.SentenceTransformer = construct
-
-
-def matmul(docs, query):
-    return Tensor([row[0] * query.rows[0] for row in docs.rows], [])
 
 
 def expected_ranking(files, query, model, top_k):
@@ -93,10 +94,8 @@ CORPORA = [
 @pytest.fixture
 def world(rag, tmp_path, monkeypatch):
     package = ModelPackage()
-    torch = types.ModuleType("torch")
-    torch.matmul = matmul
+    StandIns(record=False).install(monkeypatch)  # its torch; the model package is this file's own
     monkeypatch.setitem(sys.modules, "sentence_transformers", package.module)
-    monkeypatch.setitem(sys.modules, "torch", torch)
     folders = [corpus(tmp_path / f"c{i}", files) for i, files in enumerate(CORPORA)]
     rag._load_model.cache_clear()
     interval = sys.getswitchinterval()

@@ -19,3 +19,20 @@ the ten best matches for the query made of the words.
 
 Importing this package is cheap: it loads neither the extension nor torch.
 """
+
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from tarvex.index import DescriptionIndex, RefreshStats
+
+__all__ = ["DescriptionIndex", "RefreshStats"]
+
+
+def __getattr__(name: str) -> object:
+    # The index, its engine, its store and numpy load on first use, so that
+    # `import tarvex` stays cheap.
+    if name in __all__:
+        from tarvex import index
+
+        return getattr(index, name)
+    raise AttributeError(f"module 'tarvex' has no attribute {name!r}")

@@ -1,0 +1,34 @@
+// Which listed files may have changed since the scan that was remembered.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "index_engine/file_meta.hpp"
+
+namespace tarvex::engine {
+
+// How close to a scan's start a file's timestamps may be before its metadata
+// cannot prove it unchanged: file systems keep times as coarse as 2 s (FAT),
+// and the kernel stamps files from a clock that lags the one scans read.
+constexpr std::int64_t kRacyWindowNs = 3'000'000'000;
+
+// A file remembered with these timestamps could have been written again
+// within the same timestamp tick after the scan that started at scanned_ns,
+// leaving its metadata as it was (git's racily clean entries).
+bool is_racily_clean(const FileMeta& meta, std::int64_t scanned_ns) noexcept;
+
+struct ScanDiff {
+    // For each listed file, its index among the remembered ones, or -1.
+    std::vector<std::ptrdiff_t> remembered_index;
+    std::vector<std::size_t> stale;    // listed files to read again
+    std::vector<std::size_t> removed;  // remembered files no longer listed
+    bool same_paths = false;           // the listing holds exactly the remembered paths
+};
+
+// Both lists in path order (compare_paths), without repeated paths.
+ScanDiff compare_with_remembered(const std::vector<ListedFile>& remembered, std::int64_t remembered_scan_ns,
+                                 const std::vector<ListedFile>& listing);
+
+}  // namespace tarvex::engine

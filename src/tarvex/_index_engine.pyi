@@ -1,0 +1,37 @@
+"""The native engine of the description index: corpus scans, bounded reads,
+content hashes and exact top-k search."""
+
+from collections.abc import Buffer, Iterable
+from os import PathLike
+from typing import final
+
+Entry = tuple[str, int, int, int, int]
+"""(path, size, mtime_ns, ctime_ns, inode) of one description file."""
+
+@final
+class Scanner:
+    """Lists the description files below one corpus folder and tells which of
+    them changed since the scan it remembers, from their metadata alone."""
+
+    def __new__(cls, root: str | PathLike[str]) -> Scanner: ...
+    @property
+    def root(self) -> str:
+        """The corpus folder, spelt as ``str(Path(root))`` spells it."""
+    def load(self, entries: Iterable[Entry], scanned_ns: int) -> None:
+        """Remember the metadata of an earlier scan that started at ``scanned_ns``
+        (``time.time_ns()``); replaces whatever the scanner remembered."""
+    def scan(self) -> tuple[list[str], list[str], list[str], int]:
+        """``(listing, stale, removed, scanned_ns)``; see the README."""
+    def entries(self, paths: Iterable[str]) -> list[Entry]:
+        """The remembered metadata of these paths; ``KeyError`` for one not remembered."""
+
+def read_description(path: str, max_chars: int = 100000) -> str:
+    """The text of a description file as ``tarvex.rag_helper._read_text`` reads it
+    ('' when it cannot be read or is not a regular file)."""
+
+def content_hash(text: str, /) -> bytes:
+    """SHA-256 of the text's UTF-8 encoding (lone surrogates passed through)."""
+
+def top_k(vectors: Buffer, query: Buffer, k: int) -> list[tuple[int, float]]:
+    """The ``k`` rows of ``vectors`` (n x len(query) float32) with the highest dot
+    product with ``query``, best first, equal scores in row order; ``k <= 0``: all."""
