@@ -278,7 +278,8 @@ def build_server(corpus: CorpusView) -> Server[Any]:
 
     async def list_resources(ctx: Any, params: types.PaginatedRequestParams | None) -> types.ListResourcesResult:
         start = _page_start(params.cursor if params else None)
-        paths = corpus.descriptions()
+        with _failures_reported("listing the descriptions"):
+            paths = corpus.descriptions()
         page = paths[start : start + RESOURCE_PAGE_SIZE]
         following = start + len(page)
         return types.ListResourcesResult(
@@ -296,10 +297,21 @@ def build_server(corpus: CorpusView) -> Server[Any]:
     async def read_resource(ctx: Any, params: types.ReadResourceRequestParams) -> types.ReadResourceResult:
         uri = str(params.uri)
         try:
-            text = corpus.read(corpus.path_of(uri))
+            with _failures_reported(f"reading {uri}"):
+                text = corpus.read(corpus.path_of(uri))
         except (Refused, UnicodeDecodeError):
             raise MCPError(types.INVALID_PARAMS, str(Refused(uri)), {"uri": uri}) from None
         return types.ReadResourceResult(contents=[types.TextResourceContents(uri=uri, text=text, mime_type="text/plain")])
+
+    @contextlib.contextmanager
+    def _failures_reported(doing: str) -> Iterator[None]:
+        try:
+            yield
+        except (MCPError, Refused, UnicodeDecodeError):
+            raise
+        except Exception as exc:
+            logger.exception("%s failed", doing)
+            raise MCPError(types.INTERNAL_ERROR, f"{doing} failed: {type(exc).__name__}: {exc}") from None
 
     def _page_start(cursor: str | None) -> int:
         if cursor is None:
@@ -353,13 +365,16 @@ def _stdout_to_stderr() -> Iterator[None]:
 def _open_corpus(models_dir: str | None, model_name: str, backend: str) -> CorpusView:
     """The index, brought up to date and with its model loaded, so that the first answer is quick."""
     from tarvex import DescriptionIndex
+    from tarvex.embedding import EmbeddingUnavailable
 
     started = time.perf_counter()
     index = DescriptionIndex(models_dir, model_name, backend=backend)
     try:
         stats = index.refresh()
-        # Embedding a query loads the model even when every text was already stored.
-        index.rank("", 1)
+        # Embedding a query loads the model even when every text was already stored;
+        # with something to rank, only a model that failed to load answers nothing.
+        if not index.rank("", 1) and index.descriptions():
+            raise EmbeddingUnavailable(f"the embedding model {model_name!r} could not be loaded")
     except BaseException:
         index.close()
         raise
@@ -373,11 +388,40 @@ def _open_corpus(models_dir: str | None, model_name: str, backend: str) -> Corpu
     return CorpusView(index)
 
 
+async def _answer_malformed(incoming: Any, relayed: Any, outgoing: Any) -> None:
+    """Pass the client's messages on; answer a line that is no JSON-RPC message with an error.
+
+    The transport hands such a line over as the exception that parsing it
+    raised; the protocol asks for an error response with a null id.
+    """
+    import anyio
+    from mcp import types
+    from mcp.shared.message import SessionMessage
+    from pydantic import ValidationError
+
+    async with relayed:
+        async for item in incoming:
+            if not isinstance(item, Exception):
+                await relayed.send(item)
+                continue
+            unparsable = isinstance(item, ValidationError) and any(e["type"] == "json_invalid" for e in item.errors())
+            code, message = (types.PARSE_ERROR, "Parse error") if unparsable else (types.INVALID_REQUEST, "Invalid request")
+            logger.warning("%s: the client sent a line that is not a JSON-RPC message", message)
+            error = types.JSONRPCError(jsonrpc="2.0", id=None, error=types.ErrorData(code=code, message=message))
+            with contextlib.suppress(anyio.ClosedResourceError, anyio.BrokenResourceError):
+                await outgoing.send(SessionMessage(error))
+
+
 async def _run(server: Server[Any]) -> None:
+    import anyio
     from mcp.server.stdio import stdio_server
+    from mcp.shared.message import SessionMessage
 
     async with stdio_server() as (read_stream, write_stream):
-        await server.run(read_stream, write_stream, server.create_initialization_options())
+        relay, relayed = anyio.create_memory_object_stream[SessionMessage | Exception](0)
+        async with anyio.create_task_group() as tasks:
+            tasks.start_soon(_answer_malformed, read_stream, relay, write_stream)
+            await server.run(relayed, write_stream, server.create_initialization_options())
 
 
 def _is_disconnect(exc: BaseException) -> bool:
