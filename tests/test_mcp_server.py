@@ -366,7 +366,9 @@ def test_real_model_answers_as_its_index_ranks(tmp_path):
     """The shipped corpus with the real model: the server's answers are the index's."""
     from conftest import run_python
 
-    env = {"XDG_CACHE_HOME": str(tmp_path / "cache"), "HF_HUB_OFFLINE": "1"}
+    # A fresh index cache; the model stays where the hub client finds it (which also follows XDG_CACHE_HOME).
+    hub_home = os.environ.get("HF_HOME") or str(Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "huggingface")
+    env = {"XDG_CACHE_HOME": str(tmp_path / "cache"), "HF_HOME": hub_home, "HF_HUB_OFFLINE": "1"}
     queries = ["deliver parcels to customers with a fleet of vans", "schedule nurses across shifts"]
     # Ranked in a child first (it builds the index the server then finds stored), so that
     # two copies of the model are never in memory at once.
