@@ -61,9 +61,13 @@ def child_environment(tmp, model_package=None):
     }
 
 
-def server_command(corpus, model=STANDIN_MODEL, backend="torch"):
-    return [sys.executable, "-m", "tarvex.mcp_server", "--models-dir", str(corpus), "--model", model,
-            "--backend", backend]
+# `tarvex mcp`, and the module run on its own.
+TARVEX_MCP = [sys.executable, "-m", "tarvex.cli", "mcp"]
+MODULE_MCP = [sys.executable, "-m", "tarvex.mcp_server"]
+
+
+def server_command(corpus, entry=TARVEX_MCP):
+    return [*entry, "--models-dir", str(corpus), "--model", STANDIN_MODEL, "--backend", "torch"]
 
 
 @contextlib.asynccontextmanager
@@ -314,7 +318,7 @@ def test_malformed_requests_get_error_answers_and_the_server_ends_with_its_clien
     noisy = NOISY_MODEL_PACKAGE.format(standins=str(Path(__file__).with_name("standins.py")))
     request = '{"jsonrpc": "2.0", "id": %d, "method": "%s", "params": %s}'
     answers, status, stderr = _raw_exchange(
-        server_command(root),
+        server_command(root, MODULE_MCP),
         child_environment(tmp_path, model_package=noisy),
         [
             request % (1, "initialize", '{"protocolVersion": "2025-11-25", "capabilities": {}, '
@@ -343,6 +347,7 @@ def test_malformed_requests_get_error_answers_and_the_server_ends_with_its_clien
 BROKEN_MODEL_PACKAGE = "raise ImportError('this stand-in model cannot be imported')\n"
 
 
+@pytest.mark.parametrize("entry", [TARVEX_MCP, MODULE_MCP], ids=["tarvex-mcp", "module"])
 @pytest.mark.parametrize(
     "folder, model_package, message",
     [
@@ -350,11 +355,11 @@ BROKEN_MODEL_PACKAGE = "raise ImportError('this stand-in model cannot be importe
         ("corpus", BROKEN_MODEL_PACKAGE, "could not be loaded"),
     ],
 )
-def test_a_server_that_cannot_start_says_why_and_writes_nothing_to_stdout(corpus, tmp_path, folder, model_package,
-                                                                           message):
+def test_a_server_that_cannot_start_says_why_and_writes_nothing_to_stdout(corpus, tmp_path, entry, folder,
+                                                                           model_package, message):
     tmp, _, _ = corpus
     process = subprocess.run(
-        server_command(tmp / folder), input="", capture_output=True, text=True, timeout=120, cwd="/",
+        server_command(tmp / folder, entry), input="", capture_output=True, text=True, timeout=120, cwd="/",
         env={**os.environ, **child_environment(tmp_path, model_package)},
     )
     assert process.returncode == 1
@@ -384,8 +389,7 @@ def test_real_model_answers_as_its_index_ranks(tmp_path):
     )
     assert child.returncode == 0, child.stderr
     expected = json.loads(child.stdout.strip().splitlines()[-1])
-    command = [sys.executable, "-m", "tarvex.mcp_server"]
-    with running_server(command, {**env, "PATH": os.environ.get("PATH", "")}) as live:
+    with running_server(TARVEX_MCP, {**env, "PATH": os.environ.get("PATH", "")}) as live:
         answers = [live.search(query, 5) for query in queries]
         resources = live.resources()
     assert answers == expected
