@@ -1,0 +1,148 @@
+"""The engine's corpus walk against the reference listing, on random trees."""
+
+import os
+import shutil
+import tempfile
+from pathlib import Path
+
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from tarvex._index_engine import Scanner
+from tarvex.rag_helper import _iter_description_files
+
+STEMS = ["a", "A", "b", "B", "a-c", "a.b", ".hidden", ".", "é", "e\u0301", "Z", "ü", "_", "日本", "a b",
+         "\U0001f600", "\ue000", "\udcff", "\udcc3\udca9", "x\udcfe"]
+SUFFIXES = ["", ".txt", ".txt", ".txt", ".txt", ".TXT", ".txt.bak", ".Txt"]
+KINDS = ["folder", "folder", "file", "file", "file", "link to file", "link to outside file", "link to folder",
+         "link to outside folder", "broken link", "unreadable folder"]
+
+node = st.tuples(st.sampled_from(KINDS), st.integers(0, 50), st.sampled_from(STEMS), st.sampled_from(SUFFIXES),
+                 st.integers(0, 50))
+
+
+def build_tree(base, nodes):
+    """A corpus at base/root (with files and folders outside it to link to)."""
+    root = base / "root"
+    outside = base / "outside"
+    for folder in (root, outside / "folder"):
+        folder.mkdir(parents=True)
+    (outside / "far.txt").write_text("far")
+    (outside / "folder" / "in.txt").write_text("in")
+    folders, files = [root], []
+    for kind, parent_pick, stem, suffix, target_pick in nodes:
+        name = stem + suffix
+        if name in (".", ".."):
+            continue
+        path = folders[parent_pick % len(folders)] / name
+        if os.path.lexists(path):
+            continue
+        if kind in ("folder", "unreadable folder"):
+            path.mkdir()
+            folders.append(path)
+        elif kind == "file":
+            path.write_bytes(os.fsencode(name))
+            files.append(path)
+        elif kind == "link to file" and files:
+            path.symlink_to(files[target_pick % len(files)])
+        elif kind == "link to outside file":
+            path.symlink_to(outside / "far.txt")
+        elif kind == "link to folder":
+            # Often an ancestor, which makes a loop.
+            path.symlink_to(folders[target_pick % len(folders)])
+        elif kind == "link to outside folder":
+            path.symlink_to(outside / "folder")
+        elif kind == "broken link":
+            path.symlink_to(base / "nowhere.txt")
+    for kind, *_ in nodes:
+        if kind == "unreadable folder":
+            break
+    else:
+        return root
+    for folder in folders[1:]:
+        if folder.name.endswith("b"):  # some of them, not always the same kind
+            folder.chmod(0)
+    return root
+
+
+def reference(spelling):
+    return [str(p) for p in _iter_description_files(Path(spelling))]
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(node, min_size=8, max_size=40))
+def test_listing_matches_reference_on_random_trees(nodes):
+    base = Path(tempfile.mkdtemp())
+    old_cwd = os.getcwd()
+    try:
+        root = build_tree(base, nodes)
+        (base / "root link").symlink_to(root)
+        os.chdir(base)
+        spellings = [str(root), str(root) + "/", "root", "./root//", "root/.", "root link", str(base / "missing")]
+        for spelling in spellings:
+            assert Scanner(spelling).scan()[0] == reference(spelling), spelling
+        os.chdir(root)
+        assert Scanner(".").scan()[0] == reference(".")
+        assert Scanner("").scan()[0] == reference("")
+    finally:
+        os.chdir(old_cwd)
+        for folder, subfolders, _ in os.walk(base):
+            for sub in subfolders:
+                os.chmod(os.path.join(folder, sub), 0o755, follow_symlinks=False) if not os.path.islink(
+                    os.path.join(folder, sub)) else None
+        shutil.rmtree(base)
+
+
+def test_deep_and_overlong_paths_match_reference(tmp_path):
+    """Deeper than the walk keeps folders open, and past the kernel's path limit."""
+    deep = tmp_path / "deep"
+    folder = deep
+    for level in range(90):
+        folder = folder / "d"
+        folder.mkdir(parents=True)
+        (folder / f"{level}.txt").write_text("x")
+    assert Scanner(str(deep)).scan()[0] == reference(deep)
+
+    # Paths of more than 4096 bytes, made one folder at a time: the reference
+    # cannot reach their files, so neither does the scan.
+    long_root = tmp_path / "long"
+    long_root.mkdir()
+    fd = os.open(long_root, os.O_RDONLY)
+    try:
+        for level in range(24):
+            name = f"{level:03d}" + "n" * 197
+            os.mkdir(name, dir_fd=fd)
+            with open(os.open(f"{level}.txt", os.O_WRONLY | os.O_CREAT, dir_fd=fd), "w") as out:
+                out.write("x")
+            inner = os.open(name, os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd = inner
+    finally:
+        os.close(fd)
+    listing = Scanner(str(long_root)).scan()[0]
+    assert listing == reference(long_root)
+    assert 0 < len(listing) < 24
+
+
+def test_root_that_is_not_a_folder(tmp_path):
+    (tmp_path / "file.txt").write_text("x")
+    for root in (tmp_path / "file.txt", tmp_path / "missing"):
+        assert Scanner(str(root)).scan()[0] == reference(root) == []
+
+
+def test_root_spelling_and_errors(tmp_path):
+    assert Scanner(tmp_path).root == str(tmp_path)
+    for spelling in ["a//b/./", "//x/", "///x", "", "./", "../a/..", "a/./b/."]:
+        assert Scanner(spelling).root == str(Path(spelling))
+    for bad in [None, b"bytes", 3]:
+        try:
+            Scanner(bad)
+        except TypeError:
+            pass
+        else:
+            raise AssertionError(f"Scanner({bad!r}) accepted")
+    try:
+        Scanner("a\0b")
+    except ValueError:
+        pass
+    else:
+        raise AssertionError("a path with a NUL was accepted")
