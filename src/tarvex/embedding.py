@@ -409,7 +409,9 @@ def torch_available() -> bool:
     return all(importlib.util.find_spec(name) is not None for name in ("torch", "sentence_transformers"))
 
 
-def _onnx_graph(model_name: str, cache_dir: Path, *, export: bool) -> tuple[ModelLayout, Path, str]:
+def prepare_graph(model_name: str, cache_dir: Path, *, export: bool) -> tuple[ModelLayout, Path, str]:
+    """The model's layout, its ONNX graph and its weights' digest; with ``export``
+    the graph is exported first when it is missing and torch is installed."""
     folder = locate_model(model_name)
     if folder is None:
         raise EmbeddingUnavailable(f"the model {model_name!r} is not in the local Hugging Face cache")
@@ -436,7 +438,7 @@ def _onnx_graph(model_name: str, cache_dir: Path, *, export: bool) -> tuple[Mode
 def onnx_graph_ready(model_name: str, cache_dir: Path | None = None) -> bool:
     """Whether the exported graph for the model's current weights is in the cache."""
     try:
-        _onnx_graph(model_name, cache_dir or default_cache_dir(), export=False)
+        prepare_graph(model_name, cache_dir or default_cache_dir(), export=False)
     except EmbeddingUnavailable:
         return False
     return importlib.util.find_spec("onnxruntime") is not None
@@ -456,5 +458,5 @@ def open_embedder(model_name: str, backend: str = "auto", cache_dir: Path | None
         backend = "onnx" if onnx_graph_ready(model_name, cache) else "torch"
     if backend == "torch":
         return TorchEmbedder(model_name, cache)
-    layout, graph, digest = _onnx_graph(model_name, cache, export=True)
+    layout, graph, digest = prepare_graph(model_name, cache, export=True)
     return OnnxEmbedder(model_name, layout, graph, digest)
