@@ -387,7 +387,10 @@ class DescriptionIndex:
                    for h, blob in self._db.vectors(self._identity(), wanted, 4 * embedder.dimension).items()}
         missing = [h for h in wanted if h not in vectors]
         texts = self._texts_of(paths, set(missing))
-        embedded = self._embed(embedder, [(h, texts[h]) for h in missing if h in texts], vectors, progress)
+        # Longest first: each chunk then holds texts of like length, as one encode of all of them
+        # would batch them, so chunking adds no padding.
+        pending = sorted(((h, texts[h]) for h in missing if h in texts), key=lambda item: -len(item[1]))
+        embedded = self._embed(embedder, pending, vectors, progress)
         return vectors, embedded, len(texts) == len(missing)
 
     def _identity(self) -> int:
