@@ -9,7 +9,10 @@
 #      it loads offline by its name (scripts/place_model.py),
 #   5. builds the extension and installs the package into .venv
 #      (skipped while CMakeLists.txt, pyproject.toml, README.md and src/
-#      are unchanged since the last successful install and the module imports).
+#      are unchanged since the last successful install and the module imports),
+#   6. exports the model to ONNX for the `onnx` embedding backend of the `tarvex`
+#      command (python -m tarvex.onnx_export; nothing to do once the graph for
+#      these weights is in the cache, $XDG_CACHE_HOME/tarvex or ~/.cache/tarvex).
 #
 # Afterwards `.venv/bin/python -c "import tarvex.rag_helper"` works from any folder.
 # Set TARVEX_PYTHON to the path of a Python 3.13 interpreter to choose it yourself.
@@ -120,5 +123,10 @@ else
         die "tarvex was installed but 'import tarvex.rag_helper' fails"
     fi
     printf '%s\n' "$src_hash" >"$build_stamp"
+fi
+
+# --- 6: the ONNX graph of the default model -----------------------------------
+if ! HF_HUB_OFFLINE=1 "$vpy" -m tarvex.onnx_export >&2; then
+    die "exporting the model to ONNX failed"
 fi
 say "ready: $vpy"

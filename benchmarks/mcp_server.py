@@ -1,0 +1,172 @@
+"""How quickly the MCP server answers: start-up to the first answer, and each search call.
+
+    .venv/bin/python benchmarks/mcp_server.py [--backend onnx] [--starts 5] [--calls 200]
+
+The server (`tarvex mcp`) runs as a subprocess on the shipped corpus and is
+driven with the SDK's stdio client, as an agent host drives it.  Each run
+uses a fresh index cache folder (so nothing another run left behind counts)
+and the local model files; for the onnx backend the exported graph is linked
+in from the user's cache (scripts/setup.sh exports it).
+
+Measured, wall clock, medians over the runs:
+
+* cold start: spawn to the answer of `initialize`, and to the first search
+  answer, with an empty index (the server embeds the corpus at start);
+* warm start: the same with the index already built (the usual case);
+* search call: one `search_descriptions` round trip in a running server,
+  queries cycled, against `DescriptionIndex.rank` in this process with the
+  same backend, timed in the same run (the protocol's share is the ratio).
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import anyio
+from mcp import ClientSession, StdioServerParameters
+from mcp.client.stdio import stdio_client
+
+QUERIES = [
+    "deliver parcels to customers with a fleet of vans",
+    "schedule nurses across early, late and night shifts",
+    "decide which warehouses to open to serve stores",
+    "cut large glass sheets into ordered pieces with little waste",
+    "plan production of several products over the coming months",
+    "choose which projects to fund within a budget",
+    "assign reviewers to conference papers",
+    "charge electric vehicles overnight at lowest cost",
+    "pack cartons into as few bins as possible",
+    "balance a portfolio of investments against risk",
+]
+
+
+def hub_home() -> str:
+    """Where the hub client finds the model (it follows XDG_CACHE_HOME, which the runs change)."""
+    if home := os.environ.get("HF_HOME"):
+        return home
+    return str(Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "huggingface")
+
+
+def fresh_cache(backend: str, model: str) -> tuple[Path, dict[str, str]]:
+    """A new cache folder (with the exported graph linked in for onnx) and the environment that selects it."""
+    from tarvex import embedding
+
+    base = Path(tempfile.mkdtemp(prefix="tarvex-mcp-bench-"))
+    if backend == "onnx":
+        folder = embedding.locate_model(model)
+        digest = embedding.weights_digest(folder, embedding.default_cache_dir()) if folder else None
+        graph = embedding.graph_path(embedding.default_cache_dir(), digest) if digest else None
+        if graph is None or not graph.is_file():
+            sys.exit(f"no exported ONNX graph of {model} in {embedding.default_cache_dir()}: run scripts/setup.sh")
+        target = embedding.graph_path(base / "tarvex", digest)
+        target.parent.mkdir(parents=True)
+        target.symlink_to(graph)
+    env = {"XDG_CACHE_HOME": str(base), "HF_HOME": hub_home(), "HF_HUB_OFFLINE": "1"}
+    return base, env
+
+
+@contextlib.asynccontextmanager
+async def session(env: dict[str, str], backend: str, model: str):
+    params = StdioServerParameters(
+        command=sys.executable, args=["-m", "tarvex.cli", "mcp", "--backend", backend, "--model", model], env=env
+    )
+    with open(os.devnull, "w") as errlog:
+        async with stdio_client(params, errlog=errlog) as (read, write):
+            async with ClientSession(read, write) as client:
+                yield client
+
+
+async def start_to_first_answer(env: dict[str, str], backend: str, model: str) -> tuple[float, float]:
+    started = time.perf_counter()
+    async with session(env, backend, model) as client:
+        await client.initialize()
+        initialized = time.perf_counter() - started
+        result = await client.call_tool("search_descriptions", {"query": QUERIES[0], "top_k": 10})
+        answered = time.perf_counter() - started
+        assert not result.is_error and len(result.structured_content["results"]) == 10
+    return initialized, answered
+
+
+async def search_calls(env: dict[str, str], backend: str, model: str, calls: int) -> list[float]:
+    times = []
+    async with session(env, backend, model) as client:
+        await client.initialize()
+        await client.list_tools()  # the client validates results against the listed schema
+        for i in range(calls):
+            started = time.perf_counter()
+            result = await client.call_tool("search_descriptions", {"query": QUERIES[i % len(QUERIES)]})
+            times.append(time.perf_counter() - started)
+            assert not result.is_error
+    return times
+
+
+def in_process_ranks(env: dict[str, str], backend: str, model: str, calls: int) -> list[float]:
+    from tarvex import DescriptionIndex
+
+    times = []
+    with DescriptionIndex(None, model, backend=backend, cache_dir=Path(env["XDG_CACHE_HOME"]) / "tarvex") as index:
+        index.refresh()
+        index.rank(QUERIES[0], 10)
+        for i in range(calls):
+            started = time.perf_counter()
+            index.rank(QUERIES[i % len(QUERIES)], 10)
+            times.append(time.perf_counter() - started)
+    return times
+
+
+def ms(seconds: float) -> str:
+    return f"{seconds * 1000:.1f} ms"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--backend", choices=("onnx", "torch"), default="onnx")
+    parser.add_argument("--model", default="sentence-transformers/all-MiniLM-L6-v2")
+    parser.add_argument("--starts", type=int, default=5, help="server starts per case (default: 5)")
+    parser.add_argument("--calls", type=int, default=200, help="search calls timed (default: 200)")
+    options = parser.parse_args()
+
+    cold, warm = [], []
+    folders = []
+    try:
+        for _ in range(options.starts):
+            folder, env = fresh_cache(options.backend, options.model)
+            folders.append(folder)
+            cold.append(anyio.run(start_to_first_answer, env, options.backend, options.model))
+            warm.append(anyio.run(start_to_first_answer, env, options.backend, options.model))
+        # Alternate the two sides in rounds, so that load drifting on a shared machine hits both alike.
+        served, direct = [], []
+        rounds = 4
+        for _ in range(rounds):
+            served += anyio.run(search_calls, env, options.backend, options.model, options.calls // rounds)
+            direct += in_process_ranks(env, options.backend, options.model, options.calls // rounds)
+    finally:
+        for folder in folders:
+            shutil.rmtree(folder, ignore_errors=True)
+
+    print(f"backend {options.backend}, shipped corpus (50 descriptions), {os.cpu_count()} cores, medians")
+    print()
+    print("| case | to `initialize` answer | to first search answer |")
+    print("|---|---|---|")
+    for name, runs in (("cold start (index embedded at start)", cold), ("warm start (index built)", warm)):
+        print(f"| {name} | {ms(statistics.median(r[0] for r in runs))} | {ms(statistics.median(r[1] for r in runs))} |")
+    print()
+    print("| per search call (top 10) | median | p90 |")
+    print("|---|---|---|")
+    for name, times in (("MCP round trip", served), ("`DescriptionIndex.rank` in process", direct)):
+        p90 = statistics.quantiles(times, n=10)[-1]
+        print(f"| {name} | {ms(statistics.median(times))} | {ms(p90)} |")
+    print(f"\nround trip / in-process rank: {statistics.median(served) / statistics.median(direct):.2f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

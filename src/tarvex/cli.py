@@ -1,0 +1,347 @@
+"""The ``tarvex`` command: search a corpus of problem descriptions through the index.
+
+    tarvex search [--top-k N] [--models-dir DIR] [--model NAME] [--backend B] [--json] WORDS...
+    tarvex index [DIR] [--model NAME] [--backend B]
+    tarvex cache info|clear
+    tarvex mcp [--models-dir DIR] [--model NAME] [--backend B]
+
+Exit statuses: 0 success, 1 failure (one line on standard error), 2 usage
+error, 130 interrupted.  The heavy modules (the index, its engine, the
+embedding backend, the MCP server) are imported only by the subcommand that
+needs them, so that a search with the ONNX backend never imports torch.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, NoReturn
+
+if TYPE_CHECKING:
+    from tarvex.index import DescriptionIndex
+
+PROGRAM = "tarvex"
+DEFAULT_MODEL = "sentence-transformers/all-MiniLM-L6-v2"
+BACKENDS = ("auto", "torch", "onnx")
+STATUS_FAILED = 1
+STATUS_USAGE = 2
+STATUS_INTERRUPTED = 130
+# A progress bar appears only when at least this many texts need embedding.
+PROGRESS_MINIMUM = 64
+# Files of the cache folder that belong to tarvex, and the folder of ONNX graphs.
+CACHE_FILES = ("index.sqlite3", "index.sqlite3-wal", "index.sqlite3-shm", "index.sqlite3-journal",
+               "weights-digests.json")
+GRAPH_FOLDER = "onnx"
+
+
+class Failure(Exception):
+    """A failure reported as one line on standard error, with status 1."""
+
+
+class UsageError(Exception):
+    """A command line that parses but cannot be run: status 2."""
+
+
+def shown(text: str) -> str:
+    """``text`` with control characters (and undecodable bytes of file names)
+    escaped, so that one match always prints as one line."""
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in text)
+
+
+def say(message: str) -> None:
+    print(f"{PROGRAM}: {shown(message)}", file=sys.stderr, flush=True)
+
+
+# --- options --------------------------------------------------------------------
+
+
+class _VersionAction(argparse.Action):
+    """``--version``, looked up only when asked for (importlib.metadata is not cheap)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> NoReturn:
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            number = version("tarvex")
+        except PackageNotFoundError:
+            number = "unknown"
+        print(f"{PROGRAM} {number}")
+        parser.exit()
+
+
+def _model_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--model", default=DEFAULT_MODEL, metavar="NAME",
+                        help=f"sentence-embedding model: a name in the local Hugging Face cache or a folder "
+                             f"(default: {DEFAULT_MODEL})")
+    parser.add_argument("--backend", choices=BACKENDS, default="auto",
+                        help="embedding backend; auto takes onnx when its exported graph is in the cache, "
+                             "else torch (default: auto)")
+    _cache_option(parser)
+
+
+def _cache_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--cache-dir", type=Path, metavar="DIR",
+                        help="the index's cache folder (default: $XDG_CACHE_HOME/tarvex, else ~/.cache/tarvex)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROGRAM,
+        description="Find the stored problem descriptions closest in meaning to a query, "
+                    "from an index kept between runs.",
+    )
+    parser.add_argument("--version", action=_VersionAction, help="print the version and exit")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    search = commands.add_parser("search", help="print the descriptions closest to the words",
+                                 description="Print the descriptions closest in meaning to the query made of "
+                                             "WORDS, best first, bringing the index up to date first.")
+    search.add_argument("words", nargs="+", metavar="WORDS", help="the query")
+    search.add_argument("--top-k", type=int, default=10, metavar="N",
+                        help="how many matches to print; 0 or less prints all (default: 10)")
+    search.add_argument("--models-dir", metavar="DIR",
+                        help="the corpus folder (default: the descriptions shipped with tarvex)")
+    search.add_argument("--json", action="store_true", help="print the records (path, score, preview) as JSON")
+    _model_options(search)
+    search.set_defaults(run=run_search, parser=search)
+
+    index = commands.add_parser("index", help="build or refresh the index of a corpus folder",
+                                description="Build or refresh the index of a corpus folder and print what "
+                                            "changed.  With --backend onnx the model is exported to ONNX "
+                                            "first when its graph is not in the cache (this needs torch).")
+    index.add_argument("models_dir", nargs="?", metavar="DIR",
+                       help="the corpus folder (default: the descriptions shipped with tarvex)")
+    _model_options(index)
+    index.set_defaults(run=run_index)
+
+    cache = commands.add_parser("cache", help="show or clear the cache folder",
+                                description="info: where the cache is and what it holds; clear: delete the "
+                                            "index database and the exported ONNX graphs.")
+    cache.add_argument("action", choices=("info", "clear"))
+    _cache_option(cache)
+    cache.set_defaults(run=run_cache)
+
+    mcp = commands.add_parser("mcp", help="serve the index to an agent over MCP on standard input/output",
+                              description="Run the MCP server over standard input/output until the client "
+                                          "disconnects.")
+    mcp.add_argument("--models-dir", metavar="DIR",
+                     help="the corpus folder (default: the descriptions shipped with tarvex)")
+    mcp.add_argument("--model", default=DEFAULT_MODEL, metavar="NAME", help=f"(default: {DEFAULT_MODEL})")
+    mcp.add_argument("--backend", choices=BACKENDS, default="auto", help="(default: auto)")
+    mcp.set_defaults(run=run_mcp)
+    return parser
+
+
+# --- commands -------------------------------------------------------------------
+
+
+def _progress_bar() -> tuple[Callable[[int, int], None], Callable[[], None]]:
+    """A refresh progress callback that shows a tqdm bar on a terminal, and its closer."""
+    bar: Any = None
+
+    def update(done: int, total: int) -> None:
+        nonlocal bar
+        if bar is None:
+            if total < PROGRESS_MINIMUM or not sys.stderr.isatty():
+                return
+            from tqdm import tqdm
+
+            bar = tqdm(total=total, desc="embedding", unit="text", leave=False, file=sys.stderr)
+        bar.update(done - bar.n)
+
+    def close() -> None:
+        if bar is not None:
+            bar.close()
+
+    return update, close
+
+
+def _open_index(models_dir: str | None, args: argparse.Namespace) -> DescriptionIndex:
+    from tarvex.index import DescriptionIndex
+
+    return DescriptionIndex(models_dir, args.model, backend=args.backend, cache_dir=args.cache_dir)
+
+
+def _refresh(index: DescriptionIndex) -> Any:
+    """Bring the index up to date, with a progress bar; failures become one line."""
+    from tarvex.embedding import EmbeddingUnavailable
+
+    update, close = _progress_bar()
+    try:
+        return index.refresh(progress=update)
+    except EmbeddingUnavailable as error:
+        # The torch backend's loader has already logged its own line.
+        raise Failure("" if error.logged else f"the embedding model cannot be loaded: {error}") from error
+    finally:
+        close()
+
+
+def _prepare_backend(args: argparse.Namespace) -> None:
+    """Say so before ``--backend onnx`` exports the model (it takes a while)."""
+    if args.backend != "onnx":
+        return
+    from tarvex import embedding
+
+    if (embedding.locate_model(args.model) is not None and embedding.torch_available()
+            and not embedding.onnx_graph_ready(args.model, args.cache_dir)):
+        say(f"exporting {args.model} to ONNX (once for these weights)")
+
+
+def run_search(args: argparse.Namespace) -> int:
+    query = " ".join(args.words)
+    if not query.strip():
+        raise UsageError("the query is empty")
+    with _open_index(args.models_dir, args) as index:
+        _prepare_backend(args)
+        _refresh(index)
+        records = index.rank(query, args.top_k)
+    if args.json:
+        import json
+
+        print(json.dumps(records, ensure_ascii=False, indent=2))
+    elif not records:
+        print("No descriptions found.")
+    for i, record in enumerate([] if args.json else records, 1):
+        print(f"{i:2d}. {shown(record['path'])}  score={record['score']:.4f}")
+    return 0
+
+
+def _resolved_backend(args: argparse.Namespace) -> str:
+    if args.backend != "auto":
+        return str(args.backend)
+    from tarvex import embedding
+
+    return "onnx" if embedding.onnx_graph_ready(args.model, args.cache_dir) else "torch"
+
+
+def run_index(args: argparse.Namespace) -> int:
+    with _open_index(args.models_dir, args) as index:
+        _prepare_backend(args)
+        stats = _refresh(index)
+    backend = f" with {_resolved_backend(args)}" if stats.embedded else ""
+    print(f"{shown(str(index.models_dir))}: {stats.added} added, {stats.changed} changed, {stats.removed} removed, "
+          f"{stats.unchanged} unchanged; {stats.embedded} embedded{backend} in {stats.seconds:.2f} s")
+    return 0
+
+
+def _cache_dir(args: argparse.Namespace) -> Path:
+    if args.cache_dir is not None:
+        return Path(args.cache_dir)
+    from tarvex.embedding import default_cache_dir
+
+    return default_cache_dir()
+
+
+def _cache_entries(folder: Path) -> list[Path]:
+    """The cache files that tarvex wrote, in a fixed order."""
+    entries = [folder / name for name in CACHE_FILES if (folder / name).is_file()]
+    graphs = folder / GRAPH_FOLDER
+    if graphs.is_dir():
+        entries += sorted(path for path in graphs.iterdir() if path.is_file())
+    return entries
+
+
+def _size(size: int) -> str:
+    for unit in ("B", "KiB", "MiB"):
+        if size < 1024 or unit == "MiB":
+            return f"{size:.0f} {unit}" if unit == "B" else f"{size:.1f} {unit}"
+        size /= 1024
+    raise AssertionError("unreachable")
+
+
+def run_cache(args: argparse.Namespace) -> int:
+    folder = _cache_dir(args)
+    entries = _cache_entries(folder)
+    if args.action == "info":
+        total = 0
+        print(f"cache folder: {shown(str(folder))}{'' if folder.is_dir() else ' (not created yet)'}")
+        for path in entries:
+            size = path.stat().st_size
+            total += size
+            print(f"  {shown(str(path.relative_to(folder)))}  {_size(size)}")
+        print(f"total: {_size(total)} in {len(entries)} files")
+        return 0
+    for path in entries:
+        try:
+            path.unlink()
+        except FileNotFoundError:
+            continue
+        except OSError as error:
+            raise Failure(f"cannot delete {path}: {error.strerror}") from error
+    for folder_path in (folder / GRAPH_FOLDER, folder):
+        try:
+            folder_path.rmdir()
+        except OSError:
+            pass  # not empty (files tarvex did not write stay) or already gone
+    print(f"cleared {len(entries)} files from {shown(str(folder))}")
+    return 0
+
+
+def run_mcp(args: argparse.Namespace) -> int:
+    from tarvex.mcp_server import serve
+
+    return serve(args.models_dir, args.model, args.backend)
+
+
+# --- the process ------------------------------------------------------------------
+
+
+def _check_words(parser: argparse.ArgumentParser, argv: Sequence[str]) -> None:
+    for word in argv:
+        try:
+            word.encode("utf-8")
+        except UnicodeEncodeError:
+            parser.error(f"an argument is not valid UTF-8: {shown(word)}")
+
+
+def _quiet_stdout() -> None:
+    """After a closed pipe, send what is still buffered nowhere (Python's advice for SIGPIPE)."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the ``tarvex`` command with ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
+    import logging
+
+    parser = build_parser()
+    words = list(sys.argv[1:] if argv is None else argv)
+    _check_words(parser, words)
+    if sys.stdout is None:
+        print(f"{PROGRAM}: standard output is closed", file=sys.stderr)
+        return STATUS_FAILED
+    # Undecodable bytes of file names go out escaped rather than failing the print.
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="backslashreplace")
+    args = parser.parse_args(words)
+    logging.basicConfig(level=logging.WARNING, format=f"{PROGRAM}: %(message)s")
+    try:
+        status = args.run(args)
+        sys.stdout.flush()
+        return status
+    except UsageError as error:
+        args.parser.error(str(error))
+    except BrokenPipeError:
+        _quiet_stdout()
+        return STATUS_FAILED
+    except KeyboardInterrupt:
+        print(file=sys.stderr)
+        say("interrupted")
+        return STATUS_INTERRUPTED
+    except Failure as error:
+        if str(error):
+            say(str(error))
+        return STATUS_FAILED
+    except OSError as error:  # a missing corpus folder, an unusable cache folder
+        say(str(error))
+        return STATUS_FAILED
+
+
+if __name__ == "__main__":
+    sys.exit(main())

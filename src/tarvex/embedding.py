@@ -1,0 +1,462 @@
+"""Sentence-embedding backends for the description index.
+
+Two backends turn texts into unit-length float32 vectors:
+
+* ``torch``: the very model object that :func:`tarvex.rag_helper._load_model`
+  hands out, called exactly as ``rank_problem_descriptions`` calls it, so the
+  vectors are the reference's.
+* ``onnx``: the same weights exported once to an ONNX graph (kept in the cache
+  folder under the weights' digest) and run with ONNX Runtime; tokenisation,
+  pooling and normalisation follow the model's own configuration files.  This
+  path imports neither torch nor sentence_transformers nor transformers, which
+  keeps a search process small and quick to start.
+
+``open_embedder`` chooses and opens one; ``auto`` takes ``onnx`` when the graph
+for the model's weights is already in the cache, else ``torch``.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import importlib.util
+import json
+import os
+import tempfile
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Protocol
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+
+BACKENDS = ("auto", "torch", "onnx")
+DEFAULT_MODEL = "sentence-transformers/all-MiniLM-L6-v2"
+
+# A model name without an organisation is looked up under this one too, as the
+# sentence-transformers loader does.
+DEFAULT_ORGANISATION = "sentence-transformers"
+
+# The digest recorded for a model whose weight files cannot be found on disk
+# (for instance a model object made by a test stand-in).
+UNLOCATED_DIGEST = "unlocated"
+
+# Texts per ONNX Runtime call, ordered by length as sentence-transformers orders
+# them so that each batch is padded little.
+ONNX_BATCH_SIZE = 32
+
+DIGEST_CACHE_FILE = "weights-digests.json"
+GRAPH_FOLDER = "onnx"
+
+
+class EmbeddingUnavailable(Exception):
+    """The embedding model cannot be loaded.
+
+    ``logged`` is True when the failure was already logged (the torch backend
+    relies on ``_load_model``, which writes its own warning).
+    """
+
+    def __init__(self, message: str, *, logged: bool = False) -> None:
+        super().__init__(message)
+        self.logged = logged
+
+
+class Embedder(Protocol):
+    """What the index needs of an embedding backend."""
+
+    @property
+    def identity(self) -> tuple[str, str, str]:
+        """(model name, weights digest, backend name "torch" or "onnx")."""
+        ...
+
+    @property
+    def dimension(self) -> int: ...
+
+    def encode(self, texts: list[str]) -> np.ndarray:
+        """float32, C-contiguous, shape (len(texts), dimension), unit-length rows."""
+        ...
+
+
+def default_cache_dir() -> Path:
+    """``$XDG_CACHE_HOME/tarvex``, else ``~/.cache/tarvex``."""
+    base = os.environ.get("XDG_CACHE_HOME")
+    return (Path(base) if base else Path.home() / ".cache") / "tarvex"
+
+
+# --- Finding the model's files --------------------------------------------------
+
+
+def hub_cache_roots() -> list[Path]:
+    """Folders where a model downloaded by its name may be, in the loaders' order."""
+    roots = []
+    for variable in ("SENTENCE_TRANSFORMERS_HOME", "HF_HUB_CACHE", "HUGGINGFACE_HUB_CACHE"):
+        if value := os.environ.get(variable):
+            roots.append(Path(value).expanduser())
+    if home := os.environ.get("HF_HOME"):
+        roots.append(Path(home).expanduser() / "hub")
+    else:
+        xdg = os.environ.get("XDG_CACHE_HOME")
+        roots.append((Path(xdg) if xdg else Path.home() / ".cache") / "huggingface" / "hub")
+    return list(dict.fromkeys(roots))
+
+
+def _snapshot(root: Path, repo_id: str) -> Path | None:
+    repo = root / ("models--" + repo_id.replace("/", "--"))
+    try:
+        revision = (repo / "refs" / "main").read_text(encoding="utf-8").strip()
+    except OSError:
+        return None
+    snapshot = repo / "snapshots" / revision
+    return snapshot if revision and snapshot.is_dir() else None
+
+
+def locate_model(model_name: str) -> Path | None:
+    """The folder holding the model's files: a local folder of that name, or its
+    snapshot in the local Hugging Face cache; None when neither exists."""
+    folder = Path(model_name).expanduser()
+    if folder.is_dir():
+        return folder
+    candidates = [model_name]
+    if "/" not in model_name:
+        candidates.append(f"{DEFAULT_ORGANISATION}/{model_name}")
+    for repo_id in candidates:
+        for root in hub_cache_roots():
+            if snapshot := _snapshot(root, repo_id):
+                return snapshot
+    return None
+
+
+def weight_files(folder: Path) -> list[Path]:
+    """The files holding the model's weights (safetensors preferred, as the loaders do)."""
+    for pattern in ("*.safetensors", "pytorch_model*.bin"):
+        found = sorted(path for path in folder.glob(pattern) if path.is_file())
+        if found:
+            return found
+    return []
+
+
+def _file_sha256(path: Path) -> str:
+    digest = hashlib.sha256()
+    with path.open("rb") as stream:
+        while chunk := stream.read(1 << 20):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+def _write_atomically(target: Path, data: bytes) -> None:
+    target.parent.mkdir(parents=True, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
+    try:
+        with os.fdopen(fd, "wb") as out:
+            out.write(data)
+        os.replace(tmp, target)
+    except BaseException:
+        Path(tmp).unlink(missing_ok=True)
+        raise
+
+
+class _DigestCache:
+    """SHA-256 digests of weight files, remembered by (real path, size, mtime)
+    in the cache folder so that a new process does not hash the weights again."""
+
+    def __init__(self, cache_dir: Path) -> None:
+        self.file = cache_dir / DIGEST_CACHE_FILE
+
+    def _load(self) -> dict[str, Any]:
+        try:
+            data = json.loads(self.file.read_text(encoding="utf-8"))
+        except (OSError, ValueError):
+            return {}
+        return data if isinstance(data, dict) else {}
+
+    def digest(self, path: Path) -> str:
+        real = os.path.realpath(path)
+        status = os.stat(real)
+        key = [status.st_size, status.st_mtime_ns]
+        entries = self._load()
+        entry = entries.get(real)
+        if isinstance(entry, list) and len(entry) == 3 and entry[:2] == key and isinstance(entry[2], str):
+            return entry[2]
+        value = _file_sha256(Path(real))
+        entries[real] = [*key, value]
+        try:
+            _write_atomically(self.file, json.dumps(entries, indent=1, sort_keys=True).encode())
+        except OSError:
+            pass  # an unwritable cache only costs hashing again next time
+        return value
+
+
+def weights_digest(folder: Path, cache_dir: Path) -> str:
+    """SHA-256 of the model's weights: of the one weight file, or of the list of
+    the files' digests when the weights are split; UNLOCATED_DIGEST without any."""
+    files = weight_files(folder)
+    if not files:
+        return UNLOCATED_DIGEST
+    cache = _DigestCache(cache_dir)
+    digests = [(path.name, cache.digest(path)) for path in files]
+    if len(digests) == 1:
+        return digests[0][1]
+    listing = "".join(f"{name}\0{value}\n" for name, value in digests)
+    return hashlib.sha256(listing.encode()).hexdigest()
+
+
+def graph_path(cache_dir: Path, digest: str) -> Path:
+    """Where the ONNX graph exported from the weights with this digest is kept."""
+    return cache_dir / GRAPH_FOLDER / f"{digest}.onnx"
+
+
+# --- torch ----------------------------------------------------------------------
+
+
+class TorchEmbedder:
+    """The reference's own model object, called as the reference calls it."""
+
+    def __init__(self, model_name: str, cache_dir: Path) -> None:
+        from tarvex import rag_helper
+
+        model = rag_helper._load_model(model_name)
+        if model is None:
+            raise EmbeddingUnavailable(f"the embedding model {model_name!r} could not be loaded", logged=True)
+        self.model = model
+        folder = locate_model(model_name)
+        digest = weights_digest(folder, cache_dir) if folder is not None else UNLOCATED_DIGEST
+        self.identity = (model_name, digest, "torch")
+        self._dimension: int | None = None
+
+    @property
+    def dimension(self) -> int:
+        if self._dimension is None:
+            probe = getattr(self.model, "get_sentence_embedding_dimension", None)
+            size = probe() if callable(probe) else None
+            self._dimension = size if isinstance(size, int) and size > 0 else self.encode(["dimension"]).shape[1]
+        return self._dimension
+
+    def encode(self, texts: list[str]) -> np.ndarray:
+        if not texts:
+            return np.zeros((0, self.dimension), dtype=np.float32)
+        result = self.model.encode(
+            list(texts), convert_to_tensor=True, normalize_embeddings=True, show_progress_bar=False
+        )
+        vectors = np.ascontiguousarray(np.asarray(result.cpu().tolist(), dtype=np.float32))
+        if vectors.ndim != 2 or vectors.shape[0] != len(texts):
+            raise ValueError(f"the model returned vectors of shape {vectors.shape} for {len(texts)} texts")
+        self._dimension = vectors.shape[1]
+        return vectors
+
+
+# --- onnx -----------------------------------------------------------------------
+
+TRANSFORMER_MODULE = "sentence_transformers.models.Transformer"
+POOLING_MODULE = "sentence_transformers.models.Pooling"
+NORMALIZE_MODULE = "sentence_transformers.models.Normalize"
+POOLING_MODES = ("cls_token", "max_tokens", "mean_tokens", "mean_sqrt_len_tokens")
+
+
+def _read_json(path: Path) -> Any:
+    try:
+        return json.loads(path.read_text(encoding="utf-8"))
+    except (OSError, ValueError) as error:
+        raise EmbeddingUnavailable(f"cannot read the model file {path}: {error}") from None
+
+
+@dataclass(frozen=True)
+class ModelLayout:
+    """What the model's configuration files say about turning texts into vectors."""
+
+    folder: Path
+    max_length: int
+    lower_case: bool
+    pooling: tuple[str, ...]
+    dimension: int
+
+    @classmethod
+    def read(cls, folder: Path) -> ModelLayout:
+        modules = _read_json(folder / "modules.json")
+        if not isinstance(modules, list):
+            raise EmbeddingUnavailable(f"{folder / 'modules.json'} is not a list of modules")
+        kinds = [module.get("type") for module in modules if isinstance(module, dict)]
+        if not kinds or kinds[0] != TRANSFORMER_MODULE or kinds.count(POOLING_MODULE) != 1:
+            raise EmbeddingUnavailable(f"the ONNX backend needs a transformer followed by pooling; {folder} has {kinds}")
+        unsupported = [kind for kind in kinds if kind not in (TRANSFORMER_MODULE, POOLING_MODULE, NORMALIZE_MODULE)]
+        if unsupported:
+            raise EmbeddingUnavailable(f"the ONNX backend does not support the modules {unsupported} of {folder}")
+        transformer_dir = folder / (modules[0].get("path") or "")
+        pooling_dir = folder / (modules[kinds.index(POOLING_MODULE)].get("path") or "")
+        settings = _read_json(transformer_dir / "sentence_bert_config.json")
+        pooling_config = _read_json(pooling_dir / "config.json")
+        pooling = tuple(mode for mode in POOLING_MODES if pooling_config.get(f"pooling_mode_{mode}"))
+        other = [key for key, on in pooling_config.items() if key.startswith("pooling_mode_") and on
+                 and key.removeprefix("pooling_mode_") not in POOLING_MODES]
+        if not pooling or other:
+            raise EmbeddingUnavailable(f"the ONNX backend does not support the pooling of {pooling_dir}")
+        width = int(pooling_config.get("word_embedding_dimension", 0))
+        return cls(
+            folder=transformer_dir,
+            max_length=int(settings.get("max_seq_length") or 512),
+            lower_case=bool(settings.get("do_lower_case", False)),
+            pooling=pooling,
+            dimension=width * len(pooling),
+        )
+
+
+def pool(token_vectors: np.ndarray, mask: np.ndarray, modes: Sequence[str]) -> np.ndarray:
+    """Pool (batch, tokens, width) vectors over the unmasked tokens, as the model's
+    pooling layer does, concatenating the modes in their fixed order."""
+    weights = mask[:, :, None].astype(token_vectors.dtype)
+    parts = []
+    for mode in modes:
+        if mode == "cls_token":
+            parts.append(token_vectors[:, 0])
+        elif mode == "max_tokens":
+            parts.append(np.where(weights > 0, token_vectors, np.float32(-1e9)).max(axis=1))
+        else:
+            total = (token_vectors * weights).sum(axis=1)
+            count = np.maximum(weights.sum(axis=1), np.float32(1e-9))
+            parts.append(total / (count if mode == "mean_tokens" else np.sqrt(count)))
+    return np.concatenate(parts, axis=1) if len(parts) > 1 else parts[0]
+
+
+def normalise(vectors: np.ndarray) -> np.ndarray:
+    """Rows scaled to unit length (a zero row stays zero)."""
+    norms = np.linalg.norm(vectors, axis=1, keepdims=True)
+    return vectors / np.maximum(norms, np.float32(1e-12))
+
+
+def session_options(ort: Any) -> Any:
+    """Options for a small machine shared with other work: at most two threads
+    that sleep rather than spin while they wait."""
+    options = ort.SessionOptions()
+    options.intra_op_num_threads = min(2, os.cpu_count() or 1)
+    options.inter_op_num_threads = 1
+    options.execution_mode = ort.ExecutionMode.ORT_SEQUENTIAL
+    options.add_session_config_entry("session.intra_op.allow_spinning", "0")
+    options.add_session_config_entry("session.inter_op.allow_spinning", "0")
+    options.log_severity_level = 3
+    return options
+
+
+class OnnxEmbedder:
+    """The exported graph run with ONNX Runtime, tokenised with ``tokenizers``."""
+
+    def __init__(self, model_name: str, layout: ModelLayout, graph: Path, digest: str) -> None:
+        try:
+            import onnxruntime as ort
+            from tokenizers import Tokenizer
+        except ImportError as error:
+            raise EmbeddingUnavailable(f"the ONNX backend needs onnxruntime and tokenizers: {error}") from None
+        self.identity = (model_name, digest, "onnx")
+        self.dimension = layout.dimension
+        self.layout = layout
+        try:
+            self.tokenizer = Tokenizer.from_file(str(layout.folder / "tokenizer.json"))
+        except Exception as error:
+            raise EmbeddingUnavailable(f"cannot load the tokenizer of {layout.folder}: {error}") from None
+        pad_token = self._pad_token(layout.folder)
+        pad_id = self.tokenizer.token_to_id(pad_token)
+        if pad_id is None:
+            raise EmbeddingUnavailable(f"the tokenizer of {layout.folder} has no padding token {pad_token!r}")
+        self.tokenizer.enable_truncation(max_length=layout.max_length, strategy="longest_first")
+        self.tokenizer.enable_padding(pad_id=pad_id, pad_token=pad_token)
+        try:
+            self.session = ort.InferenceSession(
+                str(graph), sess_options=session_options(ort), providers=["CPUExecutionProvider"]
+            )
+        except Exception as error:
+            raise EmbeddingUnavailable(f"cannot load the ONNX graph {graph}: {error}") from None
+        self.inputs = [item.name for item in self.session.get_inputs()]
+
+    @staticmethod
+    def _pad_token(folder: Path) -> str:
+        for name in ("special_tokens_map.json", "tokenizer_config.json"):
+            try:
+                token = json.loads((folder / name).read_text(encoding="utf-8")).get("pad_token")
+            except (OSError, ValueError, AttributeError):
+                continue
+            if isinstance(token, dict):
+                token = token.get("content")
+            if isinstance(token, str):
+                return token
+        return "[PAD]"
+
+    def _encode_batch(self, texts: list[str]) -> np.ndarray:
+        prepared = [text.strip() for text in texts]
+        if self.layout.lower_case:
+            prepared = [text.lower() for text in prepared]
+        encodings = self.tokenizer.encode_batch(prepared)
+        feeds = {
+            "input_ids": np.array([e.ids for e in encodings], dtype=np.int64),
+            "attention_mask": np.array([e.attention_mask for e in encodings], dtype=np.int64),
+            "token_type_ids": np.array([e.type_ids for e in encodings], dtype=np.int64),
+        }
+        (token_vectors,) = self.session.run(None, {name: feeds[name] for name in self.inputs})
+        return pool(token_vectors, feeds["attention_mask"], self.layout.pooling)
+
+    def encode(self, texts: list[str]) -> np.ndarray:
+        vectors = np.zeros((len(texts), self.dimension), dtype=np.float32)
+        order = sorted(range(len(texts)), key=lambda i: -len(texts[i]))
+        for start in range(0, len(order), ONNX_BATCH_SIZE):
+            chosen = order[start : start + ONNX_BATCH_SIZE]
+            vectors[chosen] = self._encode_batch([texts[i] for i in chosen])
+        return np.ascontiguousarray(normalise(vectors), dtype=np.float32)
+
+
+# --- choosing a backend ------------------------------------------------------------
+
+
+def torch_available() -> bool:
+    """Whether torch and sentence-transformers could be imported (without importing them)."""
+    return all(importlib.util.find_spec(name) is not None for name in ("torch", "sentence_transformers"))
+
+
+def prepare_graph(model_name: str, cache_dir: Path, *, export: bool) -> tuple[ModelLayout, Path, str]:
+    """The model's layout, its ONNX graph and its weights' digest; with ``export``
+    the graph is exported first when it is missing and torch is installed."""
+    folder = locate_model(model_name)
+    if folder is None:
+        raise EmbeddingUnavailable(f"the model {model_name!r} is not in the local Hugging Face cache")
+    layout = ModelLayout.read(folder)
+    digest = weights_digest(folder, cache_dir)
+    if digest == UNLOCATED_DIGEST:
+        raise EmbeddingUnavailable(f"no weight files in {folder}")
+    graph = graph_path(cache_dir, digest)
+    if not graph.is_file():
+        if not export or not torch_available():
+            raise EmbeddingUnavailable(
+                f"no ONNX graph of {model_name!r} in {graph.parent}; "
+                "build it with 'tarvex index --backend onnx' where torch is installed"
+            )
+        from tarvex.onnx_export import export_graph
+
+        try:
+            export_graph(folder, graph)
+        except Exception as error:
+            raise EmbeddingUnavailable(f"exporting {model_name!r} to ONNX failed: {error}") from error
+    return layout, graph, digest
+
+
+def onnx_graph_ready(model_name: str, cache_dir: Path | None = None) -> bool:
+    """Whether the exported graph for the model's current weights is in the cache."""
+    try:
+        prepare_graph(model_name, cache_dir or default_cache_dir(), export=False)
+    except EmbeddingUnavailable:
+        return False
+    return importlib.util.find_spec("onnxruntime") is not None
+
+
+def open_embedder(model_name: str, backend: str = "auto", cache_dir: Path | None = None) -> Embedder:
+    """Open the embedding backend ``backend`` ("auto", "torch" or "onnx") for a model.
+
+    ``onnx`` exports the graph first when it is missing and torch is installed.
+    Raises ``ValueError`` for an unknown backend and ``EmbeddingUnavailable``
+    when the model cannot be loaded.
+    """
+    if backend not in BACKENDS:
+        raise ValueError(f"unknown embedding backend {backend!r}; choose one of {', '.join(BACKENDS)}")
+    cache = Path(cache_dir) if cache_dir is not None else default_cache_dir()
+    if backend == "auto":
+        backend = "onnx" if onnx_graph_ready(model_name, cache) else "torch"
+    if backend == "torch":
+        return TorchEmbedder(model_name, cache)
+    layout, graph, digest = prepare_graph(model_name, cache, export=True)
+    return OnnxEmbedder(model_name, layout, graph, digest)

@@ -1,0 +1,439 @@
+"""A persistent description index: the reference ranking without re-embedding the corpus on every call.
+
+:class:`DescriptionIndex` keeps each description's embedding in an SQLite store
+(:mod:`tarvex.store`) keyed by the embedding's identity and the text's hash.
+Each call checks the corpus folder for changes from the files' metadata (the
+native engine's scanner), reads and hashes only the files that changed,
+embeds only texts that have no stored vector, and ranks by an exact top-k
+over a float32 matrix kept in memory between calls.
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+import sqlite3
+import threading
+import time
+from collections.abc import Callable
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, TypeVar
+
+import numpy as np
+
+from tarvex import _index_engine as engine
+from tarvex import embedding
+from tarvex.store import FileRow, Store, StoreDamaged, is_damage
+
+DEFAULT_MODEL = "sentence-transformers/all-MiniLM-L6-v2"
+BACKENDS = ("auto", "torch", "onnx")
+PREVIEW_CHARS = 300
+# Texts per encode call while building: large enough for the model's own
+# batching, small enough that a progress bar moves and a kill loses little.
+EMBED_CHUNK = 256
+# A file modified this close to the start of the scan that read it may have
+# changed again within the same timestamp tick: the scanner's own window.
+# Texts read in one scan are kept for embedding up to this many characters.
+TEXT_BUDGET_CHARS = 32_000_000
+_RACY_NS = getattr(engine, "RACY_WINDOW_NS", 3_000_000_000)
+
+Progress = Callable[[int, int], None]
+_T = TypeVar("_T")
+
+
+@dataclass(frozen=True)
+class RefreshStats:
+    """What one refresh found and did."""
+
+    added: int  # listed files that the index did not know
+    changed: int  # known files whose text changed
+    removed: int  # known files that are no longer listed
+    unchanged: int  # listed files whose text is as before
+    embedded: int  # texts that had to be embedded (no stored vector)
+    seconds: float
+
+
+@dataclass(slots=True)
+class _File:
+    text_hash: bytes | None  # None: empty or unreadable, never ranked
+    preview: str
+
+
+def _type_error(name: str, expected: type, value: object) -> TypeError:
+    """The reference's wording for an argument that is not exactly of its type."""
+    error = TypeError(f"Argument '{name}' has incorrect type (expected {expected.__name__}, "
+                      f"got {type(value).__name__})")
+    if isinstance(value, expected):
+        error.add_note(f"Subclasses of builtin types are rejected: pass a plain {expected.__name__}, "
+                       f"for example {expected.__name__}(value).")
+    return error
+
+
+def _default_corpus() -> Path:
+    from tarvex import rag_helper
+
+    return Path(rag_helper.__file__).resolve().parent / "zolt_models"
+
+
+def _prefix(root: str) -> str:
+    """What the scanner's listed paths start with for this root (as pathlib joins)."""
+    if root == ".":
+        return ""
+    return root if root.endswith("/") else root + "/"
+
+
+def _preview(text: str) -> str:
+    return text[:PREVIEW_CHARS].replace("\n", " ")
+
+
+class DescriptionIndex:
+    """The descriptions of one corpus folder, embedded once and ranked in milliseconds.
+
+    ``rank`` returns the same records as
+    ``rank_problem_descriptions(query, models_dir, top_k, model_name)``.
+    """
+
+    def __init__(self, models_dir: str | os.PathLike[str] | None = None, model_name: str = DEFAULT_MODEL, *,
+                 backend: str = "auto", cache_dir: str | os.PathLike[str] | None = None) -> None:
+        if type(model_name) is not str:
+            raise _type_error("model_name", str, model_name)
+        if backend not in BACKENDS:
+            raise ValueError(f"backend must be one of {', '.join(map(repr, BACKENDS))}, not {backend!r}")
+        self.models_dir: Path = Path(models_dir) if models_dir else _default_corpus()
+        self.model_name = model_name
+        self.backend = backend
+        self._cache_dir = Path(cache_dir) if cache_dir is not None else embedding.default_cache_dir()
+        self._lock = threading.RLock()
+        self._store: Store | None = Store(self._cache_dir)
+        self._root = str(self.models_dir)
+        self._prefix = _prefix(self._root)
+        self._embedder: embedding.Embedder | None = None
+        self._identity_id: int | None = None
+        self._warned = False
+        self._forget_corpus()
+
+    def _forget_corpus(self) -> None:
+        self._corpus_key: str | None = None
+        self._corpus_id = 0
+        self._scanner = engine.Scanner(self._root)
+        self._listing: list[str] = []
+        self._files: dict[str, _File] = {}
+        self._texts: dict[bytes, str] = {}  # texts read whose vector may still be missing
+        self._texts_chars = 0
+        self._matrix_stale = True  # the listing changed: rebuild the matrix
+        self._edited: set[str] = set()  # same listing, these rows' texts changed
+        self._rows: list[str] = []
+        self._previews: list[str] = []
+        self._row_hashes: list[bytes | None] = []
+        self._row_of: dict[str, int] = {}
+        self._matrix = np.zeros((0, 0), dtype=np.float32)
+
+    # -- public interface ------------------------------------------------------
+
+    def rank(self, query: str, top_k: int = 10) -> list[dict[str, Any]]:
+        """The closest descriptions to ``query``, best first (``top_k`` <= 0: all of them)."""
+        if type(query) is not str:
+            raise _type_error("query", str, query)
+        if type(top_k) is not int:
+            raise _type_error("top_k", int, top_k)
+        with self._lock:
+            self._check_open()
+            try:
+                self._refresh(None)
+            except embedding.EmbeddingUnavailable as error:
+                # One warning, as the reference gives once per model; later calls try again quietly.
+                if not error.logged and not self._warned:
+                    logging.warning("RAG disabled (embedding model load failed): %s", error)
+                self._warned = True
+                return []
+            if not self._rows:
+                return []
+            assert self._embedder is not None
+            query_vector = np.ascontiguousarray(self._embedder.encode([query])[0], dtype=np.float32)
+            count = len(self._rows)
+            hits = engine.top_k(self._matrix, query_vector, top_k if 0 < top_k < count else 0)
+            return [{"path": self._rows[row], "score": score, "preview": self._previews[row]}
+                    for row, score in hits]
+
+    def refresh(self, *, progress: Progress | None = None) -> RefreshStats:
+        """Bring the index up to date with the corpus folder; ``progress(done, total)`` follows the embedding.
+
+        Raises ``FileNotFoundError`` for a missing corpus folder and
+        :class:`tarvex.embedding.EmbeddingUnavailable` when texts need
+        embedding and the model cannot be loaded.
+        """
+        with self._lock:
+            self._check_open()
+            return self._refresh(progress)
+
+    def descriptions(self) -> list[str]:
+        """The listed descriptions with a non-empty text, in path order (no model is loaded)."""
+        with self._lock:
+            self._check_open()
+            self._recovering(self._update_files)
+            return [path for path in self._listing if self._files[path].text_hash is not None]
+
+    def read(self, path: str) -> str:
+        """The text of a listed description, read now; ``KeyError`` for a path that is not listed."""
+        with self._lock:
+            self._check_open()
+            self._recovering(self._update_files)
+            if path not in self._files:
+                raise KeyError(path)
+            return engine.read_description(path)
+
+    def close(self) -> None:
+        """Release the store and the model; later calls raise ``ValueError``."""
+        with self._lock:
+            if self._store is not None:
+                self._store.close()
+                self._store = None
+            self._embedder = None
+            self._forget_corpus()
+
+    def __enter__(self) -> DescriptionIndex:
+        self._check_open()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._store is None else "open"
+        return f"<DescriptionIndex {str(self.models_dir)!r} model={self.model_name!r} backend={self.backend!r} {state}>"
+
+    # -- keeping up to date ----------------------------------------------------
+
+    def _check_open(self) -> None:
+        if self._store is None:
+            raise ValueError("the description index is closed")
+
+    @property
+    def _db(self) -> Store:
+        assert self._store is not None
+        return self._store
+
+    def _refresh(self, progress: Progress | None) -> RefreshStats:
+        started = time.perf_counter()
+        added, changed, removed, embedded = self._recovering(lambda: (*self._update_files(),
+                                                                      self._update_vectors(progress)))
+        unchanged = len(self._listing) - added - changed
+        return RefreshStats(added, changed, removed, unchanged, embedded, time.perf_counter() - started)
+
+    def _recovering(self, work: Callable[[], _T]) -> _T:
+        """Run work; a store found damaged on the way is rebuilt once and the work run again."""
+        try:
+            return work()
+        except (sqlite3.DatabaseError, StoreDamaged) as error:
+            if isinstance(error, sqlite3.DatabaseError) and not is_damage(error):
+                raise
+            self._recover(error)
+        return work()
+
+    def _recover(self, error: Exception) -> None:
+        """Rebuild a store found damaged in use, and start this corpus afresh."""
+        self._db.rebuild(error)
+        self._identity_id = None
+        self._forget_corpus()
+
+    def _attach(self) -> None:
+        """Follow the corpus folder's real path (a relative folder follows the working directory)."""
+        key = os.path.realpath(self.models_dir)
+        if key == self._corpus_key:
+            return
+        self._forget_corpus()
+        self._corpus_id = self._db.corpus(key)
+        self._corpus_key = key
+        entries = []
+        latest = 0
+        for row in self._db.files(self._corpus_id):
+            path = self._prefix + row.path
+            self._files[path] = _File(row.text_hash, row.preview)
+            # An entry read in the same tick as its modification cannot be trusted:
+            # leaving it out of the remembered entries makes the scanner report it again.
+            if max(row.mtime_ns, row.ctime_ns) < row.scanned_ns - _RACY_NS:
+                entries.append((path, row.size, row.mtime_ns, row.ctime_ns, row.inode))
+            latest = max(latest, row.scanned_ns)
+        self._scanner.load(entries, latest)
+
+    def _update_files(self) -> tuple[int, int, int]:
+        """Scan, read and hash the files that changed; returns (added, changed, removed)."""
+        if not self.models_dir.exists():
+            raise FileNotFoundError(f"Models directory not found: {self.models_dir}")
+        self._attach()
+        listing, stale, removed, scanned_ns = self._scanner.scan()
+        same_paths = listing is self._listing  # the scanner hands back the same list while no path changed
+        if not same_paths:
+            self._listing = listing
+            self._matrix_stale = True
+        added = changed = 0
+        rows = []
+        cut = len(self._prefix)
+        for path, size, mtime_ns, ctime_ns, inode in self._scanner.entries(stale):
+            text = engine.read_description(path)
+            text_hash = engine.content_hash(text) if text else None
+            preview = _preview(text)
+            known = self._files.get(path)
+            self._files[path] = _File(text_hash, preview)
+            rows.append(FileRow(path[cut:], size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview))
+            if known is not None and known.text_hash == text_hash:
+                continue
+            if known is None:
+                added += 1
+            else:
+                changed += 1
+            self._keep_text(text_hash, text)
+            if same_paths and known is not None and text_hash is not None and path in self._row_of:
+                self._edited.add(path)  # its row of the matrix can be overwritten in place
+            else:
+                self._matrix_stale = True
+        for path in removed:
+            self._files.pop(path, None)
+        if rows or removed:
+            self._db.update_files(self._corpus_id, rows, [path[cut:] for path in removed], scanned_ns)
+        return added, changed, len(removed)
+
+    def _keep_text(self, text_hash: bytes | None, text: str) -> None:
+        """Keep a text read for embedding, within a budget (beyond it, texts are read again)."""
+        if text_hash is not None and self._texts_chars + len(text) <= TEXT_BUDGET_CHARS:
+            self._texts[text_hash] = text
+            self._texts_chars += len(text)
+
+    def _open_embedder(self) -> embedding.Embedder:
+        if self._embedder is None:
+            self._embedder = embedding.open_embedder(self.model_name, self.backend, self._cache_dir)
+            self._identity_id = None
+        if self._identity_id is None:
+            self._identity_id = self._db.identity(self._embedder.identity, self._embedder.dimension)
+        return self._embedder
+
+    def _update_vectors(self, progress: Progress | None) -> int:
+        """Bring the in-memory matrix up to date; returns how many texts were embedded."""
+        embedded = 0
+        for _ in range(3):  # another round only when a file changed again while being read
+            if self._matrix_stale:
+                complete, count = self._rebuild(progress)
+            elif self._edited:
+                complete, count = self._patch(progress)
+            else:
+                complete, count = True, 0
+            embedded += count
+            if complete:
+                break
+        else:
+            # Still changing: such files wait for their next scan, which sees new metadata.
+            self._matrix_stale = True
+            embedded += self._rebuild(progress, leave_out_unread=True)[1]
+        self._texts.clear()
+        self._texts_chars = 0
+        return embedded
+
+    def _rebuild(self, progress: Progress | None, leave_out_unread: bool = False) -> tuple[bool, int]:
+        """A new matrix for the listing, reusing the rows of the current one."""
+        hashes = {path: h for path in self._listing if (h := self._files[path].text_hash) is not None}
+        old_rows = {h: row for row, h in enumerate(self._row_hashes)}
+        wanted = list(dict.fromkeys(h for h in hashes.values() if h not in old_rows))
+        vectors, embedded, complete = self._vectors(wanted, list(hashes), progress)
+        if not complete and not leave_out_unread:
+            return False, embedded
+        ranked = [path for path, h in hashes.items() if h in old_rows or h in vectors]
+        width = self._open_embedder().dimension if ranked else 0
+        matrix = np.empty((len(ranked), width), dtype=np.float32)
+        reused = [(row, old_rows[hashes[path]]) for row, path in enumerate(ranked) if hashes[path] in old_rows]
+        if reused:
+            new, old = zip(*reused)
+            matrix[list(new)] = self._matrix[list(old)]
+        for row, path in enumerate(ranked):
+            if hashes[path] not in old_rows:
+                matrix[row] = vectors[hashes[path]]
+        self._set_matrix(ranked, matrix)
+        return True, embedded
+
+    def _patch(self, progress: Progress | None) -> tuple[bool, int]:
+        """Overwrite the rows of files whose text changed while the listing stayed the same."""
+        hashes = {path: h for path in self._edited if (h := self._files[path].text_hash) is not None}
+        vectors, embedded, complete = self._vectors(list(dict.fromkeys(hashes.values())), list(hashes), progress)
+        if not complete or len(hashes) < len(self._edited):
+            self._matrix_stale = True  # a file changed again: the next round rebuilds
+            return False, embedded
+        for path, h in hashes.items():
+            row = self._row_of[path]
+            self._matrix[row] = vectors[h]
+            self._row_hashes[row] = h
+            self._previews[row] = self._files[path].preview
+        self._edited.clear()
+        return True, embedded
+
+    def _set_matrix(self, rows: list[str], matrix: np.ndarray) -> None:
+        self._rows, self._matrix = rows, matrix
+        self._row_hashes = [self._files[path].text_hash for path in rows]
+        self._previews = [self._files[path].preview for path in rows]
+        self._row_of = {path: row for row, path in enumerate(rows)}
+        self._matrix_stale = False
+        self._edited.clear()
+
+    def _vectors(self, wanted: list[bytes], paths: list[str],
+                 progress: Progress | None) -> tuple[dict[bytes, np.ndarray], int, bool]:
+        """Vectors of these text hashes: stored ones, and the others embedded and stored.
+
+        Returns (vectors, texts embedded, complete); not complete when a file
+        among ``paths`` no longer holds the text it was known by.
+        """
+        if not wanted:
+            return {}, 0, True
+        embedder = self._open_embedder()
+        vectors = {h: np.frombuffer(blob, dtype=np.float32)
+                   for h, blob in self._db.vectors(self._identity(), wanted, 4 * embedder.dimension).items()}
+        missing = [h for h in wanted if h not in vectors]
+        texts = self._texts_of(paths, set(missing))
+        # Longest first: each chunk then holds texts of like length, as one encode of all of them
+        # would batch them, so chunking adds no padding.
+        pending = sorted(((h, texts[h]) for h in missing if h in texts), key=lambda item: -len(item[1]))
+        embedded = self._embed(embedder, pending, vectors, progress)
+        return vectors, embedded, len(texts) == len(missing)
+
+    def _identity(self) -> int:
+        assert self._identity_id is not None
+        return self._identity_id
+
+    def _embed(self, embedder: embedding.Embedder, pending: list[tuple[bytes, str]],
+               vectors: dict[bytes, np.ndarray], progress: Progress | None) -> int:
+        """Embed texts in chunks, each committed before the next starts."""
+        total = len(pending)
+        if not total:
+            return 0
+        if progress is not None:
+            progress(0, total)
+        for start in range(0, total, EMBED_CHUNK):
+            chunk = pending[start:start + EMBED_CHUNK]
+            encoded = np.ascontiguousarray(embedder.encode([text for _, text in chunk]), dtype=np.float32)
+            if encoded.shape != (len(chunk), embedder.dimension):
+                raise ValueError(f"the embedding model gave vectors of shape {encoded.shape} "
+                                 f"for {len(chunk)} texts of width {embedder.dimension}")
+            self._db.add_vectors(self._identity(), [(h, encoded[i].tobytes()) for i, (h, _) in enumerate(chunk)])
+            for i, (h, _) in enumerate(chunk):
+                vectors[h] = encoded[i]
+            if progress is not None:
+                progress(min(start + EMBED_CHUNK, total), total)
+        return total
+
+    def _texts_of(self, ranked: list[str], wanted: set[bytes]) -> dict[bytes, str]:
+        """The texts of these hashes: kept from this scan, else read again.
+
+        A kill between storing a file's row and its vector leaves a known text
+        without a vector; a file that no longer has the remembered text takes
+        its new text and hash here (its next scan sees new metadata anyway).
+        """
+        texts = {h: self._texts[h] for h in wanted if h in self._texts}
+        for path in ranked:
+            known = self._files[path]
+            if known.text_hash in wanted and known.text_hash not in texts:
+                text = engine.read_description(path)
+                text_hash = engine.content_hash(text) if text else None
+                if text_hash == known.text_hash:
+                    texts[text_hash] = text
+                else:
+                    self._files[path] = _File(text_hash, _preview(text))
+                    self._keep_text(text_hash, text)
+        return texts

@@ -1,0 +1,289 @@
+"""The description index's persistent store: one SQLite database per cache folder.
+
+What it keeps:
+
+- ``identities``: each embedding identity (model name, weights digest, backend)
+  with the width of its vectors;
+- ``vectors``: one float32 vector per (identity, SHA-256 of the text), so an
+  identical text is embedded once and two backends never share a vector;
+- ``corpora``: each corpus folder, keyed by its real path, with the start time
+  of its last scan;
+- ``files``: per corpus, each description file's path relative to the folder,
+  the metadata it had when it was read, the start time of that scan, its
+  text's hash (NULL for an empty or unreadable text) and its preview.
+
+The database runs in WAL mode with a busy timeout, so several processes may
+search and refresh at once; every write is a short ``BEGIN IMMEDIATE``
+transaction, so a process killed mid-refresh loses only what it had not
+committed.  A file that is not this store (not SQLite, another application,
+another schema version, damaged pages) is reported once on the module's logger,
+moved aside and rebuilt; it is never read as vectors.
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+import sqlite3
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass
+from pathlib import Path
+
+logger = logging.getLogger(__name__)
+
+DATABASE_NAME = "index.sqlite3"
+APPLICATION_ID = 0x54565849  # "TVXI"
+SCHEMA_VERSION = 1
+BUSY_TIMEOUT_MS = 30_000
+# SQLite's limit on bound variables is far higher; this keeps statements short.
+_BATCH = 500
+
+_SCHEMA = (
+    """CREATE TABLE identities (
+        id INTEGER PRIMARY KEY,
+        model TEXT NOT NULL,
+        digest TEXT NOT NULL,
+        backend TEXT NOT NULL,
+        dimension INTEGER NOT NULL,
+        UNIQUE (model, digest, backend))""",
+    """CREATE TABLE vectors (
+        identity INTEGER NOT NULL REFERENCES identities (id),
+        text_hash BLOB NOT NULL,
+        vector BLOB NOT NULL,
+        PRIMARY KEY (identity, text_hash)) WITHOUT ROWID""",
+    """CREATE TABLE corpora (
+        id INTEGER PRIMARY KEY,
+        root TEXT NOT NULL UNIQUE,
+        scanned_ns INTEGER NOT NULL DEFAULT 0)""",
+    """CREATE TABLE files (
+        corpus INTEGER NOT NULL REFERENCES corpora (id),
+        path TEXT NOT NULL,
+        size INTEGER NOT NULL,
+        mtime_ns INTEGER NOT NULL,
+        ctime_ns INTEGER NOT NULL,
+        inode INTEGER NOT NULL,
+        scanned_ns INTEGER NOT NULL,
+        text_hash BLOB,
+        preview TEXT NOT NULL,
+        PRIMARY KEY (corpus, path)) WITHOUT ROWID""",
+)
+
+
+class StoreUnavailable(OSError):
+    """The cache folder cannot hold the index (missing permissions, read-only, not a folder)."""
+
+
+class StoreDamaged(Exception):
+    """The database turned out to be damaged while in use; it has been rebuilt."""
+
+
+@dataclass(frozen=True, slots=True)
+class FileRow:
+    """One description file as the store remembers it."""
+
+    path: str  # relative to the corpus folder
+    size: int
+    mtime_ns: int
+    ctime_ns: int
+    inode: int
+    scanned_ns: int
+    text_hash: bytes | None
+    preview: str
+
+
+def _batches(items: list, size: int = _BATCH) -> Iterator[list]:
+    for start in range(0, len(items), size):
+        yield items[start:start + size]
+
+
+class Store:
+    """An open connection to the index database of one cache folder."""
+
+    def __init__(self, cache_dir: Path) -> None:
+        self.cache_dir = Path(cache_dir)
+        self.path = self.cache_dir / DATABASE_NAME
+        try:
+            self.cache_dir.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise StoreUnavailable(f"cannot create the index cache folder {self.cache_dir}: {error}") from error
+        if not os.access(self.cache_dir, os.W_OK | os.X_OK):
+            raise StoreUnavailable(f"the index cache folder {self.cache_dir} is not writable")
+        self._connection = self._open_checked()
+
+    # -- opening, checking and rebuilding ---------------------------------------
+
+    def _connect(self) -> sqlite3.Connection:
+        try:
+            connection = sqlite3.connect(self.path, timeout=BUSY_TIMEOUT_MS / 1000,
+                                         isolation_level=None, check_same_thread=False)
+        except sqlite3.Error as error:
+            raise StoreUnavailable(f"cannot open the index database {self.path}: {error}") from error
+        connection.execute(f"PRAGMA busy_timeout = {BUSY_TIMEOUT_MS}")
+        return connection
+
+    def _open_checked(self) -> sqlite3.Connection:
+        connection = self._connect()
+        try:
+            problem = self._problem(connection)
+            if problem is None:
+                self._prepare(connection)
+                return connection
+        except sqlite3.DatabaseError as error:
+            connection.close()
+            if not is_damage(error):
+                raise StoreUnavailable(f"cannot use the index database {self.path}: {error}") from error
+            problem = f"not a usable database ({error})"
+        connection.close()
+        self._set_aside(problem)
+        connection = self._connect()
+        try:
+            self._prepare(connection)
+        except sqlite3.Error as error:
+            connection.close()
+            raise StoreUnavailable(f"cannot create the index database {self.path}: {error}") from error
+        return connection
+
+    @staticmethod
+    def _problem(connection: sqlite3.Connection) -> str | None:
+        """Why this database is not ours, or None when it is ours or still empty."""
+        application_id = connection.execute("PRAGMA application_id").fetchone()[0]
+        version = connection.execute("PRAGMA user_version").fetchone()[0]
+        tables = {name for (name,) in connection.execute(
+            "SELECT name FROM sqlite_master WHERE type = 'table'")}
+        if application_id == 0 and version == 0 and not tables:
+            return None  # new and empty: _prepare creates the schema
+        if application_id != APPLICATION_ID:
+            return f"it belongs to another application (application_id {application_id})"
+        if version != SCHEMA_VERSION:
+            return f"its schema version is {version}, expected {SCHEMA_VERSION}"
+        if tables != {"identities", "vectors", "corpora", "files"}:
+            return "its tables are not the index's"
+        return None
+
+    def _prepare(self, connection: sqlite3.Connection) -> None:
+        """WAL mode and, for a new database, the schema (created once even when processes race)."""
+        connection.execute("PRAGMA journal_mode = WAL")
+        connection.execute("PRAGMA synchronous = NORMAL")
+        if connection.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION:
+            return
+        connection.execute("BEGIN IMMEDIATE")
+        try:
+            if connection.execute("PRAGMA user_version").fetchone()[0] == 0:
+                for statement in _SCHEMA:
+                    connection.execute(statement)
+                connection.execute(f"PRAGMA application_id = {APPLICATION_ID}")
+                connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+            connection.execute("COMMIT")
+        except BaseException:
+            if connection.in_transaction:
+                connection.execute("ROLLBACK")
+            raise
+
+    def _set_aside(self, problem: str) -> None:
+        """Move an unusable database out of the way (kept for inspection) and start afresh."""
+        aside = self.path.with_name(DATABASE_NAME + ".damaged")
+        logger.warning("index database %s is unusable: %s; moved to %s and rebuilt", self.path, problem, aside)
+        try:
+            os.replace(self.path, aside)
+        except FileNotFoundError:
+            pass
+        except OSError as error:
+            raise StoreUnavailable(f"cannot move the unusable index database {self.path} aside: {error}") from error
+        # A write-ahead log left from the old file must never be replayed into the new one.
+        for suffix in ("-wal", "-shm"):
+            try:
+                os.unlink(str(self.path) + suffix)
+            except FileNotFoundError:
+                pass
+
+    def rebuild(self, error: Exception) -> None:
+        """Replace a database found damaged while in use (see :func:`is_damage`)."""
+        self._connection.close()
+        self._set_aside(f"damaged ({error})")
+        self._connection = self._connect()
+        self._prepare(self._connection)
+
+    def close(self) -> None:
+        self._connection.close()
+
+    # -- transactions -----------------------------------------------------------
+
+    def _write(self, statements: Iterable[tuple[str, Iterable]]) -> None:
+        connection = self._connection
+        connection.execute("BEGIN IMMEDIATE")
+        try:
+            for sql, rows in statements:
+                connection.executemany(sql, rows)
+            connection.execute("COMMIT")
+        except BaseException:
+            if connection.in_transaction:
+                connection.execute("ROLLBACK")
+            raise
+
+    # -- identities and vectors ------------------------------------------------
+
+    def identity(self, identity: tuple[str, str, str], dimension: int) -> int:
+        """The row id of an embedding identity, added on first use."""
+        model, digest, backend = identity
+        select = "SELECT id, dimension FROM identities WHERE model = ? AND digest = ? AND backend = ?"
+        row = self._connection.execute(select, (model, digest, backend)).fetchone()
+        if row is None:
+            self._write([("INSERT OR IGNORE INTO identities (model, digest, backend, dimension) VALUES (?, ?, ?, ?)",
+                          [(model, digest, backend, dimension)])])
+            row = self._connection.execute(select, (model, digest, backend)).fetchone()
+        if row[1] != dimension:
+            raise StoreDamaged(f"stored vectors of {identity} have {row[1]} values, the model gives {dimension}")
+        return row[0]
+
+    def vectors(self, identity_id: int, hashes: list[bytes], width: int) -> dict[bytes, bytes]:
+        """The stored vectors (float32 bytes) of those text hashes; a blob of the wrong size is left out."""
+        found: dict[bytes, bytes] = {}
+        for batch in _batches(hashes):
+            marks = ",".join("?" * len(batch))
+            for text_hash, blob in self._connection.execute(
+                    f"SELECT text_hash, vector FROM vectors WHERE identity = ? AND text_hash IN ({marks})",
+                    (identity_id, *batch)):
+                if len(blob) == width:
+                    found[text_hash] = blob
+        return found
+
+    def add_vectors(self, identity_id: int, items: list[tuple[bytes, bytes]]) -> None:
+        """Store vectors in one transaction (a vector stored by another process meanwhile is kept)."""
+        self._write([("INSERT OR IGNORE INTO vectors (identity, text_hash, vector) VALUES (?, ?, ?)",
+                      [(identity_id, h, v) for h, v in items])])
+
+    # -- corpora and files -----------------------------------------------------
+
+    def corpus(self, root: str) -> int:
+        """The row id of a corpus folder (its real path), added on first use."""
+        row = self._connection.execute("SELECT id FROM corpora WHERE root = ?", (root,)).fetchone()
+        if row is None:
+            self._write([("INSERT OR IGNORE INTO corpora (root) VALUES (?)", [(root,)])])
+            row = self._connection.execute("SELECT id FROM corpora WHERE root = ?", (root,)).fetchone()
+        return row[0]
+
+    def files(self, corpus_id: int) -> list[FileRow]:
+        return [FileRow(*row) for row in self._connection.execute(
+            "SELECT path, size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview"
+            " FROM files WHERE corpus = ?", (corpus_id,))]
+
+    def update_files(self, corpus_id: int, rows: list[FileRow], removed: list[str], scanned_ns: int) -> None:
+        """Record one scan's changes in one transaction."""
+        self._write([
+            ("DELETE FROM files WHERE corpus = ? AND path = ?", [(corpus_id, path) for path in removed]),
+            ("INSERT OR REPLACE INTO files (corpus, path, size, mtime_ns, ctime_ns, inode, scanned_ns,"
+             " text_hash, preview) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+             [(corpus_id, r.path, r.size, r.mtime_ns, r.ctime_ns, r.inode, r.scanned_ns, r.text_hash, r.preview)
+              for r in rows]),
+            ("UPDATE corpora SET scanned_ns = max(scanned_ns, ?) WHERE id = ?", [(scanned_ns, corpus_id)]),
+        ])
+
+
+def is_damage(error: sqlite3.DatabaseError) -> bool:
+    """Whether an error means the database file itself is bad (rather than, say, busy or read-only)."""
+    if isinstance(error, (sqlite3.IntegrityError, sqlite3.ProgrammingError, sqlite3.InterfaceError)):
+        return False
+    code = getattr(error, "sqlite_errorcode", None)
+    if isinstance(error, sqlite3.OperationalError):
+        return code in (sqlite3.SQLITE_CORRUPT, sqlite3.SQLITE_NOTADB)
+    return True

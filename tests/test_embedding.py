@@ -1,0 +1,242 @@
+"""The embedding backends: both with the real model on the shipped corpus, the
+ONNX export, finding the model's files, and the errors of open_embedder."""
+
+import hashlib
+import json
+import logging
+import os
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from tarvex import embedding
+from tarvex.embedding import EmbeddingUnavailable, open_embedder
+
+MODEL = embedding.DEFAULT_MODEL
+QUERIES = [
+    "deliver parcels to customers with a fleet of vans",
+    "schedule nurses across shifts",
+    "cut large glass sheets into ordered pieces with little waste",
+    "where to build new warehouses",
+]
+# Largest difference between the two backends' vectors or scores taken as agreement
+# (measured on the shipped corpus: about 2e-7).
+BACKEND_TOLERANCE = 1e-6
+
+
+def link_graph(cache_dir):
+    """A cache folder holding (a link to) the exported graph of the default model."""
+    layout, graph, digest = embedding.prepare_graph(MODEL, embedding.default_cache_dir(), export=True)
+    target = embedding.graph_path(cache_dir, digest)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    if not target.exists():
+        target.symlink_to(graph)
+    return cache_dir
+
+
+@pytest.fixture(scope="module")
+def onnx_cache(tmp_path_factory):
+    return link_graph(tmp_path_factory.mktemp("cache"))
+
+
+@pytest.fixture(scope="module")
+def shipped_texts():
+    from tarvex import rag_helper
+
+    root = Path(rag_helper.__file__).parent / "zolt_models"
+    texts = [rag_helper._read_text(path) for path in rag_helper._iter_description_files(root)]
+    return [text for text in texts if text]
+
+
+@pytest.fixture(scope="module")
+def embedders(onnx_cache):
+    return {name: open_embedder(MODEL, name, onnx_cache) for name in ("torch", "onnx")}
+
+
+def test_backends_agree_on_the_shipped_corpus(embedders, shipped_texts):
+    weights = embedding.locate_model(MODEL) / "model.safetensors"
+    digest = hashlib.sha256(weights.read_bytes()).hexdigest()
+    vectors = {}
+    for name, embedder in embedders.items():
+        assert embedder.identity == (MODEL, digest, name)
+        assert embedder.dimension == 384
+        texts = embedder.encode(shipped_texts)
+        queries = embedder.encode(QUERIES)
+        for block in (texts, queries):
+            assert block.dtype == np.float32 and block.flags["C_CONTIGUOUS"]
+            np.testing.assert_allclose(np.linalg.norm(block, axis=1), 1.0, atol=1e-6)
+        assert texts.shape == (len(shipped_texts), 384)
+        vectors[name] = (texts, queries)
+    (torch_texts, torch_queries), (onnx_texts, onnx_queries) = vectors["torch"], vectors["onnx"]
+    assert np.abs(onnx_texts - torch_texts).max() < BACKEND_TOLERANCE
+    assert np.abs(onnx_queries - torch_queries).max() < BACKEND_TOLERANCE
+    assert np.abs(onnx_queries @ onnx_texts.T - torch_queries @ torch_texts.T).max() < BACKEND_TOLERANCE
+    assert embedders["onnx"].encode([]).shape == (0, 384)
+
+
+def test_onnx_vectors_do_not_depend_on_the_batch(embedders, shipped_texts):
+    """Each text alone, and all of them in another order (other padding, other
+    batches), give the same vectors: padding is masked out of the pooling and
+    the rows come back in the order given."""
+    onnx = embedders["onnx"]
+    texts = shipped_texts[:12] + ["", "   short   ", "x" * 3000]
+    together = onnx.encode(texts[::-1])[::-1]
+    alone = np.vstack([onnx.encode([text]) for text in texts])
+    assert np.abs(together - alone).max() < 1e-5
+
+
+def same_order(ours, reference, tolerance):
+    """Paths in the reference's order wherever neighbouring scores differ by more than tolerance."""
+    assert len(ours) == len(reference)
+    blocks, block = {}, 0
+    for i, record in enumerate(reference):
+        if i and reference[i - 1]["score"] - record["score"] > tolerance:
+            block += 1
+        blocks[record["path"]] = block
+    return [blocks[record["path"]] for record in ours] == sorted(blocks.values())
+
+
+@pytest.fixture(scope="module")
+def reference_records():
+    from tarvex.rag_helper import rank_problem_descriptions
+
+    return {query: rank_problem_descriptions(query, None, 0, MODEL) for query in QUERIES[:2]}
+
+
+@pytest.mark.parametrize("backend", ["torch", "onnx"])
+def test_index_with_each_backend_ranks_like_the_reference(backend, onnx_cache, reference_records):
+    from tarvex import DescriptionIndex
+
+    with DescriptionIndex(None, MODEL, backend=backend, cache_dir=onnx_cache) as index:
+        for query, reference in reference_records.items():
+            ours = index.rank(query, 0)
+            assert same_order(ours, reference, 1e-5)
+            by_path = {record["path"]: record for record in reference}
+            assert {record["path"] for record in ours} == set(by_path)
+            for record in ours:
+                assert record["preview"] == by_path[record["path"]]["preview"]
+                assert record["score"] == pytest.approx(by_path[record["path"]]["score"], abs=1e-5)
+
+
+@pytest.mark.slow
+def test_export_writes_the_graph_once_and_auto_then_takes_it(tmp_path, embedders):
+    assert open_embedder(MODEL, "auto", tmp_path).identity[2] == "torch"
+    exported = open_embedder(MODEL, "onnx", tmp_path)
+    graphs = list((tmp_path / "onnx").iterdir())
+    assert [path.name for path in graphs] == [f"{exported.identity[1]}.onnx"]  # no temporary file left
+    assert open_embedder(MODEL, "auto", tmp_path).identity == exported.identity
+    probe = QUERIES + ["a longer text " * 40]
+    assert np.abs(exported.encode(probe) - embedders["onnx"].encode(probe)).max() < BACKEND_TOLERANCE
+
+
+# --- finding the model without the hub client ----------------------------------------
+
+
+def fake_snapshot(root, repo_id, revision="0" * 40, weights=b"weights"):
+    repo = root / ("models--" + repo_id.replace("/", "--"))
+    snapshot = repo / "snapshots" / revision
+    snapshot.mkdir(parents=True)
+    (snapshot / "model.safetensors").write_bytes(weights)
+    (repo / "refs").mkdir()
+    (repo / "refs" / "main").write_text(revision + "\n")
+    return snapshot
+
+
+@pytest.mark.parametrize(
+    "variables, where",
+    [
+        ({"HF_HUB_CACHE": "{tmp}/hub-cache", "HF_HOME": "{tmp}/home"}, "hub-cache"),
+        ({"HF_HOME": "{tmp}/home"}, "home/hub"),
+        ({"XDG_CACHE_HOME": "{tmp}/xdg"}, "xdg/huggingface/hub"),
+        ({"SENTENCE_TRANSFORMERS_HOME": "{tmp}/st", "HF_HUB_CACHE": "{tmp}/hub-cache"}, "st"),
+    ],
+)
+def test_models_are_found_where_the_loaders_look(tmp_path, monkeypatch, variables, where):
+    for name in ("HF_HUB_CACHE", "HUGGINGFACE_HUB_CACHE", "HF_HOME", "XDG_CACHE_HOME", "SENTENCE_TRANSFORMERS_HOME"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in variables.items():
+        monkeypatch.setenv(name, value.format(tmp=tmp_path))
+    monkeypatch.setenv("HOME", str(tmp_path / "nohome"))
+    snapshot = fake_snapshot(tmp_path / where, "org/model", revision="ab" * 20)
+    fake_snapshot(tmp_path / where, "sentence-transformers/short")
+    assert embedding.locate_model("org/model") == snapshot
+    assert embedding.locate_model("short").parent.parent.name == "models--sentence-transformers--short"
+    assert embedding.locate_model("org/absent") is None
+    assert embedding.locate_model(str(snapshot)) == snapshot  # a folder is taken as it is
+    (snapshot.parent.parent / "refs" / "main").write_text("f" * 40)  # a revision not downloaded
+    assert embedding.locate_model("org/model") is None
+
+
+def test_weights_digest_is_cached_by_size_and_time(tmp_path):
+    folder = tmp_path / "model"
+    folder.mkdir()
+    weights = folder / "model.safetensors"
+    weights.write_bytes(b"first weights")
+    cache = tmp_path / "cache"
+    first = embedding.weights_digest(folder, cache)
+    assert first == hashlib.sha256(b"first weights").hexdigest()
+    stat = weights.stat()
+    weights.write_bytes(b"other weights")  # same size; the old time put back: taken as unchanged
+    os.utime(weights, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+    assert embedding.weights_digest(folder, cache) == first
+    os.utime(weights, ns=(stat.st_atime_ns, stat.st_mtime_ns + 10**9))
+    assert embedding.weights_digest(folder, cache) == hashlib.sha256(b"other weights").hexdigest()
+    (folder / "model-2.safetensors").write_bytes(b"second shard")
+    assert embedding.weights_digest(folder, cache) not in (first, hashlib.sha256(b"other weights").hexdigest())
+    (cache / embedding.DIGEST_CACHE_FILE).write_text("not json")  # a damaged cache file is rebuilt
+    assert len(embedding.weights_digest(folder, cache)) == 64
+    assert json.loads((cache / embedding.DIGEST_CACHE_FILE).read_text())
+
+
+# --- errors ----------------------------------------------------------------------------
+
+
+def model_folder(tmp_path, modules):
+    folder = tmp_path / "local-model"
+    (folder / "1_Pooling").mkdir(parents=True)
+    (folder / "modules.json").write_text(json.dumps(
+        [{"idx": i, "name": str(i), "path": path, "type": f"sentence_transformers.models.{kind}"}
+         for i, (kind, path) in enumerate(modules)]))
+    (folder / "sentence_bert_config.json").write_text('{"max_seq_length": 16, "do_lower_case": false}')
+    (folder / "1_Pooling" / "config.json").write_text(
+        '{"word_embedding_dimension": 4, "pooling_mode_mean_tokens": true}')
+    (folder / "model.safetensors").write_bytes(b"weights")
+    return folder
+
+
+@pytest.mark.parametrize(
+    "modules, message",
+    [
+        ([("Transformer", ""), ("Pooling", "1_Pooling")], "no ONNX graph"),
+        ([("Transformer", ""), ("Pooling", "1_Pooling"), ("Dense", "2_Dense")], "does not support the modules"),
+        ([("Pooling", "1_Pooling")], "needs a transformer followed by pooling"),
+    ],
+)
+def test_onnx_refuses_what_it_cannot_run(tmp_path, monkeypatch, modules, message):
+    monkeypatch.setattr(embedding, "torch_available", lambda: False)
+    folder = model_folder(tmp_path, modules)
+    with pytest.raises(EmbeddingUnavailable, match=message) as caught:
+        open_embedder(str(folder), "onnx", tmp_path / "cache")
+    assert caught.value.logged is False
+    with pytest.raises(EmbeddingUnavailable, match="not in the local Hugging Face cache"):
+        open_embedder("nowhere/no-such-model", "onnx", tmp_path / "cache")
+    with pytest.raises(ValueError, match="unknown embedding backend 'gpu'"):
+        open_embedder(str(folder), "gpu")
+
+
+def test_torch_failure_is_logged_once_and_auto_falls_back_to_torch(tmp_path, standins, caplog):
+    model = open_embedder("stand-in/model", "auto", tmp_path)  # no files and no graph: torch
+    assert model.identity == ("stand-in/model", embedding.UNLOCATED_DIGEST, "torch")
+    vectors = model.encode(["3 three", "5 five"])
+    assert vectors.tolist() == [[3.0], [5.0]] and vectors.dtype == np.float32
+    assert standins.encoded[-1] == ["3 three", "5 five"]
+    assert standins.calls[-3].kwargs == {"convert_to_tensor": True, "normalize_embeddings": True,
+                                         "show_progress_bar": False}
+    standins.fail_with = OSError("no such model")
+    with caplog.at_level(logging.WARNING):
+        with pytest.raises(EmbeddingUnavailable) as caught:
+            open_embedder("stand-in/broken", "torch", tmp_path)
+    assert caught.value.logged is True
+    assert [record.getMessage() for record in caplog.records] == [
+        "RAG disabled (embedding model load failed): no such model"]

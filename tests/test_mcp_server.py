@@ -1,0 +1,397 @@
+"""The MCP server, run as a subprocess and driven with the SDK's own stdio client.
+
+The server child imports the shared stand-in model (tests/standins.py,
+`leading_number` embeddings) through packages first on its PYTHONPATH; the
+test process ranks with the same stand-ins in process, so the server's answers
+can be compared exactly with `DescriptionIndex.rank` and `_read_text`.
+"""
+
+import contextlib
+import json
+import math
+import os
+import select
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import anyio
+import anyio.from_thread
+import pytest
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
+from mcp import ClientSession, StdioServerParameters
+from mcp.client.stdio import stdio_client
+from mcp.shared.exceptions import MCPError
+
+from conftest import write_corpus
+from standins import StandIns, leading_number, write_child_packages
+
+# Not in the local model cache: only the stand-in answers to this name.
+STANDIN_MODEL = "tarvex-tests/standin-model"
+REAL_MODEL = "sentence-transformers/all-MiniLM-L6-v2"
+REFUSED = "is not a description of this corpus"
+
+# With leading_number embeddings a description's score is its first number
+# times the query's; ties ("1 ...") keep path order.
+CORPUS = {
+    "routing/vans.txt": "3 Deliver parcels to customers with a fleet of vans.",
+    "rostering/nurses.txt": "5 Schedule nurses across early, late and night shifts.\nSecond line.",
+    ".hidden/secret-plan.txt": "4 A hidden file is a description too.",
+    "ünï cödé/a b#c?d%.txt": "2 Unusual characters in the path.",
+    "ties/first.txt": "1 Tie, listed first.",
+    "ties/second.txt": "1 Tie, listed second.",
+    "blank.txt": "   \n\t",
+    "notes.md": "9 Not a description: wrong suffix.",
+}
+OUTSIDE_TEXT = "7 OUTSIDE-THE-CORPUS text that the server must never show."
+
+
+def child_environment(tmp, model_package=None):
+    """Environment of a server child: stand-ins first on PYTHONPATH, its own cache folder."""
+    site = write_child_packages(tmp / "site")
+    if model_package is not None:
+        (site / "sentence_transformers" / "__init__.py").write_text(model_package)
+    return {
+        "PYTHONPATH": str(site),
+        "XDG_CACHE_HOME": str(tmp / "server-cache"),
+        "HF_HUB_OFFLINE": "1",
+        "PYTHONUNBUFFERED": "1",
+    }
+
+
+# `tarvex mcp`, and the module run on its own.
+TARVEX_MCP = [sys.executable, "-m", "tarvex.cli", "mcp"]
+MODULE_MCP = [sys.executable, "-m", "tarvex.mcp_server"]
+
+
+def server_command(corpus, entry=TARVEX_MCP):
+    return [*entry, "--models-dir", str(corpus), "--model", STANDIN_MODEL, "--backend", "torch"]
+
+
+@contextlib.asynccontextmanager
+async def connected(command, env, errlog):
+    params = StdioServerParameters(command=command[0], args=command[1:], env=env, cwd="/")
+    async with stdio_client(params, errlog=errlog) as (read, write):
+        async with ClientSession(read, write) as session:
+            await session.initialize()
+            yield session
+
+
+class Server:
+    """A live client session on a server child, callable from synchronous test code."""
+
+    def __init__(self, portal, session):
+        self.portal, self.session = portal, session
+
+    def call(self, tool, arguments):
+        return self.portal.call(lambda: self.session.call_tool(tool, arguments))
+
+    def search(self, query, top_k=None):
+        arguments = {"query": query} if top_k is None else {"query": query, "top_k": top_k}
+        result = self.call("search_descriptions", arguments)
+        assert not result.is_error, result.content
+        assert json.loads(result.content[0].text) == result.structured_content
+        return result.structured_content["results"]
+
+    def read(self, path):
+        return self.call("read_description", {"path": path})
+
+    def resources(self):
+        uris, cursor = [], None
+        while True:
+            page = self.portal.call(lambda: self.session.list_resources(params=_page(cursor)))
+            uris += page.resources
+            cursor = page.next_cursor
+            if cursor is None:
+                return uris
+
+    def read_resource(self, uri):
+        return self.portal.call(lambda: self.session.read_resource(uri))
+
+    def list_tools(self):
+        return self.portal.call(self.session.list_tools).tools
+
+
+def _page(cursor):
+    from mcp import types
+
+    return None if cursor is None else types.PaginatedRequestParams(cursor=cursor)
+
+
+@contextlib.contextmanager
+def running_server(command, env):
+    with tempfile.TemporaryFile("w+") as errlog, anyio.from_thread.start_blocking_portal() as portal:
+        with portal.wrap_async_context_manager(connected(command, env, errlog)) as session:
+            yield Server(portal, session)
+
+
+@pytest.fixture(scope="module")
+def corpus(tmp_path_factory):
+    """The corpus, a link out of it, a link inside it, and the index of it in this process."""
+    tmp = tmp_path_factory.mktemp("mcp")
+    root = write_corpus(tmp / "corpus", CORPUS)
+    outside = write_corpus(tmp / "outside", {"secret.txt": OUTSIDE_TEXT})
+    (root / "escape.txt").symlink_to(outside / "secret.txt")
+    (root / "routing" / "alias.txt").symlink_to(root / "rostering" / "nurses.txt")
+    (root / "linked-folder").symlink_to(outside, target_is_directory=True)
+    from tarvex import DescriptionIndex
+    from tarvex import rag_helper
+
+    rag_helper._load_model.cache_clear()
+    with StandIns().installed(), DescriptionIndex(root, STANDIN_MODEL, backend="torch", cache_dir=tmp / "cache") as index:
+        assert str(root / "escape.txt") in index.descriptions()  # the library does follow the link
+        yield tmp, root, index
+    rag_helper._load_model.cache_clear()
+
+
+@pytest.fixture(scope="module")
+def server(corpus):
+    tmp, root, _ = corpus
+    with running_server(server_command(root), child_environment(tmp)) as live:
+        yield live
+
+
+def shown(index, root):
+    """The descriptions the server may show: all the index lists but the link out of the corpus."""
+    return [path for path in index.descriptions() if path != str(root / "escape.txt")]
+
+
+QUERIES = st.one_of(
+    st.text(max_size=40),
+    st.builds(lambda x, rest: f"{x} {rest}", st.floats(-10, 10, allow_nan=False), st.text(max_size=20)),
+)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(query=QUERIES, top_k=st.one_of(st.none(), st.integers(1, 100)))
+def test_search_answers_as_the_index_ranks_without_the_link_out(corpus, server, query, top_k):
+    assume(math.isfinite(leading_number(query)[0]))
+    _, root, index = corpus
+    allowed = set(shown(index, root))
+    expected = [record for record in index.rank(query, 0) if record["path"] in allowed][: top_k or 10]
+    answer = server.search(query, top_k)
+    assert answer == expected
+    assert all("OUTSIDE-THE-CORPUS" not in record["preview"] for record in answer)
+
+
+def test_reads_and_resources_give_the_texts_as_read_text_reads_them(corpus, server):
+    from tarvex.rag_helper import _read_text
+
+    _, root, index = corpus
+    paths = shown(index, root)
+    for path in paths:
+        result = server.read(path)
+        assert not result.is_error and result.content[0].text == _read_text(Path(path))
+
+    resources = server.resources()
+    assert [resource.name for resource in resources] == [Path(p).relative_to(root).as_posix() for p in paths]
+    for resource, path in zip(resources, paths, strict=True):
+        assert resource.mime_type == "text/plain"
+        (content,) = server.read_resource(resource.uri).contents
+        assert content.text == _read_text(Path(path))
+
+
+def test_tools_are_listed_with_their_limits(server):
+    tools = {tool.name: tool for tool in server.list_tools()}
+    assert set(tools) == {"search_descriptions", "read_description"}
+    search = tools["search_descriptions"].input_schema["properties"]
+    assert search["top_k"]["minimum"] == 1 and search["top_k"]["maximum"] == 100
+    assert search["query"]["maxLength"] > 0
+    assert tools["search_descriptions"].output_schema["required"] == ["results"]
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        ({"path": "{outside}/secret.txt"}, REFUSED),
+        ({"path": "{root}/escape.txt"}, REFUSED),  # listed by the library, real path outside
+        ({"path": "{root}/routing/../rostering/nurses.txt"}, REFUSED),
+        ({"path": "{root}/../outside/secret.txt"}, REFUSED),
+        ({"path": "{root}/linked-folder/secret.txt"}, REFUSED),
+        ({"path": "{root}/notes.md"}, REFUSED),
+        ({"path": "{root}/missing.txt"}, REFUSED),
+        ({"path": "routing/vans.txt"}, REFUSED),
+        ({"path": "/etc/passwd"}, REFUSED),
+        ({"path": ""}, "should be non-empty"),
+        ({"path": "x" * 5000}, "is too long"),
+        ({"path": 7}, "7 is not of type 'string'"),
+        ({}, "'path' is a required property"),
+        ({"path": "{root}/routing/vans.txt", "offset": 3}, "'offset' was unexpected"),
+    ],
+)
+def test_read_refuses_everything_but_a_listed_description(corpus, server, arguments, message):
+    tmp, root, _ = corpus
+    arguments = {k: v.format(root=root, outside=tmp / "outside") if isinstance(v, str) else v
+                 for k, v in arguments.items()}
+    result = server.call("read_description", arguments)
+    assert result.is_error
+    assert message in result.content[0].text
+    assert "OUTSIDE-THE-CORPUS" not in result.content[0].text
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        ({"query": "x", "top_k": 0}, "0 is less than the minimum of 1"),
+        ({"query": "x", "top_k": 101}, "101 is greater than the maximum of 100"),
+        ({"query": "x", "top_k": True}, "True is not of type 'integer'"),
+        ({"query": "x", "top_k": "3"}, "'3' is not of type 'integer'"),
+        ({"query": "x", "top_k": 2.5}, "2.5 is not of type 'integer'"),
+        ({"query": 3}, "3 is not of type 'string'"),
+        ({"query": None}, "None is not of type 'string'"),
+        ({"query": "x" * 10_001}, "is too long"),
+        ({"top_k": 3}, "'query' is a required property"),
+        ({"query": "x", "k": 3}, "'k' was unexpected"),
+    ],
+)
+def test_search_refuses_arguments_out_of_bounds(server, arguments, message):
+    result = server.call("search_descriptions", arguments)
+    assert result.is_error
+    assert result.content[0].text.startswith("invalid arguments for search_descriptions")
+    assert message in result.content[0].text
+
+
+def test_refused_resources_and_unknown_tools_are_protocol_errors(corpus, server):
+    tmp, root, _ = corpus
+    for uri in [
+        "tarvex://description/escape.txt",
+        "tarvex://description/../outside/secret.txt",
+        "tarvex://description/%2E%2E/outside/secret.txt",
+        "tarvex://description/linked-folder/secret.txt",
+        "tarvex://description/notes.md",
+        "tarvex://description/",
+        "tarvex://description/%ff.txt",
+        f"file://{root}/routing/vans.txt",
+    ]:
+        with pytest.raises(MCPError, match=REFUSED) as refused:
+            server.read_resource(uri)
+        assert "OUTSIDE-THE-CORPUS" not in str(refused.value)
+    with pytest.raises(MCPError, match="unknown tool 'delete_everything'"):
+        server.call("delete_everything", {})
+    # Still serving.
+    assert server.search("1", 1)[0]["path"] == str(root / "rostering" / "nurses.txt")
+
+
+def _raw_exchange(command, env, lines):
+    """Send raw lines to a server child, then close its input; returns (answers by id, exit status, stderr)."""
+    process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               env={**os.environ, **env}, text=True, cwd="/")
+    out_lines = []
+    try:
+        for line in lines:
+            process.stdin.write(line + "\n")
+            process.stdin.flush()
+            if "notifications/" not in line:  # everything else gets one answer
+                ready, _, _ = select.select([process.stdout], [], [], 60)
+                assert ready, f"no answer to {line!r}"
+                out_lines.append(process.stdout.readline())
+        process.stdin.close()  # the client goes away
+        status = process.wait(timeout=60)
+    finally:
+        process.kill()
+    out_lines += process.stdout.read().splitlines()
+    answers = {}
+    for line in out_lines:
+        message = json.loads(line)  # standard output carries protocol messages only
+        answers.setdefault(message["id"], []).append(message)
+    return answers, status, process.stderr.read()
+
+
+NOISY_MODEL_PACKAGE = """\
+import os, sys
+print("printed while the model loads")
+os.write(1, b"written by native code while the model loads\\n")
+from importlib.util import spec_from_file_location, module_from_spec
+if "standins" not in sys.modules:
+    spec = spec_from_file_location("standins", {standins!r})
+    module = module_from_spec(spec)
+    sys.modules["standins"] = module
+    spec.loader.exec_module(module)
+sys.modules["standins"].take_place_of(__name__)
+"""
+
+
+def test_malformed_requests_get_error_answers_and_the_server_ends_with_its_client(corpus, tmp_path):
+    _, root, _ = corpus
+    noisy = NOISY_MODEL_PACKAGE.format(standins=str(Path(__file__).with_name("standins.py")))
+    request = '{"jsonrpc": "2.0", "id": %d, "method": "%s", "params": %s}'
+    answers, status, stderr = _raw_exchange(
+        server_command(root, MODULE_MCP),
+        child_environment(tmp_path, model_package=noisy),
+        [
+            request % (1, "initialize", '{"protocolVersion": "2025-11-25", "capabilities": {}, '
+                                        '"clientInfo": {"name": "raw", "version": "0"}}'),
+            '{"jsonrpc": "2.0", "method": "notifications/initialized"}',
+            "this is not JSON",
+            '{"jsonrpc": "2.0", "id": 2, "method": "tools/call", "params": "not an object"}',
+            request % (3, "no/such/method", "{}"),
+            request % (4, "tools/call", '{"name": "search_descriptions", "arguments": "not an object"}'),
+            request % (5, "tools/call", '{"name": "search_descriptions", "arguments": {"query": "1", "top_k": 1}}'),
+            request % (6, "resources/list", '{"cursor": "not a cursor"}'),
+            request % (7, "tools/list", "{}"),
+        ],
+    )
+    assert status == 0, stderr
+    assert "Traceback" not in stderr
+    assert "printed while the model loads" in stderr and "written by native code" in stderr
+    assert [answer["error"]["code"] for answer in answers[None]] == [-32700, -32600]
+    ((found,),) = (answers[5],)
+    assert found["result"]["structuredContent"]["results"][0]["path"] == str(root / "rostering" / "nurses.txt")
+    assert [answer["error"]["code"] for i in (3, 4, 6) for answer in answers[i]] == [-32601, -32602, -32602]
+    assert [tool["name"] for tool in answers[7][0]["result"]["tools"]] == ["search_descriptions", "read_description"]
+    assert 2 not in answers  # its id is not readable from a message that is not one
+
+
+BROKEN_MODEL_PACKAGE = "raise ImportError('this stand-in model cannot be imported')\n"
+
+
+@pytest.mark.parametrize("entry", [TARVEX_MCP, MODULE_MCP], ids=["tarvex-mcp", "module"])
+@pytest.mark.parametrize(
+    "folder, model_package, message",
+    [
+        ("no-such-folder", None, "Models directory not found"),
+        ("corpus", BROKEN_MODEL_PACKAGE, "could not be loaded"),
+    ],
+)
+def test_a_server_that_cannot_start_says_why_and_writes_nothing_to_stdout(corpus, tmp_path, entry, folder,
+                                                                           model_package, message):
+    tmp, _, _ = corpus
+    process = subprocess.run(
+        server_command(tmp / folder, entry), input="", capture_output=True, text=True, timeout=120, cwd="/",
+        env={**os.environ, **child_environment(tmp_path, model_package)},
+    )
+    assert process.returncode == 1
+    assert process.stdout == ""
+    assert message in process.stderr and "Traceback" not in process.stderr
+
+
+def test_real_model_answers_as_its_index_ranks(tmp_path):
+    """The shipped corpus with the real model: the server's answers are the index's."""
+    from conftest import run_python
+
+    # A fresh index cache; the model stays where the hub client finds it (which also follows XDG_CACHE_HOME).
+    hub_home = os.environ.get("HF_HOME") or str(Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "huggingface")
+    env = {"XDG_CACHE_HOME": str(tmp_path / "cache"), "HF_HOME": hub_home, "HF_HUB_OFFLINE": "1"}
+    queries = ["deliver parcels to customers with a fleet of vans", "schedule nurses across shifts"]
+    # Ranked in a child first (it builds the index the server then finds stored), so that
+    # two copies of the model are never in memory at once.
+    child = run_python(
+        """
+        import json, sys
+        from tarvex import DescriptionIndex
+        with DescriptionIndex() as index:
+            print(json.dumps([index.rank(q, 5) for q in json.loads(sys.argv[1])]))
+        """,
+        json.dumps(queries),
+        env=env,
+    )
+    assert child.returncode == 0, child.stderr
+    expected = json.loads(child.stdout.strip().splitlines()[-1])
+    with running_server(TARVEX_MCP, {**env, "PATH": os.environ.get("PATH", "")}) as live:
+        answers = [live.search(query, 5) for query in queries]
+        resources = live.resources()
+    assert answers == expected
+    assert Path(answers[0][0]["path"]).parent.name == "capacitated_vehicle_routing"
+    assert len(resources) == 50
