@@ -33,7 +33,7 @@ STATUS_INTERRUPTED = 130
 PROGRESS_MINIMUM = 64
 # Files of the cache folder that belong to tarvex, and the folder of ONNX graphs.
 CACHE_FILES = ("index.sqlite3", "index.sqlite3-wal", "index.sqlite3-shm", "index.sqlite3-journal",
-               "weights-digests.json")
+               "index.sqlite3.damaged", "weights-digests.json")
 GRAPH_FOLDER = "onnx"
 
 
