@@ -10,10 +10,12 @@ import json
 import os
 import pty
 import re
+import signal
 import struct
 import subprocess
 import sys
 import termios
+import time
 from pathlib import Path
 
 import pytest
@@ -196,3 +198,21 @@ def test_onnx_search_imports_no_torch(tmp_path):
     assert lines[-1] == "status 0 heavy []", result.stderr
     assert len(lines) == 11 and all(LINE.match(line) for line in lines[:10])
     assert "capacitated_vehicle_routing" in lines[0]
+
+
+def test_ctrl_c_ends_with_one_line_and_status_130(tmp_path, child_env, corpus):
+    slow = tmp_path / "slow"
+    (slow / "sentence_transformers").mkdir(parents=True)
+    marker = tmp_path / "loading"
+    (slow / "sentence_transformers" / "__init__.py").write_text(
+        f"import pathlib, time\npathlib.Path({str(marker)!r}).touch()\ntime.sleep(120)\n")
+    child_env["PYTHONPATH"] = f"{slow}{os.pathsep}{child_env['PYTHONPATH']}"
+    process = subprocess.Popen([TARVEX, "search", "--models-dir", str(corpus), *STANDIN_OPTIONS, "1"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env)
+    deadline = time.monotonic() + 120
+    while not marker.exists() and time.monotonic() < deadline and process.poll() is None:
+        time.sleep(0.05)
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=120)
+    assert process.returncode == 130 and out == ""
+    assert err.strip().splitlines() == ["tarvex: interrupted"]

@@ -455,9 +455,14 @@ def open_embedder(model_name: str, backend: str = "auto", cache_dir: Path | None
     if backend not in BACKENDS:
         raise ValueError(f"unknown embedding backend {backend!r}; choose one of {', '.join(BACKENDS)}")
     cache = Path(cache_dir) if cache_dir is not None else default_cache_dir()
-    if backend == "auto":
-        backend = "onnx" if onnx_graph_ready(model_name, cache) else "torch"
     if backend == "torch":
         return TorchEmbedder(model_name, cache)
-    layout, graph, digest = prepare_graph(model_name, cache, export=True)
-    return OnnxEmbedder(model_name, layout, graph, digest)
+    if backend == "onnx":
+        return OnnxEmbedder(model_name, *prepare_graph(model_name, cache, export=True))
+    try:
+        prepared = prepare_graph(model_name, cache, export=False)
+    except EmbeddingUnavailable:
+        return TorchEmbedder(model_name, cache)
+    if importlib.util.find_spec("onnxruntime") is None:
+        return TorchEmbedder(model_name, cache)
+    return OnnxEmbedder(model_name, *prepared)
