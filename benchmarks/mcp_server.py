@@ -63,9 +63,9 @@ def fresh_cache(backend: str, model: str) -> tuple[Path, dict[str, str]]:
     base = Path(tempfile.mkdtemp(prefix="tarvex-mcp-bench-"))
     if backend == "onnx":
         folder = embedding.locate_model(model)
-        digest = embedding.weights_digest(folder, embedding.default_cache_dir()) if folder else None
-        graph = embedding.graph_path(embedding.default_cache_dir(), digest) if digest else None
-        if graph is None or not graph.is_file():
+        digest = embedding.weights_digest(folder, embedding.default_cache_dir()) if folder else ""
+        graph = embedding.graph_path(embedding.default_cache_dir(), digest)
+        if not digest or not graph.is_file():
             sys.exit(f"no exported ONNX graph of {model} in {embedding.default_cache_dir()}: run scripts/setup.sh")
         target = embedding.graph_path(base / "tarvex", digest)
         target.parent.mkdir(parents=True)
