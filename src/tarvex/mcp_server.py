@@ -51,6 +51,7 @@ MAX_TOP_K = 100
 MAX_QUERY_CHARS = 10_000
 MAX_PATH_CHARS = 4096
 RESOURCE_PAGE_SIZE = 500
+ECHO_CHARS = 200
 RESOURCE_PREFIX = "tarvex://description/"
 
 STATUS_FAILED = 1
@@ -63,8 +64,10 @@ class Refused(Exception):
     """A path or URI that does not name a description the server may show."""
 
     def __init__(self, what: str) -> None:
+        # The client's own value, cut short: an error message is no place to send a long input back.
+        shown = what if len(what) <= ECHO_CHARS else what[:ECHO_CHARS] + "..."
         super().__init__(
-            f"{what!r} is not a description of this corpus; "
+            f"{shown!r} is not a description of this corpus; "
             "use a path returned by search_descriptions or a URI from the resource list"
         )
 
