@@ -162,7 +162,10 @@ PyObject* top_k_function(PyObject*, PyObject* args, PyObject* kwargs) {
     Owned result = Owned::steal(PyList_New(static_cast<Py_ssize_t>(best.size())));
     if (!result) return nullptr;
     for (std::size_t i = 0; i < best.size(); ++i) {
-        PyObject* pair = Py_BuildValue("(nd)", static_cast<Py_ssize_t>(best[i].first), static_cast<double>(best[i].second));
+        Owned row = Owned::steal(PyLong_FromSize_t(best[i].first));
+        Owned score = Owned::steal(PyFloat_FromDouble(static_cast<double>(best[i].second)));
+        if (!row || !score) return nullptr;
+        PyObject* pair = PyTuple_Pack(2, row.get(), score.get());
         if (pair == nullptr) return nullptr;
         PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), pair);
     }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <numeric>
+#include <cstdint>
 
 namespace tarvex::engine {
 namespace {
@@ -46,6 +46,28 @@ void score_rows(const unsigned char* rows, std::size_t n, std::size_t d, const f
     }
 }
 
+// A row's place in the answer as one comparison: smaller is better.  The key
+// orders scores from highest to lowest with NaN after all of them; equal keys
+// fall back to the row, so the order is total and any selection gives what a
+// stable sort would.
+struct Ranked {
+    std::uint32_t key;
+    std::size_t row;
+
+    bool operator<(const Ranked& other) const noexcept {
+        return key != other.key ? key < other.key : row < other.row;
+    }
+};
+
+std::uint32_t descending_key(float score) noexcept {
+    if (std::isnan(score)) return 0xFFFFFFFFu;
+    if (score == 0.0f) score = 0.0f;  // -0.0 ties with 0.0
+    std::uint32_t bits;
+    std::memcpy(&bits, &score, sizeof bits);
+    const std::uint32_t ascending = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+    return ~ascending;  // never 0xFFFFFFFF for a number
+}
+
 }  // namespace
 
 std::vector<std::pair<std::size_t, float>> top_k_rows(const void* rows, std::size_t n, std::size_t d,
@@ -55,23 +77,36 @@ std::vector<std::pair<std::size_t, float>> top_k_rows(const void* rows, std::siz
     std::vector<float> scores(n);
     score_rows(static_cast<const unsigned char*>(rows), n, d, aligned_query.data(), scores.data());
 
-    // A total order, so that a partial sort gives what a stable sort would.
-    const auto better = [&scores](std::size_t a, std::size_t b) {
-        const float x = scores[a], y = scores[b];
-        const bool x_nan = std::isnan(x), y_nan = std::isnan(y);
-        if (x_nan != y_nan) return y_nan;
-        if (!x_nan && x != y) return x > y;
-        return a < b;
-    };
     if (k == 0 || k > n) k = n;
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(k), order.end(), better);
+    std::vector<Ranked> best;
+    if (k < n / 16) {
+        // Few rows wanted: keep the best k seen so far in a heap whose top is
+        // the worst of them, which most rows fail to beat.
+        best.reserve(k + 1);
+        for (std::size_t row = 0; row < n && k > 0; ++row) {
+            const Ranked candidate{descending_key(scores[row]), row};
+            if (best.size() < k) {
+                best.push_back(candidate);
+                std::push_heap(best.begin(), best.end());
+            } else if (candidate < best.front()) {
+                std::pop_heap(best.begin(), best.end());
+                best.back() = candidate;
+                std::push_heap(best.begin(), best.end());
+            }
+        }
+        std::sort_heap(best.begin(), best.end());
+    } else {
+        best.resize(n);
+        for (std::size_t row = 0; row < n; ++row) best[row] = Ranked{descending_key(scores[row]), row};
+        if (k < n) std::nth_element(best.begin(), best.begin() + static_cast<std::ptrdiff_t>(k), best.end());
+        best.resize(k);
+        std::sort(best.begin(), best.end());
+    }
 
-    std::vector<std::pair<std::size_t, float>> best;
-    best.reserve(k);
-    for (std::size_t i = 0; i < k; ++i) best.emplace_back(order[i], scores[order[i]]);
-    return best;
+    std::vector<std::pair<std::size_t, float>> answer;
+    answer.reserve(best.size());
+    for (const Ranked& ranked : best) answer.emplace_back(ranked.row, scores[ranked.row]);
+    return answer;
 }
 
 }  // namespace tarvex::engine

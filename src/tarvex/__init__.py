@@ -17,7 +17,15 @@ model "sentence-transformers/all-MiniLM-L6-v2"; ranking needs the optional
 From a shell, ``python -m tarvex WORDS...`` or ``tarvex-rag WORDS...`` prints
 the ten best matches for the query made of the words.
 
-Importing this package is cheap: it loads neither the extension nor torch.
+To query one corpus repeatedly, :class:`tarvex.DescriptionIndex` keeps the
+descriptions' embeddings in a database and returns the same records in
+milliseconds::
+
+    with tarvex.DescriptionIndex() as index:
+        records = index.rank("deliver parcels with a fleet of vans", top_k=3)
+
+Importing this package is cheap: it loads neither the extensions nor torch;
+the index and what it needs load when ``tarvex.DescriptionIndex`` is first used.
 """
 
 from typing import TYPE_CHECKING

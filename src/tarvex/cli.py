@@ -150,7 +150,7 @@ def _progress_bar() -> tuple[Callable[[int, int], None], Callable[[], None]]:
         if bar is None:
             if total < PROGRESS_MINIMUM or not sys.stderr.isatty():
                 return
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped]
 
             bar = tqdm(total=total, desc="embedding", unit="text", leave=False, file=sys.stderr)
         bar.update(done - bar.n)
@@ -248,11 +248,9 @@ def _cache_entries(folder: Path) -> list[Path]:
 
 
 def _size(size: int) -> str:
-    for unit in ("B", "KiB", "MiB"):
-        if size < 1024 or unit == "MiB":
-            return f"{size:.0f} {unit}" if unit == "B" else f"{size:.1f} {unit}"
-        size /= 1024
-    raise AssertionError("unreachable")
+    if size < 1024:
+        return f"{size} B"
+    return f"{size / 1024:.1f} KiB" if size < 1024 * 1024 else f"{size / 1024 / 1024:.1f} MiB"
 
 
 def run_cache(args: argparse.Namespace) -> int:
@@ -322,11 +320,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(words)
     logging.basicConfig(level=logging.WARNING, format=f"{PROGRAM}: %(message)s")
     try:
-        status = args.run(args)
+        status: int = args.run(args)
         sys.stdout.flush()
         return status
     except UsageError as error:
-        args.parser.error(str(error))
+        subparser: argparse.ArgumentParser = args.parser
+        subparser.error(str(error))
     except BrokenPipeError:
         _quiet_stdout()
         return STATUS_FAILED

@@ -18,7 +18,7 @@ import time
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeVar
 
 import numpy as np
 
@@ -34,9 +34,12 @@ PREVIEW_CHARS = 300
 EMBED_CHUNK = 256
 # A file modified this close to the start of the scan that read it may have
 # changed again within the same timestamp tick: the scanner's own window.
+# Texts read in one scan are kept for embedding up to this many characters.
+TEXT_BUDGET_CHARS = 32_000_000
 _RACY_NS = getattr(engine, "RACY_WINDOW_NS", 3_000_000_000)
 
 Progress = Callable[[int, int], None]
+_T = TypeVar("_T")
 
 
 @dataclass(frozen=True)
@@ -107,6 +110,7 @@ class DescriptionIndex:
         self._prefix = _prefix(self._root)
         self._embedder: embedding.Embedder | None = None
         self._identity_id: int | None = None
+        self._warned = False
         self._forget_corpus()
 
     def _forget_corpus(self) -> None:
@@ -116,10 +120,13 @@ class DescriptionIndex:
         self._listing: list[str] = []
         self._files: dict[str, _File] = {}
         self._texts: dict[bytes, str] = {}  # texts read whose vector may still be missing
-        self._matrix_stale = True
+        self._texts_chars = 0
+        self._matrix_stale = True  # the listing changed: rebuild the matrix
+        self._edited: set[str] = set()  # same listing, these rows' texts changed
         self._rows: list[str] = []
         self._previews: list[str] = []
-        self._row_hashes: list[bytes] = []
+        self._row_hashes: list[bytes | None] = []
+        self._row_of: dict[str, int] = {}
         self._matrix = np.zeros((0, 0), dtype=np.float32)
 
     # -- public interface ------------------------------------------------------
@@ -135,8 +142,10 @@ class DescriptionIndex:
             try:
                 self._refresh(None)
             except embedding.EmbeddingUnavailable as error:
-                if not error.logged:
+                # One warning, as the reference gives once per model; later calls try again quietly.
+                if not error.logged and not self._warned:
                     logging.warning("RAG disabled (embedding model load failed): %s", error)
+                self._warned = True
                 return []
             if not self._rows:
                 return []
@@ -162,14 +171,14 @@ class DescriptionIndex:
         """The listed descriptions with a non-empty text, in path order (no model is loaded)."""
         with self._lock:
             self._check_open()
-            self._update_files()
+            self._recovering(self._update_files)
             return [path for path in self._listing if self._files[path].text_hash is not None]
 
     def read(self, path: str) -> str:
         """The text of a listed description, read now; ``KeyError`` for a path that is not listed."""
         with self._lock:
             self._check_open()
-            self._update_files()
+            self._recovering(self._update_files)
             if path not in self._files:
                 raise KeyError(path)
             return engine.read_description(path)
@@ -207,19 +216,20 @@ class DescriptionIndex:
 
     def _refresh(self, progress: Progress | None) -> RefreshStats:
         started = time.perf_counter()
-        try:
-            added, changed, removed = self._update_files()
-            embedded = self._update_vectors(progress)
-        except sqlite3.DatabaseError as error:
-            if not is_damage(error):
-                raise
-            self._recover(error)
-            return self._refresh(progress)
-        except StoreDamaged as error:
-            self._recover(error)
-            return self._refresh(progress)
+        added, changed, removed, embedded = self._recovering(lambda: (*self._update_files(),
+                                                                      self._update_vectors(progress)))
         unchanged = len(self._listing) - added - changed
         return RefreshStats(added, changed, removed, unchanged, embedded, time.perf_counter() - started)
+
+    def _recovering(self, work: Callable[[], _T]) -> _T:
+        """Run work; a store found damaged on the way is rebuilt once and the work run again."""
+        try:
+            return work()
+        except (sqlite3.DatabaseError, StoreDamaged) as error:
+            if isinstance(error, sqlite3.DatabaseError) and not is_damage(error):
+                raise
+            self._recover(error)
+        return work()
 
     def _recover(self, error: Exception) -> None:
         """Rebuild a store found damaged in use, and start this corpus afresh."""
@@ -253,7 +263,8 @@ class DescriptionIndex:
             raise FileNotFoundError(f"Models directory not found: {self.models_dir}")
         self._attach()
         listing, stale, removed, scanned_ns = self._scanner.scan()
-        if listing is not self._listing:
+        same_paths = listing is self._listing  # the scanner hands back the same list while no path changed
+        if not same_paths:
             self._listing = listing
             self._matrix_stale = True
         added = changed = 0
@@ -262,25 +273,32 @@ class DescriptionIndex:
         for path, size, mtime_ns, ctime_ns, inode in self._scanner.entries(stale):
             text = engine.read_description(path)
             text_hash = engine.content_hash(text) if text else None
-            known = self._files.get(path)
-            if known is None:
-                added += 1
-            elif known.text_hash != text_hash:
-                changed += 1
-            if known is None or known.text_hash != text_hash:
-                self._matrix_stale = True
-                if text_hash is not None:
-                    self._texts[text_hash] = text
             preview = _preview(text)
+            known = self._files.get(path)
             self._files[path] = _File(text_hash, preview)
             rows.append(FileRow(path[cut:], size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview))
+            if known is not None and known.text_hash == text_hash:
+                continue
+            if known is None:
+                added += 1
+            else:
+                changed += 1
+            self._keep_text(text_hash, text)
+            if same_paths and known is not None and text_hash is not None and path in self._row_of:
+                self._edited.add(path)  # its row of the matrix can be overwritten in place
+            else:
+                self._matrix_stale = True
         for path in removed:
             self._files.pop(path, None)
-        if removed:
-            self._matrix_stale = True
         if rows or removed:
             self._db.update_files(self._corpus_id, rows, [path[cut:] for path in removed], scanned_ns)
         return added, changed, len(removed)
+
+    def _keep_text(self, text_hash: bytes | None, text: str) -> None:
+        """Keep a text read for embedding, within a budget (beyond it, texts are read again)."""
+        if text_hash is not None and self._texts_chars + len(text) <= TEXT_BUDGET_CHARS:
+            self._texts[text_hash] = text
+            self._texts_chars += len(text)
 
     def _open_embedder(self) -> embedding.Embedder:
         if self._embedder is None:
@@ -291,52 +309,90 @@ class DescriptionIndex:
         return self._embedder
 
     def _update_vectors(self, progress: Progress | None) -> int:
-        """Rebuild the in-memory matrix when the listing or a text changed; returns texts embedded."""
+        """Bring the in-memory matrix up to date; returns how many texts were embedded."""
         embedded = 0
-        rounds = 0
-        while self._matrix_stale:
-            rounds += 1
-            ranked = [path for path in self._listing if self._files[path].text_hash is not None]
-            if not ranked:
-                self._set_matrix([], [], np.zeros((0, 0), dtype=np.float32))
+        for _ in range(3):  # another round only when a file changed again while being read
+            if self._matrix_stale:
+                complete, count = self._rebuild(progress)
+            elif self._edited:
+                complete, count = self._patch(progress)
+            else:
+                complete, count = True, 0
+            embedded += count
+            if complete:
                 break
-            embedder = self._open_embedder()
-            width = embedder.dimension
-            hashes = [self._files[path].text_hash for path in ranked]
-            known_rows = {h: row for row, h in enumerate(self._row_hashes)}
-            missing = list(dict.fromkeys(h for h in hashes if h not in known_rows))
-            vectors = {h: np.frombuffer(blob, dtype=np.float32)
-                       for h, blob in self._db.vectors(self._identity(), missing, 4 * width).items()}
-            to_embed = [h for h in missing if h not in vectors]
-            texts = self._texts_of(ranked, set(to_embed))
-            embedded += self._embed(embedder, [(h, texts[h]) for h in to_embed if h in texts], vectors, progress)
-            if len(texts) < len(to_embed):
-                if rounds < 3:
-                    continue  # a file changed after its scan: its new text is read, go round again
-                for path in ranked:  # still changing: left out until its next scan reads it
-                    if self._files[path].text_hash not in vectors and self._files[path].text_hash not in known_rows:
-                        self._files[path] = _File(None, "")
-                continue
-            matrix = np.empty((len(ranked), width), dtype=np.float32)
-            reused = [(row, known_rows[h]) for row, h in enumerate(hashes) if h in known_rows]
-            if reused:
-                new_rows, old_rows = zip(*reused)
-                matrix[list(new_rows)] = self._matrix[list(old_rows)]
-            for row, h in enumerate(hashes):
-                if h not in known_rows:
-                    matrix[row] = vectors[h]
-            self._set_matrix(ranked, hashes, matrix)
+        else:
+            # Still changing: such files wait for their next scan, which sees new metadata.
+            self._matrix_stale = True
+            embedded += self._rebuild(progress, leave_out_unread=True)[1]
         self._texts.clear()
+        self._texts_chars = 0
         return embedded
+
+    def _rebuild(self, progress: Progress | None, leave_out_unread: bool = False) -> tuple[bool, int]:
+        """A new matrix for the listing, reusing the rows of the current one."""
+        hashes = {path: h for path in self._listing if (h := self._files[path].text_hash) is not None}
+        old_rows = {h: row for row, h in enumerate(self._row_hashes)}
+        wanted = list(dict.fromkeys(h for h in hashes.values() if h not in old_rows))
+        vectors, embedded, complete = self._vectors(wanted, list(hashes), progress)
+        if not complete and not leave_out_unread:
+            return False, embedded
+        ranked = [path for path, h in hashes.items() if h in old_rows or h in vectors]
+        width = self._open_embedder().dimension if ranked else 0
+        matrix = np.empty((len(ranked), width), dtype=np.float32)
+        reused = [(row, old_rows[hashes[path]]) for row, path in enumerate(ranked) if hashes[path] in old_rows]
+        if reused:
+            new, old = zip(*reused)
+            matrix[list(new)] = self._matrix[list(old)]
+        for row, path in enumerate(ranked):
+            if hashes[path] not in old_rows:
+                matrix[row] = vectors[hashes[path]]
+        self._set_matrix(ranked, matrix)
+        return True, embedded
+
+    def _patch(self, progress: Progress | None) -> tuple[bool, int]:
+        """Overwrite the rows of files whose text changed while the listing stayed the same."""
+        hashes = {path: h for path in self._edited if (h := self._files[path].text_hash) is not None}
+        vectors, embedded, complete = self._vectors(list(dict.fromkeys(hashes.values())), list(hashes), progress)
+        if not complete or len(hashes) < len(self._edited):
+            self._matrix_stale = True  # a file changed again: the next round rebuilds
+            return False, embedded
+        for path, h in hashes.items():
+            row = self._row_of[path]
+            self._matrix[row] = vectors[h]
+            self._row_hashes[row] = h
+            self._previews[row] = self._files[path].preview
+        self._edited.clear()
+        return True, embedded
+
+    def _set_matrix(self, rows: list[str], matrix: np.ndarray) -> None:
+        self._rows, self._matrix = rows, matrix
+        self._row_hashes = [self._files[path].text_hash for path in rows]
+        self._previews = [self._files[path].preview for path in rows]
+        self._row_of = {path: row for row, path in enumerate(rows)}
+        self._matrix_stale = False
+        self._edited.clear()
+
+    def _vectors(self, wanted: list[bytes], paths: list[str],
+                 progress: Progress | None) -> tuple[dict[bytes, np.ndarray], int, bool]:
+        """Vectors of these text hashes: stored ones, and the others embedded and stored.
+
+        Returns (vectors, texts embedded, complete); not complete when a file
+        among ``paths`` no longer holds the text it was known by.
+        """
+        if not wanted:
+            return {}, 0, True
+        embedder = self._open_embedder()
+        vectors = {h: np.frombuffer(blob, dtype=np.float32)
+                   for h, blob in self._db.vectors(self._identity(), wanted, 4 * embedder.dimension).items()}
+        missing = [h for h in wanted if h not in vectors]
+        texts = self._texts_of(paths, set(missing))
+        embedded = self._embed(embedder, [(h, texts[h]) for h in missing if h in texts], vectors, progress)
+        return vectors, embedded, len(texts) == len(missing)
 
     def _identity(self) -> int:
         assert self._identity_id is not None
         return self._identity_id
-
-    def _set_matrix(self, rows: list[str], hashes: list[Any], matrix: np.ndarray) -> None:
-        self._rows, self._row_hashes, self._matrix = rows, hashes, matrix
-        self._previews = [self._files[path].preview for path in rows]
-        self._matrix_stale = False
 
     def _embed(self, embedder: embedding.Embedder, pending: list[tuple[bytes, str]],
                vectors: dict[bytes, np.ndarray], progress: Progress | None) -> int:
@@ -349,6 +405,9 @@ class DescriptionIndex:
         for start in range(0, total, EMBED_CHUNK):
             chunk = pending[start:start + EMBED_CHUNK]
             encoded = np.ascontiguousarray(embedder.encode([text for _, text in chunk]), dtype=np.float32)
+            if encoded.shape != (len(chunk), embedder.dimension):
+                raise ValueError(f"the embedding model gave vectors of shape {encoded.shape} "
+                                 f"for {len(chunk)} texts of width {embedder.dimension}")
             self._db.add_vectors(self._identity(), [(h, encoded[i].tobytes()) for i, (h, _) in enumerate(chunk)])
             for i, (h, _) in enumerate(chunk):
                 vectors[h] = encoded[i]
@@ -373,6 +432,5 @@ class DescriptionIndex:
                     texts[text_hash] = text
                 else:
                     self._files[path] = _File(text_hash, _preview(text))
-                    if text_hash is not None:
-                        self._texts[text_hash] = text
+                    self._keep_text(text_hash, text)
         return texts

@@ -129,8 +129,8 @@ class Store:
                 self._prepare(connection)
                 return connection
         except sqlite3.DatabaseError as error:
-            if isinstance(error, sqlite3.OperationalError) and not _is_damage(error):
-                connection.close()
+            connection.close()
+            if not is_damage(error):
                 raise StoreUnavailable(f"cannot use the index database {self.path}: {error}") from error
             problem = f"not a usable database ({error})"
         connection.close()
@@ -164,6 +164,8 @@ class Store:
         """WAL mode and, for a new database, the schema (created once even when processes race)."""
         connection.execute("PRAGMA journal_mode = WAL")
         connection.execute("PRAGMA synchronous = NORMAL")
+        if connection.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION:
+            return
         connection.execute("BEGIN IMMEDIATE")
         try:
             if connection.execute("PRAGMA user_version").fetchone()[0] == 0:
@@ -173,7 +175,8 @@ class Store:
                 connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
             connection.execute("COMMIT")
         except BaseException:
-            connection.execute("ROLLBACK")
+            if connection.in_transaction:
+                connection.execute("ROLLBACK")
             raise
 
     def _set_aside(self, problem: str) -> None:
@@ -193,7 +196,7 @@ class Store:
             except FileNotFoundError:
                 pass
 
-    def rebuild(self, error: sqlite3.DatabaseError) -> None:
+    def rebuild(self, error: Exception) -> None:
         """Replace a database found damaged while in use (see :func:`is_damage`)."""
         self._connection.close()
         self._set_aside(f"damaged ({error})")
@@ -277,13 +280,10 @@ class Store:
 
 
 def is_damage(error: sqlite3.DatabaseError) -> bool:
-    """Whether an error means the database file itself is bad (rather than, say, busy)."""
-    return _is_damage(error)
-
-
-def _is_damage(error: sqlite3.DatabaseError) -> bool:
+    """Whether an error means the database file itself is bad (rather than, say, busy or read-only)."""
+    if isinstance(error, (sqlite3.IntegrityError, sqlite3.ProgrammingError, sqlite3.InterfaceError)):
+        return False
+    code = getattr(error, "sqlite_errorcode", None)
     if isinstance(error, sqlite3.OperationalError):
-        code = getattr(error, "sqlite_errorcode", None)
         return code in (sqlite3.SQLITE_CORRUPT, sqlite3.SQLITE_NOTADB)
-    return isinstance(error, sqlite3.DatabaseError) and not isinstance(
-        error, (sqlite3.IntegrityError, sqlite3.ProgrammingError, sqlite3.InterfaceError))
+    return True

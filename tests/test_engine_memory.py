@@ -1,0 +1,70 @@
+"""The engine keeps no memory and no references across calls, on success or failure."""
+
+import gc
+import sys
+import tracemalloc
+
+import numpy as np
+
+from tarvex._index_engine import Scanner, content_hash, read_description, top_k
+
+
+def calls(tmp_path):
+    (tmp_path / "a").mkdir()
+    for i in range(30):
+        (tmp_path / "a" / f"{i}.txt").write_text(f" text {i} é\r\n")
+    scanner = Scanner(str(tmp_path))
+    listing = scanner.scan()[0]
+    vectors = np.ones((50, 8), np.float32)
+    query = np.ones(8, np.float32)
+    entries = scanner.entries(listing)
+
+    def churn():
+        (tmp_path / "churn.txt").write_text("x")
+        scanner.scan()
+        (tmp_path / "churn.txt").unlink()
+        scanner.scan()
+
+    def failing(call):
+        try:
+            call()
+        except (TypeError, ValueError, KeyError, OverflowError):
+            pass
+
+    return [
+        lambda: Scanner(str(tmp_path)).scan(),
+        churn,
+        lambda: scanner.entries(listing),
+        lambda: scanner.load(entries, 0),
+        lambda: failing(lambda: scanner.entries(["missing"])),
+        lambda: failing(lambda: scanner.load([entries[0], entries[0]], 0)),
+        lambda: failing(lambda: scanner.load([("x", 1, 2, 3, "4")], 0)),
+        lambda: failing(lambda: Scanner(b"x")),
+        lambda: read_description(listing[0]),
+        lambda: read_description(listing[0], -5),
+        lambda: read_description(str(tmp_path / "missing.txt")),
+        lambda: failing(lambda: read_description(listing[0], 1.5)),
+        lambda: content_hash("é\ud800" * 10),
+        lambda: failing(lambda: content_hash(b"x")),
+        lambda: top_k(vectors, query, 5),
+        lambda: top_k(vectors, query, 0),
+        lambda: failing(lambda: top_k(vectors, query[:3], 5)),
+        lambda: failing(lambda: top_k(vectors.astype(np.float64), query, 5)),
+    ]
+
+
+def test_repeated_calls_keep_nothing(tmp_path):
+    for call in calls(tmp_path):
+        for _ in range(50):  # warm caches (interned names, free lists, hashlib)
+            call()
+        gc.collect()
+        tracemalloc.start()
+        before = tracemalloc.get_traced_memory()[0]
+        blocks_before = sys.getallocatedblocks()
+        for _ in range(500):
+            call()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+        blocks = sys.getallocatedblocks() - blocks_before
+        tracemalloc.stop()
+        assert grown < 16_000 and blocks < 200, (call, grown, blocks)

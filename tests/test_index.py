@@ -1,0 +1,380 @@
+"""The description index against the reference ranking, with the shared stand-ins for the model packages."""
+
+import contextlib
+import json
+import logging
+import os
+import signal
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import threading
+from pathlib import Path
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import standins
+from conftest import run_python
+
+MODEL = "stand-in-model"
+NAMES = ["a.txt", "B.txt", "a-c.txt", "a/b.txt", "a/b/c.txt", ".hidden.txt", "d/.e.txt", "z.md", "é.txt"]
+
+
+@pytest.fixture
+def models(rag, monkeypatch):
+    """Installs stand-ins (embed chosen by the test) into sys.modules, with a cleared model cache."""
+
+    def install(embed=standins.hashed, **kwargs):
+        rag._load_model.cache_clear()
+        return standins.StandIns(embed, **kwargs).install(monkeypatch)
+
+    yield install
+    rag._load_model.cache_clear()
+
+
+def write(root, name, data):
+    path = root / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data if isinstance(data, bytes) else data.encode())
+    return path
+
+
+def index(root, cache, backend="torch"):
+    import tarvex
+
+    return tarvex.DescriptionIndex(root, MODEL, backend=backend, cache_dir=cache)
+
+
+def assert_same(ours, reference):
+    """Identical paths, order, previews and key order; scores equal to float32 precision."""
+    assert [list(r) for r in ours] == [["path", "score", "preview"]] * len(ours)
+    assert [(r["path"], r["preview"]) for r in ours] == [(r["path"], r["preview"]) for r in reference]
+    assert all(type(r["score"]) is float for r in ours)
+    assert [r["score"] for r in ours] == pytest.approx([r["score"] for r in reference], abs=1e-6)
+
+
+# ---------------------------------------------------------------------------
+# Differential: the same answers as the reference while the corpus changes
+
+operations = st.one_of(
+    st.tuples(st.just("write"), st.sampled_from(NAMES),
+              st.one_of(st.binary(max_size=40), st.text(max_size=400), st.sampled_from(["same text", " \n "]))),
+    st.tuples(st.just("delete"), st.sampled_from(NAMES)),
+    st.tuples(st.just("rename"), st.sampled_from(NAMES), st.sampled_from(NAMES)),
+    st.tuples(st.just("link"), st.sampled_from(NAMES), st.sampled_from(["l.txt", "a/l.txt", "dangling.txt"])),
+    st.tuples(st.just("folder link"), st.sampled_from(["a", "d"]), st.sampled_from(["la", "a/loop"])),
+    st.tuples(st.just("unreadable"), st.sampled_from(NAMES)),
+)
+
+
+def apply(root, operation):
+    kind, name, *rest = operation
+    path = root / name
+    with contextlib.suppress(OSError):
+        if kind == "write":
+            if path.is_symlink() or path.is_dir():
+                return
+            write(root, name, rest[0])
+        elif kind == "delete":
+            path.unlink()
+        elif kind == "rename":
+            (root / rest[0]).parent.mkdir(parents=True, exist_ok=True)
+            path.rename(root / rest[0])
+        elif kind in ("link", "folder link"):
+            (root / rest[0]).parent.mkdir(parents=True, exist_ok=True)
+            (root / rest[0]).symlink_to(root / "nowhere" if rest[0] == "dangling.txt" else path)
+        elif kind == "unreadable":
+            path.chmod(0)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(steps=st.lists(st.tuples(operations, st.sampled_from(["1", "query", ""]), st.integers(-1, 6)),
+                      min_size=1, max_size=8),
+       coarse=st.booleans(), relative=st.booleans(), keep_texts=st.booleans())
+def test_rank_matches_the_reference_while_the_corpus_changes(rag, models, monkeypatch, steps, coarse, relative,
+                                                             keep_texts):
+    import tarvex.index
+
+    models(standins.coarse_hashed if coarse else standins.hashed)
+    if not keep_texts:  # every text to embed is read a second time
+        monkeypatch.setattr(tarvex.index, "TEXT_BUDGET_CHARS", 0)
+    with tempfile.TemporaryDirectory() as tmp:
+        root = Path(tmp) / "corpus"
+        for name in NAMES[:4]:
+            write(root, name, f"{name} text\nsecond line")
+        monkeypatch.chdir(tmp)
+        given_dir = "corpus" if relative else str(root)
+        with index(given_dir, Path(tmp) / "cache") as ours:
+            for operation, query, top_k in steps:
+                apply(root, operation)
+                expected = rag.rank_problem_descriptions(query, given_dir, top_k, MODEL)
+                assert_same(ours.rank(query, top_k), expected)
+                assert ours.descriptions() == [str(p) for p in rag._iter_description_files(Path(given_dir))
+                                               if rag._read_text(p)]
+        # A new process's index starts from the store and must agree as well.
+        with index(given_dir, Path(tmp) / "cache") as again:
+            assert_same(again.rank("query", 0), rag.rank_problem_descriptions("query", given_dir, 0, MODEL))
+
+
+# ---------------------------------------------------------------------------
+# What is read, embedded and stored
+
+
+def test_only_new_texts_are_embedded_and_identities_never_mix(models, tmp_path):
+    stand_ins = models()
+    for i in range(5):
+        write(tmp_path / "c", f"f{i}.txt", f"text {i}")
+    write(tmp_path / "c", "copy.txt", "text 0")
+    with index(tmp_path / "c", tmp_path / "cache") as ix:
+        first = ix.refresh()
+        assert (first.added, first.changed, first.removed, first.unchanged, first.embedded) == (6, 0, 0, 0, 5)
+        stand_ins.clear()
+        ix.rank("q")
+        assert stand_ins.encoded == [["q"]]  # unchanged corpus: only the query
+        write(tmp_path / "c", "f1.txt", "text 0")  # now a third copy of a stored text
+        write(tmp_path / "c", "new.txt", "brand new")
+        (tmp_path / "c" / "f2.txt").unlink()
+        stats = ix.refresh()
+        assert (stats.added, stats.changed, stats.removed, stats.embedded) == (1, 1, 1, 1)
+        assert stand_ins.encoded[-1] == ["brand new"]
+    with index(tmp_path / "c", tmp_path / "cache") as ix:  # a new index finds everything stored
+        stats = ix.refresh()
+        assert (stats.added, stats.changed, stats.removed, stats.unchanged, stats.embedded) == (0, 0, 0, 6, 0)
+    import tarvex
+
+    other = tarvex.DescriptionIndex(tmp_path / "c", "another-model", backend="torch", cache_dir=tmp_path / "cache")
+    with other:  # another identity embeds everything again
+        assert other.refresh().embedded == 4  # text 0, 3, 4 and "brand new"
+
+
+def test_listing_reading_and_closing(rag, models, tmp_path):
+    models()
+    root = tmp_path / "c"
+    write(root, "b.txt", "bee\n")
+    write(root, "a/z.txt", "zed")
+    write(root, "blank.txt", "  ")
+    ix = index(root, tmp_path / "cache")
+    assert ix.descriptions() == [str(root / "a/z.txt"), str(root / "b.txt")]
+    assert ix.read(str(root / "b.txt")) == rag._read_text(root / "b.txt") == "bee"
+    assert ix.read(str(root / "blank.txt")) == ""
+    with pytest.raises(KeyError):
+        ix.read(str(root / "missing.txt"))
+    assert ix.models_dir == root
+    ix.close()
+    for call in (lambda: ix.rank("q"), ix.refresh, ix.descriptions, lambda: ix.read(str(root / "b.txt"))):
+        with pytest.raises(ValueError, match="closed"):
+            call()
+
+
+def test_threads_share_one_index(rag, models, tmp_path):
+    models()
+    for i in range(30):
+        write(tmp_path / "c", f"{i}.txt", f"description {i}")
+    expected = rag.rank_problem_descriptions("q", tmp_path / "c", 5, MODEL)
+    results, errors = [], []
+
+    def work():
+        try:
+            for _ in range(10):
+                results.append(ix.rank("q", 5))
+        except Exception as error:  # noqa: BLE001 - reported below
+            errors.append(error)
+
+    with index(tmp_path / "c", tmp_path / "cache") as ix:
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    assert errors == [] and len(results) == 40
+    for result in results:
+        assert_same(result, expected)
+
+
+# ---------------------------------------------------------------------------
+# Failures as the reference reports them
+
+
+def test_failures_match_the_reference(rag, models, tmp_path, caplog):
+    stand_ins = models()
+    write(tmp_path / "c", "a.txt", "text")
+
+    def outcome(call):
+        try:
+            return ("ok", call())
+        except Exception as error:  # noqa: BLE001 - compared below
+            return (type(error), str(error), getattr(error, "__notes__", None))
+
+    subclass = type("S", (str,), {})
+    for args in [(None,), ("q", True), ("q", 2.0), (subclass("q"),), ("q", None)]:
+        with index(tmp_path / "c", tmp_path / "cache") as ix:
+            assert outcome(lambda: ix.rank(*args)) == outcome(
+                lambda: rag.rank_problem_descriptions(args[0], tmp_path / "c", *args[1:]))
+    with index(tmp_path / "missing", tmp_path / "cache") as ix:
+        assert outcome(lambda: ix.rank("q")) == outcome(lambda: rag.rank_problem_descriptions("q", tmp_path / "missing"))
+    with index(tmp_path / "c" / "a.txt", tmp_path / "cache") as ix:  # a file as the folder: nothing to rank
+        assert ix.rank("q") == []
+    with pytest.raises(ValueError, match="backend"):
+        index(tmp_path / "c", tmp_path / "cache", backend="gpu")
+
+    stand_ins.fail_with = RuntimeError("no weights here")
+    caplog.set_level(logging.WARNING)
+    with index(tmp_path / "c", tmp_path / "cache2") as ix:
+        assert ix.rank("q") == [] and ix.rank("q") == []
+    assert [(r.name, r.getMessage()) for r in caplog.records] == [
+        ("root", "RAG disabled (embedding model load failed): no weights here")]
+
+
+def test_nothing_to_rank_loads_no_model(models, tmp_path):
+    stand_ins = models()
+    write(tmp_path / "c", "blank.txt", "\n\t ")
+    write(tmp_path / "c", "not-a-description.md", "text")
+    with index(tmp_path / "c", tmp_path / "cache") as ix:
+        assert ix.rank("q") == [] and ix.refresh().embedded == 0
+    assert stand_ins.calls == []
+
+
+# ---------------------------------------------------------------------------
+# The store: damage, unusable folders, processes
+
+
+def test_damaged_or_foreign_database_is_reported_and_rebuilt(rag, models, tmp_path, caplog):
+    models()
+    write(tmp_path / "c", "a.txt", "alpha")
+    write(tmp_path / "c", "b.txt", "beta")
+    cache = tmp_path / "cache"
+    with index(tmp_path / "c", cache) as ix:
+        ix.refresh()
+    database = cache / "index.sqlite3"
+    good = database.read_bytes()
+
+    def foreign(application_id, version):
+        database.unlink()
+        with contextlib.closing(sqlite3.connect(database)) as other:
+            other.execute("CREATE TABLE vectors (identity, text_hash, vector)")
+            other.execute("INSERT INTO vectors VALUES (1, x'00', x'0000803f')")
+            other.execute(f"PRAGMA application_id = {application_id}")
+            other.execute(f"PRAGMA user_version = {version}")
+            other.commit()
+
+    damages = {
+        "not sqlite": lambda: database.write_bytes(b"just some text, not a database" * 100),
+        "another application": lambda: foreign(1234, 1),
+        "another schema": lambda: foreign(0x54565849, 99),
+        "damaged pages": lambda: database.write_bytes(good[:4096] + bytes(len(good) - 4096)),
+    }
+    expected = rag.rank_problem_descriptions("q", tmp_path / "c", 10, MODEL)
+    for name, damage in damages.items():
+        damage()
+        caplog.clear()
+        with caplog.at_level(logging.WARNING, logger="tarvex.store"), index(tmp_path / "c", cache) as ix:
+            assert_same(ix.rank("q"), expected)
+        warnings = [r for r in caplog.records if r.name == "tarvex.store"]
+        assert len(warnings) == 1 and "rebuilt" in warnings[0].getMessage(), name
+        assert (cache / "index.sqlite3.damaged").exists()
+
+
+def test_unusable_cache_folder_is_a_clear_error(models, tmp_path):
+    models()
+    (tmp_path / "file").write_text("x")
+    with pytest.raises(OSError, match="index cache folder"):
+        index(tmp_path, tmp_path / "file" / "cache")
+
+
+CHILD = """
+import json, os, signal, sys, time
+import tarvex
+with tarvex.DescriptionIndex(sys.argv[1], "stand-in-model", backend="torch", cache_dir=sys.argv[2]) as ix:
+    def progress(done, total):
+        print(json.dumps([done, total]), flush=True)
+        if sys.argv[3] == "stop" and done:
+            time.sleep(600)  # the parent kills the process here, after a committed chunk
+    stats = ix.refresh(progress=progress)
+    print(json.dumps({"embedded": stats.embedded, "top": ix.rank("1", 3)}), flush=True)
+"""
+
+
+def child(root, cache, mode, folder):
+    env = dict(os.environ, PYTHONPATH=str(folder))
+    return subprocess.Popen([sys.executable, "-c", CHILD, str(root), str(cache), mode],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+
+
+def test_two_processes_refresh_the_same_corpus(rag, models, tmp_path):
+    models(standins.leading_number)
+    folder = standins.write_child_packages(tmp_path / "packages")
+    for i in range(600):
+        write(tmp_path / "c", f"{i:03}.txt", f"{i / 1000} text {i}")
+    runs = [child(tmp_path / "c", tmp_path / "cache", "run", folder) for _ in range(2)]
+    outputs = [run.communicate(timeout=300) for run in runs]
+    assert [run.returncode for run in runs] == [0, 0], [err for _, err in outputs]
+    finals = [json.loads(out.splitlines()[-1]) for out, _ in outputs]
+    expected = rag.rank_problem_descriptions("1", tmp_path / "c", 3, MODEL)
+    for final in finals:
+        assert_same(final["top"], expected)
+    with contextlib.closing(sqlite3.connect(tmp_path / "cache" / "index.sqlite3")) as db:
+        assert db.execute("SELECT count(*) FROM vectors").fetchone()[0] == 600
+
+
+def test_a_killed_refresh_loses_nothing_committed(rag, models, tmp_path):
+    models(standins.leading_number)
+    folder = standins.write_child_packages(tmp_path / "packages")
+    for i in range(600):
+        write(tmp_path / "c", f"{i:03}.txt", f"{i / 1000} text {i}")
+    run = child(tmp_path / "c", tmp_path / "cache", "stop", folder)
+    committed = 0
+    for line in run.stdout:
+        committed = json.loads(line)[0]
+        if committed:
+            break
+    run.send_signal(signal.SIGKILL)
+    run.wait(timeout=60)
+    assert 0 < committed < 600
+    with index(tmp_path / "c", tmp_path / "cache") as ix:
+        assert ix.refresh().embedded == 600 - committed
+        assert_same(ix.rank("1", 0), rag.rank_problem_descriptions("1", tmp_path / "c", 0, MODEL))
+
+
+def test_import_tarvex_loads_no_index_machinery():
+    done = run_python("""
+        import json, sys
+        import tarvex
+        print(json.dumps(sorted(m for m in sys.modules if m.startswith("tarvex") or m in
+                                ("numpy", "sqlite3", "torch", "onnxruntime"))))
+        print(tarvex.DescriptionIndex.__name__, tarvex.RefreshStats.__name__)
+    """)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ['["tarvex"]', "DescriptionIndex RefreshStats"]
+
+
+AGREEMENT = """
+import json, sys
+import tarvex
+from tarvex.rag_helper import rank_problem_descriptions
+queries = json.loads(sys.argv[2])
+with tarvex.DescriptionIndex(backend="torch", cache_dir=sys.argv[1]) as ix:
+    print(json.dumps([[ix.rank(q, 0), rank_problem_descriptions(q, top_k=0)] for q in queries]))
+"""
+
+
+def agree(ours, reference, tolerance=1e-5):
+    """Every score within tolerance; the same paths in the same order wherever neighbouring scores differ more."""
+    by_path = {r["path"]: r for r in reference}
+    assert sorted(by_path) == sorted(r["path"] for r in ours)
+    assert all(abs(r["score"] - by_path[r["path"]]["score"]) <= tolerance for r in ours)
+    assert all(r["preview"] == by_path[r["path"]]["preview"] for r in ours)
+    for mine, theirs in zip(ours, reference):
+        near = {r["path"] for r in reference if abs(r["score"] - theirs["score"]) <= 2 * tolerance}
+        assert mine["path"] == theirs["path"] or mine["path"] in near
+
+
+def test_real_model_torch_backend_agrees_with_the_reference_on_the_shipped_corpus(tmp_path):
+    queries = ["deliver parcels to customers with a fleet of vans", "schedule nurses across shifts"]
+    done = run_python(AGREEMENT, str(tmp_path / "cache"), json.dumps(queries), env={"HF_HUB_OFFLINE": "1"})
+    assert done.returncode == 0, done.stderr
+    for ours, reference in json.loads(done.stdout):
+        assert len(ours) == 50
+        agree(ours, reference)
