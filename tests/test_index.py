@@ -348,3 +348,33 @@ def test_import_tarvex_loads_no_index_machinery():
     """)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ['["tarvex"]', "DescriptionIndex RefreshStats"]
+
+
+AGREEMENT = """
+import json, sys
+import tarvex
+from tarvex.rag_helper import rank_problem_descriptions
+queries = json.loads(sys.argv[2])
+with tarvex.DescriptionIndex(backend="torch", cache_dir=sys.argv[1]) as ix:
+    print(json.dumps([[ix.rank(q, 0), rank_problem_descriptions(q, top_k=0)] for q in queries]))
+"""
+
+
+def agree(ours, reference, tolerance=1e-5):
+    """Every score within tolerance; the same paths in the same order wherever neighbouring scores differ more."""
+    by_path = {r["path"]: r for r in reference}
+    assert sorted(by_path) == sorted(r["path"] for r in ours)
+    assert all(abs(r["score"] - by_path[r["path"]]["score"]) <= tolerance for r in ours)
+    assert all(r["preview"] == by_path[r["path"]]["preview"] for r in ours)
+    for mine, theirs in zip(ours, reference):
+        near = {r["path"] for r in reference if abs(r["score"] - theirs["score"]) <= 2 * tolerance}
+        assert mine["path"] == theirs["path"] or mine["path"] in near
+
+
+def test_real_model_torch_backend_agrees_with_the_reference_on_the_shipped_corpus(tmp_path):
+    queries = ["deliver parcels to customers with a fleet of vans", "schedule nurses across shifts"]
+    done = run_python(AGREEMENT, str(tmp_path / "cache"), json.dumps(queries), env={"HF_HUB_OFFLINE": "1"})
+    assert done.returncode == 0, done.stderr
+    for ours, reference in json.loads(done.stdout):
+        assert len(ours) == 50
+        agree(ours, reference)

@@ -164,6 +164,8 @@ class Store:
         """WAL mode and, for a new database, the schema (created once even when processes race)."""
         connection.execute("PRAGMA journal_mode = WAL")
         connection.execute("PRAGMA synchronous = NORMAL")
+        if connection.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION:
+            return
         connection.execute("BEGIN IMMEDIATE")
         try:
             if connection.execute("PRAGMA user_version").fetchone()[0] == 0:
@@ -173,7 +175,8 @@ class Store:
                 connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
             connection.execute("COMMIT")
         except BaseException:
-            connection.execute("ROLLBACK")
+            if connection.in_transaction:
+                connection.execute("ROLLBACK")
             raise
 
     def _set_aside(self, problem: str) -> None:
