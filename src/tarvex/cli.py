@@ -21,7 +21,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn
 
 if TYPE_CHECKING:
-    from tarvex.index import DescriptionIndex
+    from tarvex.index import DescriptionIndex, RefreshStats
 
 PROGRAM = "tarvex"
 DEFAULT_MODEL = "sentence-transformers/all-MiniLM-L6-v2"
@@ -168,7 +168,7 @@ def _open_index(models_dir: str | None, args: argparse.Namespace) -> Description
     return DescriptionIndex(models_dir, args.model, backend=args.backend, cache_dir=args.cache_dir)
 
 
-def _refresh(index: DescriptionIndex) -> Any:
+def _refresh(index: DescriptionIndex) -> RefreshStats:
     """Bring the index up to date, with a progress bar; failures become one line."""
     from tarvex.embedding import EmbeddingUnavailable
 
@@ -204,11 +204,14 @@ def run_search(args: argparse.Namespace) -> int:
     if args.json:
         import json
 
+        # A lone surrogate (an undecodable byte of a file name) goes out as its
+        # JSON escape, through the output's backslashreplace.
         print(json.dumps(records, ensure_ascii=False, indent=2))
     elif not records:
         print("No descriptions found.")
-    for i, record in enumerate([] if args.json else records, 1):
-        print(f"{i:2d}. {shown(record['path'])}  score={record['score']:.4f}")
+    else:
+        for i, record in enumerate(records, 1):
+            print(f"{i:2d}. {shown(record['path'])}  score={record['score']:.4f}")
     return 0
 
 
