@@ -19,7 +19,7 @@ from pathlib import Path
 import anyio
 import anyio.from_thread
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 from mcp import ClientSession, StdioServerParameters
 from mcp.client.stdio import stdio_client
@@ -30,7 +30,6 @@ from standins import StandIns, leading_number, write_child_packages
 
 # Not in the local model cache: only the stand-in answers to this name.
 STANDIN_MODEL = "tarvex-tests/standin-model"
-REAL_MODEL = "sentence-transformers/all-MiniLM-L6-v2"
 REFUSED = "is not a description of this corpus"
 
 # With leading_number embeddings a description's score is its first number
@@ -142,7 +141,10 @@ def corpus(tmp_path_factory):
     from tarvex import rag_helper
 
     rag_helper._load_model.cache_clear()
-    with StandIns().installed(), DescriptionIndex(root, STANDIN_MODEL, backend="torch", cache_dir=tmp / "cache") as index:
+    with (
+        StandIns(record=False).installed(),
+        DescriptionIndex(root, STANDIN_MODEL, backend="torch", cache_dir=tmp / "cache") as index,
+    ):
         assert str(root / "escape.txt") in index.descriptions()  # the library does follow the link
         yield tmp, root, index
     rag_helper._load_model.cache_clear()
@@ -166,7 +168,7 @@ QUERIES = st.one_of(
 )
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=60, deadline=None)
 @given(query=QUERIES, top_k=st.one_of(st.none(), st.integers(1, 100)))
 def test_search_answers_as_the_index_ranks_without_the_link_out(corpus, server, query, top_k):
     assume(math.isfinite(leading_number(query)[0]))
@@ -376,7 +378,8 @@ def test_real_model_answers_as_its_index_ranks(tmp_path):
     from conftest import run_python
 
     # A fresh index cache; the model stays where the hub client finds it (which also follows XDG_CACHE_HOME).
-    hub_home = os.environ.get("HF_HOME") or str(Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "huggingface")
+    cache_home = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache")
+    hub_home = os.environ.get("HF_HOME") or str(cache_home / "huggingface")
     env = {"XDG_CACHE_HOME": str(tmp_path / "cache"), "HF_HOME": hub_home, "HF_HUB_OFFLINE": "1"}
     queries = ["deliver parcels to customers with a fleet of vans", "schedule nurses across shifts"]
     # Ranked in a child first (it builds the index the server then finds stored), so that

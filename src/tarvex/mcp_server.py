@@ -319,7 +319,8 @@ def build_server(corpus: CorpusView) -> Server[Any]:
                 text = corpus.read(corpus.path_of(uri))
         except (Refused, UnicodeDecodeError):
             raise MCPError(types.INVALID_PARAMS, str(Refused(uri)), {"uri": uri}) from None
-        return types.ReadResourceResult(contents=[types.TextResourceContents(uri=uri, text=text, mime_type="text/plain")])
+        content = types.TextResourceContents(uri=uri, text=text, mime_type="text/plain")
+        return types.ReadResourceResult(contents=[content])
 
     @contextlib.contextmanager
     def _failures_reported(doing: str) -> Iterator[None]:
@@ -423,7 +424,9 @@ async def _answer_malformed(incoming: Any, relayed: Any, outgoing: Any) -> None:
                 await relayed.send(item)
                 continue
             unparsable = isinstance(item, ValidationError) and any(e["type"] == "json_invalid" for e in item.errors())
-            code, message = (types.PARSE_ERROR, "Parse error") if unparsable else (types.INVALID_REQUEST, "Invalid request")
+            code, message = (
+                (types.PARSE_ERROR, "Parse error") if unparsable else (types.INVALID_REQUEST, "Invalid request")
+            )
             logger.warning("%s: the client sent a line that is not a JSON-RPC message", message)
             error = types.JSONRPCError(jsonrpc="2.0", id=None, error=types.ErrorData(code=code, message=message))
             with contextlib.suppress(anyio.ClosedResourceError, anyio.BrokenResourceError):
@@ -493,7 +496,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         "input and output).",
     )
     parser.add_argument("--models-dir", metavar="DIR", help="the corpus folder (default: the shipped descriptions)")
-    parser.add_argument("--model", default=DEFAULT_MODEL, metavar="NAME", help=f"embedding model (default: {DEFAULT_MODEL})")
+    parser.add_argument(
+        "--model", default=DEFAULT_MODEL, metavar="NAME", help=f"embedding model (default: {DEFAULT_MODEL})"
+    )
     parser.add_argument("--backend", choices=BACKENDS, default="auto", help="embedding backend (default: auto)")
     options = parser.parse_args(argv)
     return serve(options.models_dir, options.model, options.backend)
