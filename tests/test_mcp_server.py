@@ -11,6 +11,7 @@ import json
 import math
 import os
 import select
+import signal
 import subprocess
 import sys
 import tempfile
@@ -305,6 +306,10 @@ def _raw_exchange(command, env, lines):
     return answers, status, process.stderr.read()
 
 
+REQUEST = '{"jsonrpc": "2.0", "id": %d, "method": "%s", "params": %s}'
+INITIALIZE = REQUEST % (1, "initialize", '{"protocolVersion": "2025-11-25", "capabilities": {}, '
+                                         '"clientInfo": {"name": "raw", "version": "0"}}')
+
 NOISY_MODEL_PACKAGE = """\
 import os, sys
 print("printed while the model loads")
@@ -322,21 +327,19 @@ sys.modules["standins"].take_place_of(__name__)
 def test_malformed_requests_get_error_answers_and_the_server_ends_with_its_client(corpus, tmp_path):
     _, root, _ = corpus
     noisy = NOISY_MODEL_PACKAGE.format(standins=str(Path(__file__).with_name("standins.py")))
-    request = '{"jsonrpc": "2.0", "id": %d, "method": "%s", "params": %s}'
     answers, status, stderr = _raw_exchange(
         server_command(root, MODULE_MCP),
         child_environment(tmp_path, model_package=noisy),
         [
-            request % (1, "initialize", '{"protocolVersion": "2025-11-25", "capabilities": {}, '
-                                        '"clientInfo": {"name": "raw", "version": "0"}}'),
+            INITIALIZE,
             '{"jsonrpc": "2.0", "method": "notifications/initialized"}',
             "this is not JSON",
             '{"jsonrpc": "2.0", "id": 2, "method": "tools/call", "params": "not an object"}',
-            request % (3, "no/such/method", "{}"),
-            request % (4, "tools/call", '{"name": "search_descriptions", "arguments": "not an object"}'),
-            request % (5, "tools/call", '{"name": "search_descriptions", "arguments": {"query": "1", "top_k": 1}}'),
-            request % (6, "resources/list", '{"cursor": "not a cursor"}'),
-            request % (7, "tools/list", "{}"),
+            REQUEST % (3, "no/such/method", "{}"),
+            REQUEST % (4, "tools/call", '{"name": "search_descriptions", "arguments": "not an object"}'),
+            REQUEST % (5, "tools/call", '{"name": "search_descriptions", "arguments": {"query": "1", "top_k": 1}}'),
+            REQUEST % (6, "resources/list", '{"cursor": "not a cursor"}'),
+            REQUEST % (7, "tools/list", "{}"),
         ],
     )
     assert status == 0, stderr
@@ -348,6 +351,21 @@ def test_malformed_requests_get_error_answers_and_the_server_ends_with_its_clien
     assert [answer["error"]["code"] for i in (3, 4, 6) for answer in answers[i]] == [-32601, -32602, -32602]
     assert [tool["name"] for tool in answers[7][0]["result"]["tools"]] == ["search_descriptions", "read_description"]
     assert 2 not in answers  # its id is not readable from a message that is not one
+
+
+def test_ctrl_c_ends_a_serving_server(corpus, tmp_path):
+    _, root, _ = corpus
+    process = subprocess.Popen(server_command(root), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, env={**os.environ, **child_environment(tmp_path)}, cwd="/")
+    try:
+        process.stdin.write(INITIALIZE.encode() + b"\n")
+        process.stdin.flush()
+        assert json.loads(process.stdout.readline())["id"] == 1  # serving, and waiting for the next line
+        process.send_signal(signal.SIGINT)
+        assert process.wait(timeout=60) == -signal.SIGINT
+    finally:
+        process.kill()
+        process.communicate()
 
 
 BROKEN_MODEL_PACKAGE = "raise ImportError('this stand-in model cannot be imported')\n"
