@@ -29,6 +29,7 @@ import statistics
 import sys
 import tempfile
 import time
+from collections.abc import AsyncIterator
 from pathlib import Path
 
 import anyio
@@ -75,7 +76,7 @@ def fresh_cache(backend: str, model: str) -> tuple[Path, dict[str, str]]:
 
 
 @contextlib.asynccontextmanager
-async def session(env: dict[str, str], backend: str, model: str):
+async def session(env: dict[str, str], backend: str, model: str) -> AsyncIterator[ClientSession]:
     params = StdioServerParameters(
         command=sys.executable, args=["-m", "tarvex.cli", "mcp", "--backend", backend, "--model", model], env=env
     )

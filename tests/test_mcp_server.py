@@ -11,6 +11,7 @@ import json
 import math
 import os
 import select
+import signal
 import subprocess
 import sys
 import tempfile
@@ -19,7 +20,7 @@ from pathlib import Path
 import anyio
 import anyio.from_thread
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 from mcp import ClientSession, StdioServerParameters
 from mcp.client.stdio import stdio_client
@@ -30,7 +31,6 @@ from standins import StandIns, leading_number, write_child_packages
 
 # Not in the local model cache: only the stand-in answers to this name.
 STANDIN_MODEL = "tarvex-tests/standin-model"
-REAL_MODEL = "sentence-transformers/all-MiniLM-L6-v2"
 REFUSED = "is not a description of this corpus"
 
 # With leading_number embeddings a description's score is its first number
@@ -142,7 +142,10 @@ def corpus(tmp_path_factory):
     from tarvex import rag_helper
 
     rag_helper._load_model.cache_clear()
-    with StandIns().installed(), DescriptionIndex(root, STANDIN_MODEL, backend="torch", cache_dir=tmp / "cache") as index:
+    with (
+        StandIns(record=False).installed(),
+        DescriptionIndex(root, STANDIN_MODEL, backend="torch", cache_dir=tmp / "cache") as index,
+    ):
         assert str(root / "escape.txt") in index.descriptions()  # the library does follow the link
         yield tmp, root, index
     rag_helper._load_model.cache_clear()
@@ -166,7 +169,7 @@ QUERIES = st.one_of(
 )
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=60, deadline=None)
 @given(query=QUERIES, top_k=st.one_of(st.none(), st.integers(1, 100)))
 def test_search_answers_as_the_index_ranks_without_the_link_out(corpus, server, query, top_k):
     assume(math.isfinite(leading_number(query)[0]))
@@ -303,6 +306,10 @@ def _raw_exchange(command, env, lines):
     return answers, status, process.stderr.read()
 
 
+REQUEST = '{"jsonrpc": "2.0", "id": %d, "method": "%s", "params": %s}'
+INITIALIZE = REQUEST % (1, "initialize", '{"protocolVersion": "2025-11-25", "capabilities": {}, '
+                                         '"clientInfo": {"name": "raw", "version": "0"}}')
+
 NOISY_MODEL_PACKAGE = """\
 import os, sys
 print("printed while the model loads")
@@ -320,21 +327,19 @@ sys.modules["standins"].take_place_of(__name__)
 def test_malformed_requests_get_error_answers_and_the_server_ends_with_its_client(corpus, tmp_path):
     _, root, _ = corpus
     noisy = NOISY_MODEL_PACKAGE.format(standins=str(Path(__file__).with_name("standins.py")))
-    request = '{"jsonrpc": "2.0", "id": %d, "method": "%s", "params": %s}'
     answers, status, stderr = _raw_exchange(
         server_command(root, MODULE_MCP),
         child_environment(tmp_path, model_package=noisy),
         [
-            request % (1, "initialize", '{"protocolVersion": "2025-11-25", "capabilities": {}, '
-                                        '"clientInfo": {"name": "raw", "version": "0"}}'),
+            INITIALIZE,
             '{"jsonrpc": "2.0", "method": "notifications/initialized"}',
             "this is not JSON",
             '{"jsonrpc": "2.0", "id": 2, "method": "tools/call", "params": "not an object"}',
-            request % (3, "no/such/method", "{}"),
-            request % (4, "tools/call", '{"name": "search_descriptions", "arguments": "not an object"}'),
-            request % (5, "tools/call", '{"name": "search_descriptions", "arguments": {"query": "1", "top_k": 1}}'),
-            request % (6, "resources/list", '{"cursor": "not a cursor"}'),
-            request % (7, "tools/list", "{}"),
+            REQUEST % (3, "no/such/method", "{}"),
+            REQUEST % (4, "tools/call", '{"name": "search_descriptions", "arguments": "not an object"}'),
+            REQUEST % (5, "tools/call", '{"name": "search_descriptions", "arguments": {"query": "1", "top_k": 1}}'),
+            REQUEST % (6, "resources/list", '{"cursor": "not a cursor"}'),
+            REQUEST % (7, "tools/list", "{}"),
         ],
     )
     assert status == 0, stderr
@@ -346,6 +351,21 @@ def test_malformed_requests_get_error_answers_and_the_server_ends_with_its_clien
     assert [answer["error"]["code"] for i in (3, 4, 6) for answer in answers[i]] == [-32601, -32602, -32602]
     assert [tool["name"] for tool in answers[7][0]["result"]["tools"]] == ["search_descriptions", "read_description"]
     assert 2 not in answers  # its id is not readable from a message that is not one
+
+
+def test_ctrl_c_ends_a_serving_server(corpus, tmp_path):
+    _, root, _ = corpus
+    process = subprocess.Popen(server_command(root), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, env={**os.environ, **child_environment(tmp_path)}, cwd="/")
+    try:
+        process.stdin.write(INITIALIZE.encode() + b"\n")
+        process.stdin.flush()
+        assert json.loads(process.stdout.readline())["id"] == 1  # serving, and waiting for the next line
+        process.send_signal(signal.SIGINT)
+        assert process.wait(timeout=60) == -signal.SIGINT
+    finally:
+        process.kill()
+        process.communicate()
 
 
 BROKEN_MODEL_PACKAGE = "raise ImportError('this stand-in model cannot be imported')\n"
@@ -376,7 +396,8 @@ def test_real_model_answers_as_its_index_ranks(tmp_path):
     from conftest import run_python
 
     # A fresh index cache; the model stays where the hub client finds it (which also follows XDG_CACHE_HOME).
-    hub_home = os.environ.get("HF_HOME") or str(Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "huggingface")
+    cache_home = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache")
+    hub_home = os.environ.get("HF_HOME") or str(cache_home / "huggingface")
     env = {"XDG_CACHE_HOME": str(tmp_path / "cache"), "HF_HOME": hub_home, "HF_HUB_OFFLINE": "1"}
     queries = ["deliver parcels to customers with a fleet of vans", "schedule nurses across shifts"]
     # Ranked in a child first (it builds the index the server then finds stored), so that

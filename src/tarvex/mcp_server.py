@@ -29,7 +29,9 @@ import functools
 import json
 import logging
 import os
+import signal
 import sys
+import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path, PurePath
@@ -319,7 +321,8 @@ def build_server(corpus: CorpusView) -> Server[Any]:
                 text = corpus.read(corpus.path_of(uri))
         except (Refused, UnicodeDecodeError):
             raise MCPError(types.INVALID_PARAMS, str(Refused(uri)), {"uri": uri}) from None
-        return types.ReadResourceResult(contents=[types.TextResourceContents(uri=uri, text=text, mime_type="text/plain")])
+        content = types.TextResourceContents(uri=uri, text=text, mime_type="text/plain")
+        return types.ReadResourceResult(contents=[content])
 
     @contextlib.contextmanager
     def _failures_reported(doing: str) -> Iterator[None]:
@@ -423,7 +426,9 @@ async def _answer_malformed(incoming: Any, relayed: Any, outgoing: Any) -> None:
                 await relayed.send(item)
                 continue
             unparsable = isinstance(item, ValidationError) and any(e["type"] == "json_invalid" for e in item.errors())
-            code, message = (types.PARSE_ERROR, "Parse error") if unparsable else (types.INVALID_REQUEST, "Invalid request")
+            code, message = (
+                (types.PARSE_ERROR, "Parse error") if unparsable else (types.INVALID_REQUEST, "Invalid request")
+            )
             logger.warning("%s: the client sent a line that is not a JSON-RPC message", message)
             error = types.JSONRPCError(jsonrpc="2.0", id=None, error=types.ErrorData(code=code, message=message))
             with contextlib.suppress(anyio.ClosedResourceError, anyio.BrokenResourceError):
@@ -464,7 +469,9 @@ def serve(models_dir: str | None, model_name: str = DEFAULT_MODEL, backend: str 
         logger.error("cannot start: %s", exc)
         return STATUS_FAILED
     try:
-        anyio.run(_run, build_server(corpus))
+        server = build_server(corpus)
+        _interrupt_ends_process()
+        anyio.run(_run, server)
     except KeyboardInterrupt:
         return STATUS_INTERRUPTED
     except BaseException as exc:
@@ -474,6 +481,20 @@ def serve(models_dir: str | None, model_name: str = DEFAULT_MODEL, backend: str 
     finally:
         corpus.close()
     return 0
+
+
+def _interrupt_ends_process() -> None:
+    """Let Ctrl-C end a serving process at once, as a termination signal does.
+
+    The transport reads standard input in a thread that no cancellation
+    reaches, so an interrupt raised as an exception would leave the process
+    waiting for the client's next line.  Everything the index stored is
+    committed, so nothing is lost.
+    """
+    if threading.current_thread() is threading.main_thread() and (
+        signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    ):
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def _log_to_stderr() -> None:
@@ -493,7 +514,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         "input and output).",
     )
     parser.add_argument("--models-dir", metavar="DIR", help="the corpus folder (default: the shipped descriptions)")
-    parser.add_argument("--model", default=DEFAULT_MODEL, metavar="NAME", help=f"embedding model (default: {DEFAULT_MODEL})")
+    parser.add_argument(
+        "--model", default=DEFAULT_MODEL, metavar="NAME", help=f"embedding model (default: {DEFAULT_MODEL})"
+    )
     parser.add_argument("--backend", choices=BACKENDS, default="auto", help="embedding backend (default: auto)")
     options = parser.parse_args(argv)
     return serve(options.models_dir, options.model, options.backend)
