@@ -9,6 +9,8 @@
 // failing statement in *failed_line.
 #include "module_shell.hpp"
 
+#include <string>
+
 namespace tarvex {
 namespace {
 
@@ -138,7 +140,48 @@ Owned record_entry(PyObject* key) {
     return Owned::steal(PyObject_GetItem(record.get(), key));
 }
 
-// print(f"{i:2d}. {r['path']}  score={r['score']:.4f}")
+// Terminal control characters (C0, DEL, C1) shown as escapes, so that a file
+// name can neither start a new line nor send commands to the terminal:
+// "\n", "\r", "\t", else "\xNN".  Everything else, non-ASCII letters
+// included, stays as it is.
+bool is_control(Py_UCS4 c) { return c < 0x20 || (c >= 0x7f && c < 0xa0); }
+
+Owned escape_controls(PyObject* text) {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t first = 0;
+    while (first < length && !is_control(PyUnicode_READ(kind, data, first))) {
+        ++first;
+    }
+    if (first == length) {
+        return Owned::share(text);
+    }
+    std::u32string shown;
+    shown.reserve(static_cast<std::size_t>(length) + 8);
+    for (Py_ssize_t index = 0; index < length; ++index) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, index);
+        if (!is_control(c)) {
+            shown.push_back(c);
+            continue;
+        }
+        shown.push_back(U'\\');
+        switch (c) {
+        case U'\n': shown.push_back(U'n'); break;
+        case U'\r': shown.push_back(U'r'); break;
+        case U'\t': shown.push_back(U't'); break;
+        default:
+            shown.push_back(U'x');
+            shown.push_back(static_cast<char32_t>("0123456789abcdef"[c >> 4]));
+            shown.push_back(static_cast<char32_t>("0123456789abcdef"[c & 0xf]));
+        }
+    }
+    return Owned::steal(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, shown.data(), static_cast<Py_ssize_t>(shown.size())));
+}
+
+// print(f"{i:2d}. {r['path']}  score={r['score']:.4f}"), control characters
+// escaped.
 bool print_match() {
     Owned position_value = lookup_global(str_i);
     if (!position_value) {
@@ -172,7 +215,8 @@ bool print_match() {
         return false;
     }
     Owned line = Owned::steal(PyUnicode_Join(constants.empty_str, pieces.get()));
-    return line && print_text(line.get());
+    Owned shown = line ? escape_controls(line.get()) : Owned();
+    return shown && print_text(shown.get());
 }
 
 // Binds r and i for one record and prints its line; the counter moves on.

@@ -1,6 +1,7 @@
 // Description corpus: finding the description files below a corpus folder
 // and reading each one as bounded, stripped UTF-8 text.
 #include "module_shell.hpp"
+#include "exception_state.hpp"
 
 namespace tarvex {
 namespace {
@@ -93,7 +94,7 @@ FunctionSpec iter_description_files_spec{
     .parameters = listing_parameters,
     .parameter_count = 1,
     .defaults = nullptr,
-    .local_names = {"models_dir", "p"},
+    .local_names = "models_dir p",
     .is_generator = false,
     .body = iter_description_files,
 };
@@ -187,20 +188,6 @@ Owned read_bounded(PyObject* stream, PyObject* max_chars, int* line) {
     return stripped;
 }
 
-// The handled exception of the innermost frame or generator, exactly as it is
-// stored there.  PyErr_GetHandledException() looks past an empty innermost
-// entry to an outer one; restoring that value would plant the outer exception
-// in a generator's own state, where it would outlive the outer handler.
-PyObject* save_handled_exception() {
-    return Py_XNewRef(PyThreadState_Get()->exc_info->exc_value);
-}
-
-// Put back what save_handled_exception() returned (and release it).
-void restore_handled_exception(PyObject* saved) {
-    PyErr_SetHandledException(saved);
-    Py_XDECREF(saved);
-}
-
 // Handler of the file's context for an exception raised while reading: the
 // context's exit sees it first.  Returns 1 when `__exit__` suppressed it,
 // 0 when an exception (the same or a new one) is pending again, and the
@@ -208,17 +195,15 @@ void restore_handled_exception(PyObject* saved) {
 int exit_context_with_exception(PyObject* exit, int line) {
     add_traceback(read_text_spec.traceback_name, line);
     Owned raised = Owned::steal(PyErr_GetRaisedException());
-    PyObject* previously_handled = save_handled_exception();
-    PyErr_SetHandledException(raised.get());
-    PyObject* exit_args[] = {reinterpret_cast<PyObject*>(Py_TYPE(raised.get())), raised.get(),
-                             PyException_GetTraceback(raised.get())};
-    if (exit_args[2] == nullptr) {
-        exit_args[2] = Py_NewRef(Py_None);
+    int suppressed;
+    {
+        HandledExceptionScope handling(raised.borrow());
+        Owned traceback = Owned::steal(PyException_GetTraceback(raised.get()));
+        PyObject* exit_args[] = {reinterpret_cast<PyObject*>(Py_TYPE(raised.get())), raised.get(),
+                                 traceback ? traceback.get() : Py_None};
+        Owned outcome = Owned::steal(PyObject_Vectorcall(exit, exit_args, 3, nullptr));
+        suppressed = outcome ? PyObject_IsTrue(outcome.get()) : -1;
     }
-    Owned traceback = Owned::steal(exit_args[2]);
-    Owned outcome = Owned::steal(PyObject_Vectorcall(exit, exit_args, 3, nullptr));
-    int suppressed = outcome ? PyObject_IsTrue(outcome.get()) : -1;
-    restore_handled_exception(previously_handled);
     if (suppressed < 0) {
         return 0;  // __exit__ (or its truth test) raised: that exception goes on
     }
@@ -271,7 +256,7 @@ Owned read_protected(PyObject* path, PyObject* max_chars) {
 }
 
 PyObject* read_text(FunctionObject*, PyObject* const* args) {
-    PyObject* previously_handled = save_handled_exception();
+    HandledExceptionScope unchanged_afterwards;
     Owned text = read_protected(args[0], args[1]);
     if (!text) {
         if (PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -281,7 +266,6 @@ PyObject* read_text(FunctionObject*, PyObject* const* args) {
             add_traceback(read_text_spec.traceback_name, open_line);
         }
     }
-    restore_handled_exception(previously_handled);
     return text.release();
 }
 
@@ -298,7 +282,7 @@ FunctionSpec read_text_spec{
     .parameters = reading_parameters,
     .parameter_count = 2,
     .defaults = &constants.read_text_defaults,
-    .local_names = {"path", "max_chars", "f", "txt"},
+    .local_names = "path max_chars f txt",
     .is_generator = false,
     .body = read_text,
 };

@@ -451,29 +451,37 @@ bool ready_function_type() {
     return PyType_Ready(&type) == 0;
 }
 
+namespace {
+
+// A tuple of the interned names in `names`, separated by spaces (or empty).
+Owned name_tuple(const char* names) {
+    if (names == nullptr) {
+        return Owned::share(constants.empty_tuple);
+    }
+    Owned text = Owned::steal(PyUnicode_FromString(names));
+    Owned list = Owned::steal(text ? PyUnicode_Split(text.get(), nullptr, -1) : nullptr);
+    if (!list) {
+        return Owned();
+    }
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(list.get()); ++index) {
+        PyUnicode_InternInPlace(&PyList_GET_ITEM(list.get(), index));
+    }
+    return Owned::steal(PyList_AsTuple(list.get()));
+}
+
+}  // namespace
+
 bool make_code(FunctionSpec& spec) {
     if (spec.code != nullptr) {
         return true;
     }
-    Py_ssize_t local_count = 0;
-    while (local_count < static_cast<Py_ssize_t>(spec.local_names.size()) && spec.local_names[local_count]) {
-        ++local_count;
-    }
-    Owned varnames = Owned::steal(PyTuple_New(local_count));
-    if (!varnames) {
-        return false;
-    }
-    for (Py_ssize_t index = 0; index < local_count; ++index) {
-        PyObject* text = PyUnicode_InternFromString(spec.local_names[index]);
-        if (text == nullptr) {
-            return false;
-        }
-        PyTuple_SET_ITEM(varnames.get(), index, text);
-    }
+    Owned varnames = name_tuple(spec.local_names);
+    Owned cellvars = name_tuple(spec.cell_names);
+    Owned freevars = name_tuple(spec.free_names);
     Owned file_name = Owned::steal(PyUnicode_InternFromString(source_file_name));
     Owned name = Owned::steal(PyUnicode_InternFromString(spec.name));
     Owned qualname = Owned::steal(PyUnicode_FromString(spec.qualname));
-    if (!file_name || !name || !qualname) {
+    if (!varnames || !cellvars || !freevars || !file_name || !name || !qualname) {
         return false;
     }
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
@@ -481,9 +489,10 @@ bool make_code(FunctionSpec& spec) {
         flags |= CO_GENERATOR;
     }
     PyCodeObject* code = PyUnstable_Code_NewWithPosOnlyArgs(
-        spec.parameter_count, 0, 0, static_cast<int>(local_count), 0, flags, constants.empty_bytes,
-        constants.empty_tuple, constants.empty_tuple, varnames.get(), constants.empty_tuple, constants.empty_tuple,
-        file_name.get(), name.get(), qualname.get(), spec.first_line, constants.empty_bytes, constants.empty_bytes);
+        spec.parameter_count, 0, 0, static_cast<int>(PyTuple_GET_SIZE(varnames.get())), 0, flags,
+        constants.empty_bytes, constants.empty_tuple, constants.empty_tuple, varnames.get(), freevars.get(),
+        cellvars.get(), file_name.get(), name.get(), qualname.get(), spec.first_line, constants.empty_bytes,
+        constants.empty_bytes);
     if (code == nullptr) {
         return false;
     }

@@ -6,7 +6,6 @@
 #include "common/refs.hpp"
 
 #include <cstddef>
-#include <array>
 #include <initializer_list>
 
 namespace tarvex {
@@ -124,9 +123,13 @@ struct FunctionSpec {
     // parameters (null for none).  Binding reads this constant, never the
     // function's `__defaults__` attribute.
     PyObject** defaults;
-    // All local variable names, parameters first (the code object's
-    // varnames); unused trailing entries stay null.
-    std::array<const char*, 8> local_names;
+    // The code object's local names, separated by spaces: the variables,
+    // parameters first (varnames), then those that a nested function reads
+    // (cellvars), then those this function reads from its enclosing one
+    // (freevars).  Null for none.
+    const char* local_names;
+    const char* cell_names = nullptr;
+    const char* free_names = nullptr;
     bool is_generator;
     FunctionBody body;
     PyObject* code = nullptr;     // made once at load by make_code()

@@ -7,6 +7,7 @@
 // locals; the two objects it makes per call are the record builder (an
 // iterator type of this unit) and the sort key (a native function object).
 #include "module_shell.hpp"
+#include "exception_state.hpp"
 
 namespace tarvex {
 namespace {
@@ -164,9 +165,47 @@ bool warn_load_failure(PyObject* error) {
     return static_cast<bool>(outcome);
 }
 
+// Constructions of models never overlap in the process: two running at once
+// fail inside the model package, and that failure would be cached for good.
+// Waiting for the lock releases the interpreter lock (PyMutex_Lock detaches
+// the thread state), so the thread that constructs can go on meanwhile.  A
+// construction that loads a model again on its own thread goes ahead rather
+// than waiting for itself.
+class ConstructionLock {
+public:
+    ConstructionLock() noexcept : thread_(PyThread_get_thread_ident()) {
+        if (owner == thread_) {
+            return;  // re-entered from inside the construction
+        }
+        PyMutex_Lock(&mutex);
+        owner = thread_;
+        holds_ = true;
+    }
+    ConstructionLock(const ConstructionLock&) = delete;
+    ConstructionLock& operator=(const ConstructionLock&) = delete;
+    ~ConstructionLock() {
+        if (holds_) {
+            owner = 0;
+            PyMutex_Unlock(&mutex);
+        }
+    }
+
+private:
+    static inline PyMutex mutex{};
+    // Written only by the thread that holds `mutex`, and read under the
+    // interpreter lock.
+    static inline unsigned long owner = 0;
+    unsigned long thread_;
+    bool holds_ = false;
+};
+
 PyObject* load_model(FunctionObject*, PyObject* const* args) {
     int failed_line = import_line;
-    Owned model = construct_model(args[0], &failed_line);
+    Owned model;
+    {
+        ConstructionLock serialised;
+        model = construct_model(args[0], &failed_line);
+    }
     if (model) {
         return model.release();
     }
@@ -177,11 +216,11 @@ PyObject* load_model(FunctionObject*, PyObject* const* args) {
     // The handler: the caught error is the handled exception while the
     // warning is written, so anything raised there carries it as context.
     Owned caught = Owned::steal(PyErr_GetRaisedException());
-    PyObject* previously_handled = PyErr_GetHandledException();
-    PyErr_SetHandledException(caught.get());
-    const bool warned = warn_load_failure(caught.get());
-    PyErr_SetHandledException(previously_handled);
-    Py_XDECREF(previously_handled);
+    bool warned;
+    {
+        HandledExceptionScope handling(caught.borrow());
+        warned = warn_load_failure(caught.get());
+    }
     if (!warned) {
         return fail_at(load_model_spec, warn_line);
     }
@@ -794,7 +833,8 @@ FunctionSpec genexpr_spec{
     .parameters = nullptr,
     .parameter_count = 0,
     .defaults = nullptr,
-    .local_names = {".0", "i", "p", "s"},
+    .local_names = ".0 i p s",
+    .free_names = "texts",
     .is_generator = true,
     .body = builder_is_not_callable,
 };
@@ -808,7 +848,7 @@ FunctionSpec sort_key_spec{
     .parameters = sort_key_parameters,
     .parameter_count = 1,
     .defaults = nullptr,
-    .local_names = {"x"},
+    .local_names = "x",
     .is_generator = false,
     .body = sort_key,
 };
@@ -822,7 +862,7 @@ FunctionSpec load_model_spec{
     .parameters = load_model_parameters,
     .parameter_count = 1,
     .defaults = nullptr,
-    .local_names = {"model_name", "SentenceTransformer", "e"},
+    .local_names = "model_name SentenceTransformer e",
     .is_generator = false,
     .body = load_model,
 };
@@ -836,7 +876,11 @@ FunctionSpec rank_spec{
     .parameters = rank_parameters,
     .parameter_count = 4,
     .defaults = &constants.rank_defaults,
-    .local_names = {"query", "models_dir", "top_k", "model_name"},
+    // As the interpreter compiles the body: locals in order of first
+    // assignment, the names of its inlined list comprehensions included.
+    .local_names = "query models_dir top_k model_name repo_root files_t p texts_t t nonempty files model doc_embs "
+                   "query_emb torch sims scores ranked",
+    .cell_names = "texts",
     .is_generator = false,
     .body = rank_problem_descriptions,
 };
