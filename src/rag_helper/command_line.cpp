@@ -8,6 +8,7 @@
 // failure (SystemExit included) leaves the block with the source line of the
 // failing statement in *failed_line.
 #include "module_shell.hpp"
+#include "statements.hpp"
 
 #include <string>
 
@@ -48,16 +49,6 @@ constexpr int print_line = 138;
 // Keyword names of the ranking call, (query, top_k); made once.
 PyObject* rank_keywords = nullptr;
 
-// `value[1:]` as the interpreter slices an arbitrary object.
-Owned slice_tail(PyObject* value) {
-    PyMappingMethods* mapping = Py_TYPE(value)->tp_as_mapping;
-    if (mapping == nullptr || mapping->mp_subscript == nullptr) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(value)->tp_name);
-        return Owned();
-    }
-    return Owned::steal(PyObject_GetItem(value, constants.argv_tail_slice));
-}
-
 // query = " ".join(sys.argv[1:]).strip()
 bool bind_query() {
     Owned sys = lookup_global(str_sys);
@@ -68,7 +59,7 @@ bool bind_query() {
     if (!argv) {
         return false;
     }
-    Owned words = slice_tail(argv.get());
+    Owned words = slice_of(argv.get(), constants.argv_tail_slice);
     if (!words) {
         return false;
     }
@@ -243,38 +234,13 @@ bool show_matches(int* failed_line) {
         return false;
     }
     Owned counter = Owned::share(constants.int_1);
-    PyObject* sequence = results.get();
-    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
-        // By index; a list's length is read again before every step because
-        // printing may run code that changes it.
-        const bool is_list = PyList_CheckExact(sequence);
-        for (Py_ssize_t index = 0;; ++index) {
-            const Py_ssize_t size = is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
-            if (index >= size) {
-                break;
-            }
-            Owned record =
-                Owned::share(is_list ? PyList_GET_ITEM(sequence, index) : PyTuple_GET_ITEM(sequence, index));
-            if (!show_match(record.get(), counter, failed_line)) {
-                return false;
-            }
-        }
-        return true;
-    }
-    Owned iterator = Owned::steal(PyObject_GetIter(sequence));
-    if (!iterator) {
-        return false;
-    }
-    for (;;) {
-        *failed_line = loop_line;
-        Owned record = Owned::steal(PyIter_Next(iterator.get()));
-        if (!record) {
-            return !PyErr_Occurred();
-        }
-        if (!show_match(record.get(), counter, failed_line)) {
+    return for_each_item(results.get(), [&](PyObject* record) {
+        if (!show_match(record, counter, failed_line)) {
             return false;
         }
-    }
+        *failed_line = loop_line;  // the walk's own failures
+        return true;
+    });
 }
 
 // One of the block's two early ends: when the global `name` is false, print

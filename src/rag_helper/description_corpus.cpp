@@ -2,6 +2,7 @@
 // and reading each one as bounded, stripped UTF-8 text.
 #include "module_shell.hpp"
 #include "exception_state.hpp"
+#include "statements.hpp"
 
 namespace tarvex {
 namespace {
@@ -47,34 +48,10 @@ bool collect_description_files(PyObject* models_dir, PyObject* result) {
     if (!candidates) {
         return false;
     }
-    PyObject* sequence = candidates.get();
-    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
-        // Walked by index; a list's length is read again at every step
-        // because `is_file` may change it.
-        for (Py_ssize_t index = 0;; ++index) {
-            Py_ssize_t size = PyList_CheckExact(sequence) ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
-            if (index >= size) {
-                break;
-            }
-            Owned p = Owned::share(PyList_CheckExact(sequence) ? PyList_GET_ITEM(sequence, index)
-                                                               : PyTuple_GET_ITEM(sequence, index));
-            if (!append_if_file(result, p.get())) {
-                return false;
-            }
-        }
-    } else {
-        Owned iterator = Owned::steal(PyObject_GetIter(sequence));
-        if (!iterator) {
-            return false;
-        }
-        while (Owned p = Owned::steal(PyIter_Next(iterator.get()))) {
-            if (!append_if_file(result, p.get())) {
-                return false;
-            }
-        }
-        if (PyErr_Occurred()) {
-            return false;
-        }
+    // `is_file` may change a list that rglob returned: the walk allows for it.
+    auto keep_files = [result](PyObject* p) { return append_if_file(result, p); };
+    if (!for_each_item(candidates.get(), keep_files)) {
+        return false;
     }
     return PyList_Sort(result) == 0;
 }
@@ -118,22 +95,29 @@ constexpr int measure_line = 39;
 constexpr int cut_line = 40;
 constexpr int strip_line = 41;
 
-// Look a special method up on the type, as the `with` statement does, and
-// bind it to the object.  A missing method raises AttributeError(name).
+// Look a special method up on the type, as the `with` statement does: along
+// the type's method resolution order, then bound to the object.  A missing
+// method raises AttributeError(name).
 Owned special_method(PyObject* object, PyObject* name) {
-    PyObject* attribute = _PyType_Lookup(Py_TYPE(object), name);
-    if (attribute == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetObject(PyExc_AttributeError, name);
+    PyObject* mro = Py_TYPE(object)->tp_mro;
+    Owned attribute;
+    for (Py_ssize_t index = 0; !attribute && index < PyTuple_GET_SIZE(mro); ++index) {
+        Owned dict = Owned::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, index))));
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(dict.get(), name, &found) < 0) {
+            return Owned();
         }
+        attribute = Owned::steal(found);
+    }
+    if (!attribute) {
+        PyErr_SetObject(PyExc_AttributeError, name);
         return Owned();
     }
-    Owned held = Owned::share(attribute);
-    descrgetfunc bind = Py_TYPE(attribute)->tp_descr_get;
+    descrgetfunc bind = Py_TYPE(attribute.get())->tp_descr_get;
     if (bind == nullptr) {
-        return held;
+        return attribute;
     }
-    return Owned::steal(bind(attribute, object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
+    return Owned::steal(bind(attribute.get(), object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
 }
 
 // Steps inside the file's context: read at most max_chars + 1 characters,
@@ -165,16 +149,11 @@ Owned read_bounded(PyObject* stream, PyObject* max_chars, int* line) {
 
     if (too_long) {
         *line = cut_line;
-        PyMappingMethods* mapping = Py_TYPE(txt.get())->tp_as_mapping;
-        if (mapping == nullptr || mapping->mp_subscript == nullptr) {
-            PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(txt.get())->tp_name);
-            return Owned();
-        }
         Owned cut = Owned::steal(PySlice_New(Py_None, max_chars, Py_None));
         if (!cut) {
             return Owned();
         }
-        txt = Owned::steal(PyObject_GetItem(txt.get(), cut.get()));
+        txt = slice_of(txt.get(), cut.get());
         if (!txt) {
             return Owned();
         }

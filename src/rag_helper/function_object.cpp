@@ -421,34 +421,29 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject function_type;
+PyTypeObject function_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tarvex.rag_helper.native_function",
+    .tp_basicsize = sizeof(FunctionObject),
+    .tp_dealloc = function_dealloc,
+    .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),
+    .tp_repr = function_repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_setattro = PyObject_GenericSetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+    .tp_doc = "A function of the tarvex.rag_helper module.",
+    .tp_traverse = function_traverse,
+    .tp_clear = function_clear,
+    .tp_weaklistoffset = offsetof(FunctionObject, weakrefs),
+    .tp_getset = function_getset,
+    .tp_dictoffset = offsetof(FunctionObject, dict),
+};
 
 }  // namespace
 
 bool ready_function_type() {
-    PyTypeObject& type = function_type;
-    if (type.tp_flags & Py_TPFLAGS_READY) {
-        return true;
-    }
-    // Filled in here rather than with an initializer list so that every
-    // field we leave alone is plainly zero.
-    Py_SET_REFCNT(&type, _Py_IMMORTAL_REFCNT);  // as a statically initialised type would be
-    type.tp_name = "tarvex.rag_helper.native_function";
-    type.tp_basicsize = sizeof(FunctionObject);
-    type.tp_dealloc = function_dealloc;
-    type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    type.tp_repr = function_repr;
-    type.tp_call = PyVectorcall_Call;
-    type.tp_getattro = PyObject_GenericGetAttr;
-    type.tp_setattro = PyObject_GenericSetAttr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
-    type.tp_doc = "A function of the tarvex.rag_helper module.";
-    type.tp_traverse = function_traverse;
-    type.tp_clear = function_clear;
-    type.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
-    type.tp_getset = function_getset;
-    type.tp_dictoffset = offsetof(FunctionObject, dict);
-    return PyType_Ready(&type) == 0;
+    return (function_type.tp_flags & Py_TPFLAGS_READY) != 0 || PyType_Ready(&function_type) == 0;
 }
 
 namespace {

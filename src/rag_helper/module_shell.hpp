@@ -168,8 +168,7 @@ extern FunctionSpec genexpr_spec;
 extern FunctionSpec sort_key_spec;
 extern FunctionSpec load_model_spec;
 extern FunctionSpec rank_spec;
-bool ready_ranking_types();          // the record builder's type
-bool ready_ranking_closure_types();  // per-call state of a ranking call
+bool ready_ranking_types();  // the record builder's type
 
 // Command-line entry: runs the block for a module executed as main.  On
 // failure returns false with the exception set and the failing source line

@@ -2,6 +2,7 @@
 // multi-phase initialisation, and the module body that publishes the
 // functions.
 #include "module_shell.hpp"
+#include "statements.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -293,44 +294,14 @@ Owned import_module(PyObject* name) {
 
 // `from module import name...`: one import call, then each name bound as a
 // global, in order.
-bool import_names(PyObject* module_name, std::initializer_list<Interned*> names) {
-    Owned fromlist = Owned::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-    Owned locals = Owned::steal(PyDict_New());
-    if (!fromlist || !locals) {
-        return false;
-    }
-    Py_ssize_t index = 0;
-    for (Interned* name : names) {
-        PyList_SET_ITEM(fromlist.get(), index++, Py_NewRef(name->get()));
-    }
-    Owned module = Owned::steal(
-        PyImport_ImportModuleLevelObject(module_name, globals_dict, locals.get(), fromlist.get(), 0));
+bool import_names(PyObject* module_name, std::initializer_list<PyObject*> names) {
+    Owned module = import_from(module_name, names);
     if (!module) {
         return false;
     }
-    for (Interned* name : names) {
-        Owned value = Owned::steal(PyObject_GetAttr(module.get(), name->get()));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                return false;
-            }
-            PyErr_Clear();
-            // A submodule entered under "package.name" counts too.
-            Owned full_name = Owned::steal(PyUnicode_FromFormat("%U.%U", module_name, name->get()));
-            if (!full_name) {
-                return false;
-            }
-            PyObject* entry = nullptr;
-            if (PyDict_GetItemRef(PyImport_GetModuleDict(), full_name.get(), &entry) < 0) {
-                return false;
-            }
-            if (entry == nullptr) {
-                PyErr_Format(PyExc_ImportError, "cannot import name %S", name->get());
-                return false;
-            }
-            value = Owned::steal(entry);
-        }
-        if (!bind_global(name->get(), value.get())) {
+    for (PyObject* name : names) {
+        Owned value = imported_name(module.get(), module_name, name);
+        if (!value || !bind_global(name, value.get())) {
             return false;
         }
     }
@@ -419,7 +390,7 @@ bool run_module_body(int* line) {
     if (registered < 0 || (registered == 0 && PyDict_SetItem(modules, str_module_name, module_instance) < 0)) {
         return false;
     }
-    if (!fetch_builtins() || !make_constant_tuples() || !make_code_objects() || !ready_ranking_closure_types()) {
+    if (!fetch_builtins() || !make_constant_tuples() || !make_code_objects()) {
         return false;
     }
 
@@ -434,15 +405,15 @@ bool run_module_body(int* line) {
         return false;
     }
     *line = 5;
-    if (!import_names(str_functools, {&str_lru_cache})) {
+    if (!import_names(str_functools, {str_lru_cache})) {
         return false;
     }
     *line = 6;
-    if (!import_names(str_pathlib, {&str_path_class})) {
+    if (!import_names(str_pathlib, {str_path_class})) {
         return false;
     }
     *line = 7;
-    if (!import_names(str_typing, {&str_any, &str_dict, &str_list, &str_optional})) {
+    if (!import_names(str_typing, {str_any, str_dict, str_list, str_optional})) {
         return false;
     }
 
@@ -602,6 +573,34 @@ Owned lookup_global(PyObject* name) {
 }
 
 bool bind_global(PyObject* name, PyObject* value) { return PyDict_SetItem(globals_dict, name, value) == 0; }
+
+Owned import_from(PyObject* module_name, std::initializer_list<PyObject*> names) {
+    Owned fromlist = Owned::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    Owned locals = Owned::steal(PyDict_New());
+    if (!fromlist || !locals) {
+        return Owned();
+    }
+    Py_ssize_t index = 0;
+    for (PyObject* name : names) {
+        PyList_SET_ITEM(fromlist.get(), index++, Py_NewRef(name));
+    }
+    return Owned::steal(PyImport_ImportModuleLevelObject(module_name, globals_dict, locals.get(), fromlist.get(), 0));
+}
+
+Owned imported_name(PyObject* module, PyObject* module_name, PyObject* name) {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(module, name, &value) != 0) {
+        return Owned::steal(value);  // found, or an error other than AttributeError
+    }
+    Owned full_name = Owned::steal(PyUnicode_FromFormat("%U.%U", module_name, name));
+    if (!full_name || PyDict_GetItemRef(PyImport_GetModuleDict(), full_name.get(), &value) < 0) {
+        return Owned();
+    }
+    if (value == nullptr) {
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    }
+    return Owned::steal(value);
+}
 
 }  // namespace tarvex
 

@@ -8,6 +8,7 @@
 // iterator type of this unit) and the sort key (a native function object).
 #include "module_shell.hpp"
 #include "exception_state.hpp"
+#include "statements.hpp"
 
 namespace tarvex {
 namespace {
@@ -104,37 +105,8 @@ constexpr int warn_line = 21;
 // `from sentence_transformers import SentenceTransformer`, done afresh on
 // every cache miss.
 Owned import_model_class() {
-    Owned fromlist = Owned::steal(PyList_New(1));
-    Owned locals = Owned::steal(PyDict_New());
-    if (!fromlist || !locals) {
-        return Owned();
-    }
-    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(str_sentence_transformer.get()));
-    Owned module = Owned::steal(PyImport_ImportModuleLevelObject(str_sentence_transformers, module_globals(),
-                                                                 locals.get(), fromlist.get(), 0));
-    if (!module) {
-        return Owned();
-    }
-    Owned model_class = Owned::steal(PyObject_GetAttr(module.get(), str_sentence_transformer));
-    if (model_class || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return model_class;
-    }
-    PyErr_Clear();
-    // A submodule registered as "sentence_transformers.SentenceTransformer"
-    // counts too, as for any `from ... import`.
-    Owned full_name = Owned::steal(
-        PyUnicode_FromFormat("%U.%U", str_sentence_transformers.get(), str_sentence_transformer.get()));
-    if (!full_name) {
-        return Owned();
-    }
-    PyObject* entry = nullptr;
-    if (PyDict_GetItemRef(PyImport_GetModuleDict(), full_name.get(), &entry) < 0) {
-        return Owned();
-    }
-    if (entry == nullptr) {
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", str_sentence_transformer.get());
-    }
-    return Owned::steal(entry);
+    Owned module = import_from(str_sentence_transformers, {str_sentence_transformer});
+    return module ? imported_name(module.get(), str_sentence_transformers, str_sentence_transformer) : Owned();
 }
 
 // The protected region: import, then construct.  On failure *line holds the
@@ -245,7 +217,7 @@ struct RecordBuilder {
     bool running;
 };
 
-PyTypeObject record_builder_type;
+extern PyTypeObject record_builder_type;
 
 // One record from the next pair.  Returns null without an exception when
 // the pairs are exhausted; on failure *line holds the failing line.
@@ -390,6 +362,22 @@ PyGetSetDef builder_getset[] = {
     {"gi_code", builder_code, nullptr, nullptr, nullptr},
     {"gi_running", builder_running, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject record_builder_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tarvex.rag_helper.record_builder",
+    .tp_basicsize = sizeof(RecordBuilder),
+    .tp_dealloc = builder_dealloc,
+    .tp_repr = builder_repr,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "The record builder of one ranking call.",
+    .tp_traverse = builder_traverse,
+    .tp_clear = builder_clear,
+    .tp_iter = PyObject_SelfIter,
+    .tp_iternext = builder_next,
+    .tp_getset = builder_getset,
 };
 
 // Creates the builder over `pairs` (an iterator) and the shared `texts`.
@@ -886,28 +874,7 @@ FunctionSpec rank_spec{
 };
 
 bool ready_ranking_types() {
-    PyTypeObject& type = record_builder_type;
-    if (type.tp_flags & Py_TPFLAGS_READY) {
-        return true;
-    }
-    Py_SET_REFCNT(&type, _Py_IMMORTAL_REFCNT);  // as a statically initialised type would be
-    type.tp_name = "tarvex.rag_helper.record_builder";
-    type.tp_basicsize = sizeof(RecordBuilder);
-    type.tp_dealloc = builder_dealloc;
-    type.tp_repr = builder_repr;
-    type.tp_getattro = PyObject_GenericGetAttr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    type.tp_doc = "The record builder of one ranking call.";
-    type.tp_traverse = builder_traverse;
-    type.tp_clear = builder_clear;
-    type.tp_iter = PyObject_SelfIter;
-    type.tp_iternext = builder_next;
-    type.tp_getset = builder_getset;
-    return PyType_Ready(&type) == 0;
+    return (record_builder_type.tp_flags & Py_TPFLAGS_READY) != 0 || PyType_Ready(&record_builder_type) == 0;
 }
-
-// A ranking call keeps its working values in C++ locals and in the record
-// builder, so there is no further per-call type to make ready.
-bool ready_ranking_closure_types() { return true; }
 
 }  // namespace tarvex
