@@ -7,7 +7,9 @@
 // of use; `print` is the builtin cached at load.  Nothing is caught here: a
 // failure (SystemExit included) leaves the block with the source line of the
 // failing statement in *failed_line.
-#include "module_shell.hpp"
+#include "command_line.hpp"
+#include "module_state.hpp"
+#include "names.hpp"
 #include "statements.hpp"
 
 #include <string>
@@ -15,18 +17,11 @@
 namespace tarvex {
 namespace {
 
-Interned str_sys("sys");
 Interned str_argv("argv");
 Interned str_exit("exit");
-Interned str_strip("strip");
-Interned str_query("query");
-Interned str_top_k("top_k");
 Interned str_results("results");
-Interned str_rank_problem_descriptions("rank_problem_descriptions");
 Interned str_i("i");
 Interned str_r("r");
-Interned str_path("path");
-Interned str_score("score");
 Interned str_space(" ");
 Interned str_position_format("2d");
 Interned str_after_position(". ");

@@ -1,15 +1,13 @@
 // Description corpus: finding the description files below a corpus folder
 // and reading each one as bounded, stripped UTF-8 text.
-#include "module_shell.hpp"
+#include "description_corpus.hpp"
 #include "exception_state.hpp"
+#include "module_state.hpp"
 #include "statements.hpp"
 
 namespace tarvex {
 namespace {
 
-Interned str_models_dir("models_dir");
-Interned str_path("path");
-Interned str_max_chars("max_chars");
 Interned str_rglob("rglob");
 Interned str_txt_pattern("*.txt");
 Interned str_is_file("is_file");
@@ -22,7 +20,6 @@ Interned str_ignore("ignore");
 Interned str_enter("__enter__");
 Interned str_exit("__exit__");
 Interned str_read("read");
-Interned str_strip("strip");
 
 // ---------------------------------------------------------------------------
 // _iter_description_files(models_dir)

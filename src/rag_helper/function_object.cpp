@@ -1,46 +1,15 @@
 // Native function objects: their type, how a call binds its arguments, the
 // exact-type tests, and the traceback entries that failures carry.
-#include "module_shell.hpp"
+#include "function_object.hpp"
+#include "module_state.hpp"
 
 #include <frameobject.h>
 
-#include <cstring>
 #include <map>
 #include <string>
 #include <utility>
 
 namespace tarvex {
-
-// ---------------------------------------------------------------------------
-// Interned strings
-
-namespace {
-Interned* interned_head = nullptr;
-}
-
-Interned::Interned(const char* text, std::size_t length) noexcept
-    : text_(text), length_(length == std::size_t(-1) ? std::strlen(text) : length), next_(interned_head) {
-    interned_head = this;
-}
-
-bool Interned::make_all() {
-    for (Interned* entry = interned_head; entry != nullptr; entry = entry->next_) {
-        if (entry->object_ != nullptr) {
-            continue;
-        }
-        PyObject* text = PyUnicode_FromStringAndSize(entry->text_, static_cast<Py_ssize_t>(entry->length_));
-        if (text == nullptr) {
-            return false;
-        }
-        PyUnicode_InternInPlace(&text);
-        if (PyObject_Hash(text) == -1) {
-            Py_DECREF(text);
-            return false;
-        }
-        entry->object_ = text;
-    }
-    return true;
-}
 
 // ---------------------------------------------------------------------------
 // Traceback entries
@@ -101,7 +70,6 @@ public:
 
 namespace {
 
-Interned str_module_name(module_qualified_name);
 
 // Error texts of a call that does not fit.
 void raise_count_error(const FunctionSpec& spec, Py_ssize_t given) {

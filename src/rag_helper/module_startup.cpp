@@ -1,10 +1,16 @@
 // Module start-up: the entry point, the create and exec phases of the
 // multi-phase initialisation, and the module body that publishes the
 // functions.
-#include "module_shell.hpp"
+#include "command_line.hpp"
+#include "description_corpus.hpp"
+#include "function_object.hpp"
+#include "module_state.hpp"
+#include "names.hpp"
+#include "semantic_ranking.hpp"
 #include "statements.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <cstdio>
 
 // Set to non-zero by a host that runs this module as its main program,
@@ -17,6 +23,38 @@ namespace tarvex {
 
 Constants constants;
 CachedBuiltins cached_builtins;
+
+// ---------------------------------------------------------------------------
+// Interned strings
+
+namespace {
+Interned* interned_head = nullptr;
+}
+
+Interned::Interned(const char* text, std::size_t length) noexcept
+    : text_(text), length_(length == std::size_t(-1) ? std::strlen(text) : length), next_(interned_head) {
+    interned_head = this;
+}
+
+bool Interned::make_all() {
+    for (Interned* entry = interned_head; entry != nullptr; entry = entry->next_) {
+        if (entry->object_ != nullptr) {
+            continue;
+        }
+        PyObject* text = PyUnicode_FromStringAndSize(entry->text_, static_cast<Py_ssize_t>(entry->length_));
+        if (text == nullptr) {
+            return false;
+        }
+        PyUnicode_InternInPlace(&text);
+        if (PyObject_Hash(text) == -1) {
+            Py_DECREF(text);
+            return false;
+        }
+        entry->object_ = text;
+    }
+    return true;
+}
+
 
 namespace {
 
@@ -31,19 +69,15 @@ Interned str_dunder_main("__main__");
 Interned str_dunder_spec("__spec__");
 Interned str_initializing("_initializing");
 Interned str_dunder_test("__test__");
-Interned str_module_name(module_qualified_name);
 Interned str_print("print");
 Interned str_enumerate("enumerate");
 Interned str_file_not_found_error("FileNotFoundError");
 Interned str_zip("zip");
 Interned str_sorted("sorted");
-Interned str_logging("logging");
-Interned str_sys("sys");
 Interned str_functools("functools");
 Interned str_lru_cache("lru_cache");
 Interned str_maxsize("maxsize");
 Interned str_pathlib("pathlib");
-Interned str_path_class("Path");
 Interned str_typing("typing");
 Interned str_any("Any");
 Interned str_dict("Dict");
@@ -51,16 +85,6 @@ Interned str_list("List");
 Interned str_optional("Optional");
 Interned str_get_logger("getLogger");
 Interned str_logger("logger");
-Interned str_load_model("_load_model");
-Interned str_iter_description_files("_iter_description_files");
-Interned str_read_text("_read_text");
-Interned str_rank_problem_descriptions("rank_problem_descriptions");
-Interned str_model_name("model_name");
-Interned str_models_dir("models_dir");
-Interned str_path("path");
-Interned str_max_chars("max_chars");
-Interned str_query("query");
-Interned str_top_k("top_k");
 Interned str_return("return");
 Interned str_annotation_str("str");
 Interned str_annotation_int("int");

@@ -6,35 +6,27 @@
 // `rank_problem_descriptions` keeps the working values of a call in C++
 // locals; the two objects it makes per call are the record builder (an
 // iterator type of this unit) and the sort key (a native function object).
-#include "module_shell.hpp"
+#include "semantic_ranking.hpp"
 #include "exception_state.hpp"
+#include "module_state.hpp"
 #include "statements.hpp"
 
 namespace tarvex {
 namespace {
 
-Interned str_model_name("model_name");
-Interned str_query("query");
-Interned str_models_dir("models_dir");
-Interned str_top_k("top_k");
 Interned str_x("x");
 
 Interned str_sentence_transformers("sentence_transformers");
 Interned str_sentence_transformer("SentenceTransformer");
-Interned str_logging("logging");
 Interned str_warning("warning");
 Interned str_load_failed_format("RAG disabled (embedding model load failed): %s");
 
-Interned str_path_class("Path");
 Interned str_dunder_file("__file__");
 Interned str_resolve("resolve");
 Interned str_parent("parent");
 Interned str_zolt_models("zolt_models");
 Interned str_exists("exists");
 Interned str_not_found_prefix("Models directory not found: ");
-Interned str_iter_description_files("_iter_description_files");
-Interned str_read_text("_read_text");
-Interned str_load_model("_load_model");
 Interned str_encode("encode");
 Interned str_convert_to_tensor("convert_to_tensor");
 Interned str_normalize_embeddings("normalize_embeddings");
@@ -45,8 +37,6 @@ Interned str_cpu("cpu");
 Interned str_tolist("tolist");
 Interned str_key("key");
 Interned str_reverse("reverse");
-Interned str_path("path");
-Interned str_score("score");
 Interned str_preview("preview");
 Interned str_replace("replace");
 
