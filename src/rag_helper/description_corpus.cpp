@@ -55,7 +55,7 @@ bool collect_description_files(PyObject* models_dir, PyObject* result) {
 
 PyObject* iter_description_files(FunctionObject*, PyObject* const* args);
 
-const Parameter listing_parameters[] = {{&str_models_dir}};
+const Parameter listing_parameters[] = {{&str_models_dir, ExactType::any, "Path"}};
 
 }  // namespace
 
@@ -68,6 +68,8 @@ FunctionSpec iter_description_files_spec{
     .parameters = listing_parameters,
     .parameter_count = 1,
     .defaults = nullptr,
+    .doc = "\n    Find all .txt files recursively under models_dir.\n    ",
+    .return_annotation = "List[Path]",
     .local_names = "models_dir p",
     .is_generator = false,
     .body = iter_description_files,
@@ -245,7 +247,7 @@ PyObject* read_text(FunctionObject*, PyObject* const* args) {
     return text.release();
 }
 
-const Parameter reading_parameters[] = {{&str_path}, {&str_max_chars, ExactType::int_}};
+const Parameter reading_parameters[] = {{&str_path, ExactType::any, "Path"}, {&str_max_chars, ExactType::int_, "int"}};
 
 }  // namespace
 
@@ -258,6 +260,8 @@ FunctionSpec read_text_spec{
     .parameters = reading_parameters,
     .parameter_count = 2,
     .defaults = &constants.read_text_defaults,
+    .doc = "\n    Read text content safely with UTF-8, truncating very large files.\n    ",
+    .return_annotation = "str",
     .local_names = "path max_chars f txt",
     .is_generator = false,
     .body = read_text,

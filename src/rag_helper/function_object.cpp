@@ -70,6 +70,7 @@ public:
 
 namespace {
 
+Interned str_return("return");
 
 // Error texts of a call that does not fit.
 void raise_count_error(const FunctionSpec& spec, Py_ssize_t given) {
@@ -463,10 +464,42 @@ bool make_code(FunctionSpec& spec) {
     return true;
 }
 
-Owned new_function(FunctionSpec& spec, PyObject* doc, PyObject* defaults, PyObject* annotations) {
+namespace {
+
+// The annotations the spec declares, in parameter order, then `return`; null
+// without an exception when it declares none (the attribute then makes an
+// empty dict on first access).
+Owned declared_annotations(const FunctionSpec& spec) {
+    Owned dict;
+    auto add = [&dict](PyObject* key, const char* annotation) {
+        if (annotation == nullptr) {
+            return true;
+        }
+        if (!dict && !(dict = Owned::steal(PyDict_New()))) {
+            return false;
+        }
+        Owned text = Owned::steal(PyUnicode_InternFromString(annotation));
+        return text && PyDict_SetItem(dict.get(), key, text.get()) == 0;
+    };
+    for (int k = 0; k < spec.parameter_count; ++k) {
+        if (!add(spec.parameters[k].name->get(), spec.parameters[k].annotation)) {
+            return Owned();
+        }
+    }
+    if (!add(str_return, spec.return_annotation)) {
+        return Owned();
+    }
+    return dict;
+}
+
+}  // namespace
+
+Owned new_function(FunctionSpec& spec) {
     Owned name = Owned::steal(PyUnicode_InternFromString(spec.name));
     Owned qualname = Owned::steal(PyUnicode_FromString(spec.qualname));
-    if (!name || !qualname) {
+    Owned doc = spec.doc != nullptr ? Owned::steal(PyUnicode_FromString(spec.doc)) : Owned::share(Py_None);
+    Owned annotations = declared_annotations(spec);
+    if (!name || !qualname || !doc || PyErr_Occurred()) {
         return Owned();
     }
     auto* self = PyObject_GC_New(FunctionObject, &function_type);
@@ -477,10 +510,10 @@ Owned new_function(FunctionSpec& spec, PyObject* doc, PyObject* defaults, PyObje
     self->spec = &spec;
     self->name = name.release();
     self->qualname = qualname.release();
-    self->doc = Py_NewRef(doc != nullptr ? doc : Py_None);
+    self->doc = doc.release();
     self->module = Py_NewRef(str_module_name.get());
-    self->defaults = Py_NewRef(defaults != nullptr ? defaults : Py_None);
-    self->annotations = Py_XNewRef(annotations);
+    self->defaults = Py_NewRef(spec.defaults != nullptr ? *spec.defaults : Py_None);
+    self->annotations = annotations.release();
     self->globals = Py_NewRef(module_globals().get());
     self->dict = nullptr;
     self->weakrefs = nullptr;

@@ -13,6 +13,7 @@ enum class ExactType { any, str, int_ };
 struct Parameter {
     Interned* name;
     ExactType test = ExactType::any;
+    const char* annotation = nullptr;  // published as the string itself
 };
 
 class FunctionObject;
@@ -33,6 +34,8 @@ struct FunctionSpec {
     // parameters (null for none).  Binding reads this constant, never the
     // function's `__defaults__` attribute.
     PyObject** defaults;
+    const char* doc;                       // __doc__ (null: None)
+    const char* return_annotation;         // null: none
     // The code object's local names, separated by spaces: the variables,
     // parameters first (varnames), then those that a nested function reads
     // (cellvars), then those this function reads from its enclosing one
@@ -48,9 +51,13 @@ struct FunctionSpec {
 // Builds `spec.code` (file "tarvex/rag_helper", name, first line, arguments).
 bool make_code(FunctionSpec& spec);
 
-// Create a native function object that calls spec.body after binding.
-// `doc`, `defaults` and `annotations` may be null (then None / empty dict).
-Owned new_function(FunctionSpec& spec, PyObject* doc, PyObject* defaults, PyObject* annotations);
+// Each function is declared once, beside its body, by a FunctionSpec: its
+// names, parameters with their tests and annotations, defaults, docstring,
+// traceback name and lines, and local names.
+
+// Create a native function object that calls spec.body after binding, with
+// the docstring, defaults and annotations that the spec declares.
+Owned new_function(FunctionSpec& spec);
 
 // Makes the function type ready (module body, line 1).
 bool ready_function_type();

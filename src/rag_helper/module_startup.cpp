@@ -85,31 +85,7 @@ Interned str_list("List");
 Interned str_optional("Optional");
 Interned str_get_logger("getLogger");
 Interned str_logger("logger");
-Interned str_return("return");
-Interned str_annotation_str("str");
-Interned str_annotation_int("int");
-Interned str_annotation_path("Path");
-Interned str_annotation_path_list("List[Path]");
-Interned str_annotation_optional_path("Optional[Path | str]");
-Interned str_annotation_records("List[Dict[str, Any]]");
 Interned str_default_model(default_model_name);
-
-const char iter_description_files_doc[] = "\n    Find all .txt files recursively under models_dir.\n    ";
-const char read_text_doc[] = "\n    Read text content safely with UTF-8, truncating very large files.\n    ";
-const char rank_doc[] =
-    "\n"
-    "    Rank problem description .txt files under 'zolt_models' by semantic similarity to the query.\n"
-    "\n"
-    "    Args:\n"
-    "        query: The problem description to search with.\n"
-    "        models_dir: Root folder containing subfolders with .txt descriptions.\n"
-    "                    Defaults to '<repo_root>/zolt_models'.\n"
-    "        top_k: Number of top matches to return.\n"
-    "        model_name: Sentence embedding model to use.\n"
-    "\n"
-    "    Returns:\n"
-    "        A list of dicts with: path, score, preview.\n"
-    "    ";
 
 constexpr const char init_traceback_name[] = "init tarvex.rag_helper";
 
@@ -332,38 +308,15 @@ bool import_names(PyObject* module_name, std::initializer_list<PyObject*> names)
     return true;
 }
 
-// Build an annotations dictionary from (name, annotation) pairs, in order.
-Owned annotations(std::initializer_list<std::pair<Interned*, Interned*>> entries) {
-    Owned dict = Owned::steal(PyDict_New());
-    if (!dict) {
-        return dict;
-    }
-    for (const auto& [name, annotation] : entries) {
-        if (PyDict_SetItem(dict.get(), name->get(), annotation->get()) < 0) {
-            return Owned();
-        }
-    }
-    return dict;
+// Publish one function object under its own name.
+bool publish(FunctionSpec& spec) {
+    Owned function = new_function(spec);
+    Owned name = Owned::steal(PyUnicode_InternFromString(spec.name));
+    return function && name && bind_global(name.get(), function.get());
 }
 
-// Publish one function object under its global name.
-bool publish(FunctionSpec& spec, PyObject* global_name, const char* doc_text, PyObject* defaults,
-             std::initializer_list<std::pair<Interned*, Interned*>> annotation_entries) {
-    Owned doc;
-    if (doc_text != nullptr) {
-        doc = Owned::steal(PyUnicode_FromString(doc_text));
-        if (!doc) {
-            return false;
-        }
-    }
-    Owned annotation_dict = annotations(annotation_entries);
-    if (!annotation_dict) {
-        return false;
-    }
-    Owned function = new_function(spec, doc.get(), defaults, annotation_dict.get());
-    return function && bind_global(global_name, function.get());
-}
-
+// `@lru_cache(maxsize=None)` over `_load_model`: the decorator is made
+// before the function object, as the decorator expression is evaluated first.
 bool publish_load_model() {
     Owned lru_cache = lookup_global(str_lru_cache);
     if (!lru_cache) {
@@ -378,11 +331,7 @@ bool publish_load_model() {
     if (!decorator) {
         return false;
     }
-    Owned annotation_dict = annotations({{&str_model_name, &str_annotation_str}});
-    if (!annotation_dict) {
-        return false;
-    }
-    Owned function = new_function(load_model_spec, nullptr, nullptr, annotation_dict.get());
+    Owned function = new_function(load_model_spec);
     if (!function) {
         return false;
     }
@@ -461,30 +410,15 @@ bool run_module_body(int* line) {
         }
     }
 
-    *line = 14;
+    *line = load_model_spec.first_line;
     if (!publish_load_model()) {
         return false;
     }
-    *line = 25;
-    if (!publish(iter_description_files_spec, str_iter_description_files, iter_description_files_doc, nullptr,
-                 {{&str_models_dir, &str_annotation_path}, {&str_return, &str_annotation_path_list}})) {
-        return false;
-    }
-    *line = 32;
-    if (!publish(read_text_spec, str_read_text, read_text_doc, constants.read_text_defaults,
-                 {{&str_path, &str_annotation_path},
-                  {&str_max_chars, &str_annotation_int},
-                  {&str_return, &str_annotation_str}})) {
-        return false;
-    }
-    *line = 46;
-    if (!publish(rank_spec, str_rank_problem_descriptions, rank_doc, constants.rank_defaults,
-                 {{&str_query, &str_annotation_str},
-                  {&str_models_dir, &str_annotation_optional_path},
-                  {&str_top_k, &str_annotation_int},
-                  {&str_model_name, &str_annotation_str},
-                  {&str_return, &str_annotation_records}})) {
-        return false;
+    for (FunctionSpec* spec : {&iter_description_files_spec, &read_text_spec, &rank_spec}) {
+        *line = spec->first_line;
+        if (!publish(*spec)) {
+            return false;
+        }
     }
 
     *line = 124;

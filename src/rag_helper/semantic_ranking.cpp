@@ -672,7 +672,7 @@ Owned rank_records(PyObject* files, PyObject* texts, PyObject* scores, int* line
         return Owned();
     }
     *line = sort_key_line;
-    Owned key = new_function(sort_key_spec, nullptr, nullptr, nullptr);
+    Owned key = new_function(sort_key_spec);
     if (!key) {
         return Owned();
     }
@@ -795,9 +795,28 @@ PyObject* rank_problem_descriptions(FunctionObject*, PyObject* const* args) {
     return result.release();
 }
 
-const Parameter load_model_parameters[] = {{&str_model_name, ExactType::str}};
+const char rank_doc[] =
+    "\n"
+    "    Rank problem description .txt files under 'zolt_models' by semantic similarity to the query.\n"
+    "\n"
+    "    Args:\n"
+    "        query: The problem description to search with.\n"
+    "        models_dir: Root folder containing subfolders with .txt descriptions.\n"
+    "                    Defaults to '<repo_root>/zolt_models'.\n"
+    "        top_k: Number of top matches to return.\n"
+    "        model_name: Sentence embedding model to use.\n"
+    "\n"
+    "    Returns:\n"
+    "        A list of dicts with: path, score, preview.\n"
+    "    ";
+
+const Parameter load_model_parameters[] = {{&str_model_name, ExactType::str, "str"}};
 const Parameter rank_parameters[] = {
-    {&str_query, ExactType::str}, {&str_models_dir}, {&str_top_k, ExactType::int_}, {&str_model_name, ExactType::str}};
+    {&str_query, ExactType::str, "str"},
+    {&str_models_dir, ExactType::any, "Optional[Path | str]"},
+    {&str_top_k, ExactType::int_, "int"},
+    {&str_model_name, ExactType::str, "str"},
+};
 const Parameter sort_key_parameters[] = {{&str_x}};
 
 }  // namespace
@@ -811,6 +830,8 @@ FunctionSpec genexpr_spec{
     .parameters = nullptr,
     .parameter_count = 0,
     .defaults = nullptr,
+    .doc = nullptr,
+    .return_annotation = nullptr,
     .local_names = ".0 i p s",
     .free_names = "texts",
     .is_generator = true,
@@ -826,6 +847,8 @@ FunctionSpec sort_key_spec{
     .parameters = sort_key_parameters,
     .parameter_count = 1,
     .defaults = nullptr,
+    .doc = nullptr,
+    .return_annotation = nullptr,
     .local_names = "x",
     .is_generator = false,
     .body = sort_key,
@@ -840,6 +863,8 @@ FunctionSpec load_model_spec{
     .parameters = load_model_parameters,
     .parameter_count = 1,
     .defaults = nullptr,
+    .doc = nullptr,
+    .return_annotation = nullptr,
     .local_names = "model_name SentenceTransformer e",
     .is_generator = false,
     .body = load_model,
@@ -854,6 +879,8 @@ FunctionSpec rank_spec{
     .parameters = rank_parameters,
     .parameter_count = 4,
     .defaults = &constants.rank_defaults,
+    .doc = rank_doc,
+    .return_annotation = "List[Dict[str, Any]]",
     // As the interpreter compiles the body: locals in order of first
     // assignment, the names of its inlined list comprehensions included.
     .local_names = "query models_dir top_k model_name repo_root files_t p texts_t t nonempty files model doc_embs "
