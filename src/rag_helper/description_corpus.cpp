@@ -3,6 +3,7 @@
 #include "description_corpus.hpp"
 #include "exception_state.hpp"
 #include "module_state.hpp"
+#include "calls.hpp"
 #include "statements.hpp"
 
 namespace tarvex {
@@ -53,7 +54,7 @@ bool collect_description_files(PyObject* models_dir, PyObject* result) {
     return PyList_Sort(result) == 0;
 }
 
-PyObject* iter_description_files(FunctionObject*, PyObject* const* args);
+Owned iter_description_files(Steps& steps, PyObject* const* args);
 
 const Parameter listing_parameters[] = {{&str_models_dir, ExactType::any, "Path"}};
 
@@ -77,12 +78,10 @@ FunctionSpec iter_description_files_spec{
 
 namespace {
 
-PyObject* iter_description_files(FunctionObject*, PyObject* const* args) {
+Owned iter_description_files(Steps& steps, PyObject* const* args) {
     Owned result = Owned::steal(PyList_New(0));
-    if (!result || !collect_description_files(args[0], result.get())) {
-        return fail_at(iter_description_files_spec, listing_line);
-    }
-    return result.release();
+    const bool listed = result && collect_description_files(args[0], result.get());
+    return steps.at(listing_line, listed ? std::move(result) : Owned());
 }
 
 // ---------------------------------------------------------------------------
@@ -120,47 +119,21 @@ Owned special_method(PyObject* object, PyObject* name) {
 }
 
 // Steps inside the file's context: read at most max_chars + 1 characters,
-// cut to max_chars, strip.  On failure sets *line to the failing step.
-Owned read_bounded(PyObject* stream, PyObject* max_chars, int* line) {
-    *line = read_line;
-    Owned request = Owned::steal(PyNumber_Add(max_chars, constants.int_1));
-    if (!request) {
-        return Owned();
-    }
-    Owned txt = Owned::steal(PyObject_CallMethodOneArg(stream, str_read, request.get()));
-    if (!txt) {
-        return Owned();
-    }
-
-    *line = measure_line;
-    Py_ssize_t length = PyObject_Length(txt.get());
-    if (length < 0) {
-        return Owned();
-    }
-    Owned length_object = Owned::steal(PyLong_FromSsize_t(length));
-    if (!length_object) {
-        return Owned();
-    }
-    int too_long = PyObject_RichCompareBool(length_object.get(), max_chars, Py_GT);
+// cut to max_chars, strip.
+Owned read_bounded(Steps& steps, PyObject* stream, PyObject* max_chars) {
+    Owned txt = steps.at(read_line, call_method(stream, str_read, Owned::steal(PyNumber_Add(max_chars, constants.int_1))));
+    const Py_ssize_t length = txt ? PyObject_Length(txt.get()) : -1;
+    Owned measured = length >= 0 ? Owned::steal(PyLong_FromSsize_t(length)) : Owned();
+    const int too_long = steps.at(measure_line, measured ? PyObject_RichCompareBool(measured.get(), max_chars, Py_GT) : -1);
     if (too_long < 0) {
         return Owned();
     }
-
     if (too_long) {
-        *line = cut_line;
         Owned cut = Owned::steal(PySlice_New(Py_None, max_chars, Py_None));
-        if (!cut) {
-            return Owned();
-        }
-        txt = slice_of(txt.get(), cut.get());
-        if (!txt) {
-            return Owned();
-        }
+        txt = steps.at(cut_line, cut ? slice_of(txt.get(), cut.get()) : Owned());
     }
-
-    *line = strip_line;
-    Owned stripped = Owned::steal(PyObject_CallMethodNoArgs(txt.get(), str_strip));
-    if (!stripped || !check_returned_type(stripped.get(), &PyUnicode_Type, "str")) {
+    Owned stripped = call_method(txt, str_strip);
+    if (!steps.at(strip_line, stripped && check_returned_type(stripped.get(), &PyUnicode_Type, "str"))) {
         return Owned();
     }
     return stripped;
@@ -168,83 +141,54 @@ Owned read_bounded(PyObject* stream, PyObject* max_chars, int* line) {
 
 // Handler of the file's context for an exception raised while reading: the
 // context's exit sees it first.  Returns 1 when `__exit__` suppressed it,
-// 0 when an exception (the same or a new one) is pending again, and the
-// pending exception is then left set.
-int exit_context_with_exception(PyObject* exit, int line) {
-    add_traceback(read_text_spec.traceback_name, line);
-    Owned raised = Owned::steal(PyErr_GetRaisedException());
-    int suppressed;
-    {
-        HandledExceptionScope handling(raised.borrow());
-        Owned traceback = Owned::steal(PyException_GetTraceback(raised.get()));
-        PyObject* exit_args[] = {reinterpret_cast<PyObject*>(Py_TYPE(raised.get())), raised.get(),
-                                 traceback ? traceback.get() : Py_None};
-        Owned outcome = Owned::steal(PyObject_Vectorcall(exit, exit_args, 3, nullptr));
-        suppressed = outcome ? PyObject_IsTrue(outcome.get()) : -1;
+// 0 when an exception (the same or a new one) is pending again.
+int exit_context_with_exception(PyObject* exit) {
+    PendingException raised;
+    HandledExceptionScope handling(raised.get());
+    Owned traceback = Owned::steal(PyException_GetTraceback(raised.get()));
+    Owned outcome = call(exit, reinterpret_cast<PyObject*>(Py_TYPE(raised.get().get())), raised.get(),
+                         traceback ? traceback.get() : Py_None);
+    const int suppressed = truth(outcome);
+    if (suppressed != 0) {
+        raised.take();  // suppressed, or __exit__ (or its truth test) raised a new one that goes on
     }
-    if (suppressed < 0) {
-        return 0;  // __exit__ (or its truth test) raised: that exception goes on
-    }
-    if (!suppressed) {
-        PyErr_SetRaisedException(raised.release());
-    }
-    return suppressed;
+    return suppressed == 1;
 }
 
-// Everything after binding, inside the region whose handler turns every
-// `Exception` into the empty string.  Returns the text (or None) with no
-// exception, or null with the exception that should pass on.
-Owned read_protected(PyObject* path, PyObject* max_chars) {
+// The file's context: open, enter, the steps inside, exit.  Returns the text
+// (or None when `__exit__` suppressed a failure) with no exception, or null
+// with the exception that should pass on.
+Owned read_in_context(Steps& steps, PyObject* path, PyObject* max_chars) {
     PyObject* open_args[] = {path, str_read_mode, str_utf8, str_ignore};
     Owned keywords = Owned::steal(PyTuple_Pack(2, str_encoding.get(), str_errors.get()));
-    if (!keywords) {
-        return Owned();
-    }
-    Owned opened = Owned::steal(
-        PyObject_VectorcallMethod(str_open, open_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords.get()));
-    if (!opened) {
-        return Owned();
-    }
-    Owned exit = special_method(opened.get(), str_exit);
-    if (!exit) {
-        return Owned();
-    }
-    Owned enter = special_method(opened.get(), str_enter);
-    if (!enter) {
-        return Owned();
-    }
-    Owned stream = Owned::steal(PyObject_CallNoArgs(enter.get()));
+    Owned opened = keywords ? Owned::steal(PyObject_VectorcallMethod(str_open, open_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                                     keywords.get()))
+                            : Owned();
+    Owned exit = opened ? special_method(opened.get(), str_exit) : Owned();
+    Owned enter = exit ? special_method(opened.get(), str_enter) : Owned();
+    Owned stream = call(enter);
     if (!stream) {
         return Owned();
     }
-
-    int failed_line = read_line;
-    Owned text = read_bounded(stream.get(), max_chars, &failed_line);
+    Owned text = read_bounded(steps, stream.get(), max_chars);
     if (!text) {
-        if (exit_context_with_exception(exit.get(), failed_line) == 1) {
-            return Owned::share(Py_None);
-        }
-        return Owned();
+        add_traceback(read_text_spec.traceback_name, steps.failed_line());
+        steps.reported();
+        return exit_context_with_exception(exit.get()) ? Owned::share(Py_None) : Owned();
     }
-    Owned exit_result = Owned::steal(PyObject_Call(exit.get(), constants.none_triple, nullptr));
-    if (!exit_result) {
-        return Owned();
-    }
-    return text;
+    return call(exit, Py_None, Py_None, Py_None) ? std::move(text) : Owned();
 }
 
-PyObject* read_text(FunctionObject*, PyObject* const* args) {
+// Everything after binding is protected: every `Exception` becomes the
+// empty string; others pass on with an entry for the `with` line.
+Owned read_text(Steps& steps, PyObject* const* args) {
     HandledExceptionScope unchanged_afterwards;
-    Owned text = read_protected(args[0], args[1]);
-    if (!text) {
-        if (PyErr_ExceptionMatches(PyExc_Exception)) {
-            PyErr_Clear();
-            text = Owned::share(constants.empty_str);
-        } else {
-            add_traceback(read_text_spec.traceback_name, open_line);
-        }
+    Owned text = read_in_context(steps, args[0], args[1]);
+    if (text || !PyErr_ExceptionMatches(PyExc_Exception)) {
+        return steps.at(open_line, std::move(text));
     }
-    return text.release();
+    PyErr_Clear();
+    return Owned::share(constants.empty_str);
 }
 
 const Parameter reading_parameters[] = {{&str_path, ExactType::any, "Path"}, {&str_max_chars, ExactType::int_, "int"}};

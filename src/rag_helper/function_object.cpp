@@ -237,12 +237,18 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     const FunctionSpec& spec = *self->spec;
     PyObject* bound[max_parameters];
     if (!bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-        return fail_at(spec, spec.first_line);
+        add_traceback(spec.traceback_name, spec.first_line);
+        return nullptr;
     }
     if (!passes_exact_type_tests(spec, bound)) {
         return nullptr;
     }
-    return spec.body(self, bound);
+    Steps steps;
+    Owned result = spec.body(steps, bound);
+    if (!result && steps.failed_line() != 0) {
+        add_traceback(spec.traceback_name, steps.failed_line());
+    }
+    return result.release();
 }
 
 int function_traverse(PyObject* object, visitproc visit, void* arg) {

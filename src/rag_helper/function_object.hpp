@@ -4,6 +4,7 @@
 
 #include "common/refs.hpp"
 #include "names.hpp"
+#include "steps.hpp"
 #include "traceback.hpp"
 
 namespace tarvex {
@@ -19,8 +20,9 @@ struct Parameter {
 class FunctionObject;
 
 // The body receives the bound arguments in parameter order (borrowed) and
-// returns a new reference or null with an exception set.
-using FunctionBody = PyObject* (*)(FunctionObject* self, PyObject* const* args);
+// returns a new reference, or null with an exception set and, in `steps`,
+// the line for the traceback entry that the call's boundary adds.
+using FunctionBody = Owned (*)(Steps& steps, PyObject* const* args);
 
 struct FunctionSpec {
     const char* binding_name;     // the name in binding messages ("lambda1" for the sort key)
@@ -65,11 +67,5 @@ bool ready_function_type();
 // Type-name check of a returned value: raises TypeError "Expected %s, got
 // %.200s" unless `value` is exactly of `expected` or None.
 bool check_returned_type(PyObject* value, PyTypeObject* expected, const char* expected_name);
-
-// Functions that rely on exceptions leaving them: record where it happened.
-inline PyObject* fail_at(const FunctionSpec& spec, int line) {
-    add_traceback(spec.traceback_name, line);
-    return nullptr;
-}
 
 }  // namespace tarvex
