@@ -48,6 +48,11 @@ inline Owned item(Borrowed container, Borrowed key) {
 
 inline Owned iterate(Borrowed object) { return object ? Owned::steal(PyObject_GetIter(object)) : Owned(); }
 
+// format(value, spec)
+inline Owned format(Borrowed value, PyObject* spec) {
+    return value ? Owned::steal(PyObject_Format(value, spec)) : Owned();
+}
+
 // The standard truth test: 1, 0, or -1 on failure (also for a null operand).
 inline int truth(Borrowed object) { return object ? PyObject_IsTrue(object) : -1; }
 

@@ -14,8 +14,6 @@ Interned str_txt_pattern("*.txt");
 Interned str_is_file("is_file");
 Interned str_open("open");
 Interned str_read_mode("r");
-Interned str_encoding("encoding");
-Interned str_errors("errors");
 Interned str_utf8("utf-8");
 Interned str_ignore("ignore");
 Interned str_enter("__enter__");
@@ -100,7 +98,10 @@ Owned special_method(PyObject* object, PyObject* name) {
     PyObject* mro = Py_TYPE(object)->tp_mro;
     Owned attribute;
     for (Py_ssize_t index = 0; !attribute && index < PyTuple_GET_SIZE(mro); ++index) {
-        Owned dict = Owned::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, index))));
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, index));
+        // Static builtin types keep their dict per interpreter: only
+        // PyType_GetDict() reaches it.
+        Owned dict = base->tp_dict != nullptr ? Owned::share(base->tp_dict) : Owned::steal(PyType_GetDict(base));
         PyObject* found = nullptr;
         if (PyDict_GetItemRef(dict.get(), name, &found) < 0) {
             return Owned();
@@ -160,10 +161,8 @@ int exit_context_with_exception(PyObject* exit) {
 // with the exception that should pass on.
 Owned read_in_context(Steps& steps, PyObject* path, PyObject* max_chars) {
     PyObject* open_args[] = {path, str_read_mode, str_utf8, str_ignore};
-    Owned keywords = Owned::steal(PyTuple_Pack(2, str_encoding.get(), str_errors.get()));
-    Owned opened = keywords ? Owned::steal(PyObject_VectorcallMethod(str_open, open_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                                     keywords.get()))
-                            : Owned();
+    Owned opened = Owned::steal(
+        PyObject_VectorcallMethod(str_open, open_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, constants.open_keywords));
     Owned exit = opened ? special_method(opened.get(), str_exit) : Owned();
     Owned enter = exit ? special_method(opened.get(), str_enter) : Owned();
     Owned stream = call(enter);

@@ -8,6 +8,8 @@
 #include "names.hpp"
 #include "semantic_ranking.hpp"
 #include "statements.hpp"
+#include "steps.hpp"
+#include "calls.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -86,6 +88,8 @@ Interned str_optional("Optional");
 Interned str_get_logger("getLogger");
 Interned str_logger("logger");
 Interned str_default_model(default_model_name);
+Interned str_encoding("encoding");
+Interned str_errors("errors");
 
 constexpr const char init_traceback_name[] = "init tarvex.rag_helper";
 
@@ -242,8 +246,10 @@ bool make_constant_tuples() {
     constants.read_text_defaults = new_tuple({constants.int_100000});
     constants.rank_defaults = new_tuple({Py_None, constants.int_10, str_default_model.get()});
     constants.argv_tail_slice = PySlice_New(constants.int_1, Py_None, Py_None);
+    constants.open_keywords = PyTuple_Pack(2, str_encoding.get(), str_errors.get());
     return constants.none_triple && constants.preview_slice && constants.newline_to_space &&
-           constants.read_text_defaults && constants.rank_defaults && constants.argv_tail_slice;
+           constants.read_text_defaults && constants.rank_defaults && constants.argv_tail_slice &&
+           constants.open_keywords;
 }
 
 bool make_code_objects() {
@@ -348,10 +354,9 @@ int running_as_main() {
     return PyObject_RichCompareBool(name.get(), str_dunder_main, Py_EQ);
 }
 
-// The module body from the point where failures carry traceback entries.
-// Returns false with the exception set and the failing line in *line.
-bool run_module_body(int* line) {
-    *line = 1;
+// Steps of line 1: the types, `__name__` for a main module, the entry in
+// sys.modules, cached builtins, constant tuples and code objects.
+bool prepare_body() {
     if (!ready_function_type() || !ready_ranking_types()) {
         return false;
     }
@@ -359,80 +364,48 @@ bool run_module_body(int* line) {
         return false;
     }
     PyObject* modules = PyImport_GetModuleDict();
-    int registered = PyDict_Contains(modules, str_module_name);
+    const int registered = PyDict_Contains(modules, str_module_name);
     if (registered < 0 || (registered == 0 && PyDict_SetItem(modules, str_module_name, module_instance) < 0)) {
         return false;
     }
-    if (!fetch_builtins() || !make_constant_tuples() || !make_code_objects()) {
-        return false;
-    }
+    return fetch_builtins() && make_constant_tuples() && make_code_objects();
+}
 
-    *line = 3;
-    Owned logging = import_module(str_logging);
-    if (!logging || !bind_global(str_logging, logging.get())) {
-        return false;
-    }
-    *line = 4;
-    Owned sys = import_module(str_sys);
-    if (!sys || !bind_global(str_sys, sys.get())) {
-        return false;
-    }
-    *line = 5;
-    if (!import_names(str_functools, {str_lru_cache})) {
-        return false;
-    }
-    *line = 6;
-    if (!import_names(str_pathlib, {str_path_class})) {
-        return false;
-    }
-    *line = 7;
-    if (!import_names(str_typing, {str_any, str_dict, str_list, str_optional})) {
-        return false;
-    }
+// `import name` at module level, bound as the global `name`.
+bool import_and_bind(PyObject* name) {
+    Owned module = import_module(name);
+    return module && bind_global(name, module.get());
+}
 
-    *line = 11;
-    {
-        Owned logging_module = lookup_global(str_logging);
-        if (!logging_module) {
-            return false;
-        }
-        Owned get_logger = Owned::steal(PyObject_GetAttr(logging_module.get(), str_get_logger));
-        if (!get_logger) {
-            return false;
-        }
-        Owned name = lookup_global(str_dunder_name);
-        if (!name) {
-            return false;
-        }
-        Owned logger = Owned::steal(PyObject_CallOneArg(get_logger.get(), name.get()));
-        if (!logger || !bind_global(str_logger, logger.get())) {
-            return false;
-        }
-    }
+// logger = logging.getLogger(__name__)
+bool bind_logger() {
+    Owned get_logger = attribute(lookup_global(str_logging), str_get_logger);
+    Owned name = get_logger ? lookup_global(str_dunder_name) : Owned();
+    Owned logger = call(get_logger, name);
+    return logger && bind_global(str_logger, logger.get());
+}
 
-    *line = load_model_spec.first_line;
-    if (!publish_load_model()) {
+// The module body from the point where failures carry traceback entries.
+// Returns false with the exception set and the failing line in `steps`.
+bool run_module_body(Steps& steps) {
+    if (!steps.at(1, prepare_body()) || !steps.at(3, import_and_bind(str_logging)) ||
+        !steps.at(4, import_and_bind(str_sys)) || !steps.at(5, import_names(str_functools, {str_lru_cache})) ||
+        !steps.at(6, import_names(str_pathlib, {str_path_class})) ||
+        !steps.at(7, import_names(str_typing, {str_any, str_dict, str_list, str_optional})) ||
+        !steps.at(11, bind_logger()) || !steps.at(load_model_spec.first_line, publish_load_model())) {
         return false;
     }
     for (FunctionSpec* spec : {&iter_description_files_spec, &read_text_spec, &rank_spec}) {
-        *line = spec->first_line;
-        if (!publish(*spec)) {
+        if (!steps.at(spec->first_line, publish(*spec))) {
             return false;
         }
     }
-
-    *line = 124;
-    const int is_main = running_as_main();
-    if (is_main < 0) {
+    const int is_main = steps.at(124, running_as_main());
+    if (is_main < 0 || (is_main && !run_command_line(steps))) {
         return false;
     }
-    if (is_main && !run_command_line(line)) {
-        return false;
-    }
-
-    *line = 1;
     Owned test_dict = Owned::steal(PyDict_New());
-    return test_dict && bind_global(str_dunder_test, test_dict.get());
+    return steps.at(1, test_dict && bind_global(str_dunder_test, test_dict.get()));
 }
 
 int exec_module(PyObject* module) {
@@ -481,9 +454,9 @@ int exec_module(PyObject* module) {
         return fail(false, 0);
     }
 
-    int line = 1;
-    if (!run_module_body(&line)) {
-        return fail(true, line);
+    Steps steps;
+    if (!run_module_body(steps)) {
+        return fail(true, steps.failed_line());
     }
     return 0;
 }

@@ -23,6 +23,7 @@ struct Constants {
     PyObject* read_text_defaults = nullptr; // (100000,)
     PyObject* rank_defaults = nullptr;      // (None, 10, default model name)
     PyObject* argv_tail_slice = nullptr;    // slice(1, None, None)
+    PyObject* open_keywords = nullptr;      // ("encoding", "errors"): keyword names of a file's open
 };
 extern Constants constants;
 
