@@ -16,8 +16,8 @@ Interned str_open("open");
 Interned str_read_mode("r");
 Interned str_utf8("utf-8");
 Interned str_ignore("ignore");
-Interned str_enter("__enter__");
-Interned str_exit("__exit__");
+Interned str_dunder_enter("__enter__");
+Interned str_dunder_exit("__exit__");
 Interned str_read("read");
 
 // ---------------------------------------------------------------------------
@@ -163,8 +163,8 @@ Owned read_in_context(Steps& steps, PyObject* path, PyObject* max_chars) {
     PyObject* open_args[] = {path, str_read_mode, str_utf8, str_ignore};
     Owned opened = Owned::steal(
         PyObject_VectorcallMethod(str_open, open_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, constants.open_keywords));
-    Owned exit = opened ? special_method(opened.get(), str_exit) : Owned();
-    Owned enter = exit ? special_method(opened.get(), str_enter) : Owned();
+    Owned exit = opened ? special_method(opened.get(), str_dunder_exit) : Owned();
+    Owned enter = exit ? special_method(opened.get(), str_dunder_enter) : Owned();
     Owned stream = call(enter);
     if (!stream) {
         return Owned();
