@@ -13,10 +13,14 @@
 
 namespace tarvex {
 
+class Owned;
+
 class Borrowed {
 public:
     constexpr Borrowed() noexcept = default;
     constexpr Borrowed(PyObject* object) noexcept : object_(object) {}
+    // A view of what an Owned holds, valid while that Owned keeps it.
+    Borrowed(const Owned& owner) noexcept;
 
     PyObject* get() const noexcept { return object_; }
     operator PyObject*() const noexcept { return object_; }
@@ -66,6 +70,8 @@ private:
 
     PyObject* object_ = nullptr;
 };
+
+inline Borrowed::Borrowed(const Owned& owner) noexcept : object_(owner.get()) {}
 
 // Return a new reference to an object we only borrow.
 inline PyObject* new_ref(Borrowed object) noexcept { return Py_NewRef(object.get()); }

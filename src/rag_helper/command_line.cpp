@@ -6,24 +6,24 @@
 // Every name the block uses is looked up in the module globals at the moment
 // of use; `print` is the builtin cached at load.  Nothing is caught here: a
 // failure (SystemExit included) leaves the block with the source line of the
-// failing statement in *failed_line.
-#include "module_shell.hpp"
+// failing statement in `steps`.
+#include "command_line.hpp"
+#include "calls.hpp"
+#include "module_state.hpp"
+#include "names.hpp"
+#include "statements.hpp"
+#include "steps.hpp"
+
+#include <string>
 
 namespace tarvex {
 namespace {
 
-Interned str_sys("sys");
 Interned str_argv("argv");
 Interned str_exit("exit");
-Interned str_strip("strip");
-Interned str_query("query");
-Interned str_top_k("top_k");
 Interned str_results("results");
-Interned str_rank_problem_descriptions("rank_problem_descriptions");
 Interned str_i("i");
 Interned str_r("r");
-Interned str_path("path");
-Interned str_score("score");
 Interned str_space(" ");
 Interned str_position_format("2d");
 Interned str_after_position(". ");
@@ -46,80 +46,22 @@ constexpr int print_line = 138;
 // Keyword names of the ranking call, (query, top_k); made once.
 PyObject* rank_keywords = nullptr;
 
-// `value[1:]` as the interpreter slices an arbitrary object.
-Owned slice_tail(PyObject* value) {
-    PyMappingMethods* mapping = Py_TYPE(value)->tp_as_mapping;
-    if (mapping == nullptr || mapping->mp_subscript == nullptr) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(value)->tp_name);
-        return Owned();
-    }
-    return Owned::steal(PyObject_GetItem(value, constants.argv_tail_slice));
-}
-
 // query = " ".join(sys.argv[1:]).strip()
 bool bind_query() {
-    Owned sys = lookup_global(str_sys);
-    if (!sys) {
-        return false;
-    }
-    Owned argv = Owned::steal(PyObject_GetAttr(sys.get(), str_argv));
-    if (!argv) {
-        return false;
-    }
-    Owned words = slice_tail(argv.get());
-    if (!words) {
-        return false;
-    }
-    Owned joined = Owned::steal(PyUnicode_Join(str_space, words.get()));
-    if (!joined) {
-        return false;
-    }
-    Owned query = Owned::steal(PyObject_CallMethodNoArgs(joined.get(), str_strip));
+    Owned argv = attribute(lookup_global(str_sys), str_argv);
+    Owned words = argv ? slice_of(argv.get(), constants.argv_tail_slice) : Owned();
+    Owned joined = words ? Owned::steal(PyUnicode_Join(str_space, words.get())) : Owned();
+    Owned query = call_method(joined, str_strip);
     return query && bind_global(str_query, query.get());
-}
-
-// Truth value of a global looked up now: 1, 0, or -1 on error.
-int global_is_true(PyObject* name) {
-    Owned value = lookup_global(name);
-    if (!value) {
-        return -1;
-    }
-    return PyObject_IsTrue(value.get());
-}
-
-bool print_text(PyObject* text) {
-    Owned printed = Owned::steal(PyObject_CallOneArg(cached_builtins.print, text));
-    return static_cast<bool>(printed);
-}
-
-// sys.exit(status): normally raises SystemExit, so this returns false.  A
-// replaced `sys.exit` that returns lets the block go on, as in Python code.
-bool call_exit(PyObject* status) {
-    Owned sys = lookup_global(str_sys);
-    if (!sys) {
-        return false;
-    }
-    Owned exit = Owned::steal(PyObject_GetAttr(sys.get(), str_exit));
-    if (!exit) {
-        return false;
-    }
-    Owned outcome = Owned::steal(PyObject_CallOneArg(exit.get(), status));
-    return static_cast<bool>(outcome);
 }
 
 // results = rank_problem_descriptions(query=query, top_k=10)
 bool bind_results() {
-    if (rank_keywords == nullptr) {
-        rank_keywords = PyTuple_Pack(2, str_query.get(), str_top_k.get());
-        if (rank_keywords == nullptr) {
-            return false;
-        }
-    }
-    Owned rank = lookup_global(str_rank_problem_descriptions);
-    if (!rank) {
+    if (rank_keywords == nullptr && (rank_keywords = PyTuple_Pack(2, str_query.get(), str_top_k.get())) == nullptr) {
         return false;
     }
-    Owned query = lookup_global(str_query);
+    Owned rank = lookup_global(str_rank_problem_descriptions);
+    Owned query = rank ? lookup_global(str_query) : Owned();
     if (!query) {
         return false;
     }
@@ -130,111 +72,84 @@ bool bind_results() {
 
 // One entry of the current record `r` (looked up anew), as a plain
 // subscription.
-Owned record_entry(PyObject* key) {
-    Owned record = lookup_global(str_r);
-    if (!record) {
-        return Owned();
-    }
-    return Owned::steal(PyObject_GetItem(record.get(), key));
-}
+Owned record_entry(PyObject* key) { return item(lookup_global(str_r), key); }
 
-// print(f"{i:2d}. {r['path']}  score={r['score']:.4f}")
-bool print_match() {
-    Owned position_value = lookup_global(str_i);
-    if (!position_value) {
-        return false;
+// Terminal control characters (C0, DEL, C1) shown as escapes, so that a file
+// name can neither start a new line nor send commands to the terminal:
+// "\n", "\r", "\t", else "\xNN".  Everything else, non-ASCII letters
+// included, stays as it is.
+bool is_control(Py_UCS4 c) { return c < 0x20 || (c >= 0x7f && c < 0xa0); }
+
+Owned escape_controls(PyObject* text) {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t first = 0;
+    while (first < length && !is_control(PyUnicode_READ(kind, data, first))) {
+        ++first;
     }
-    Owned position = Owned::steal(PyObject_Format(position_value.get(), str_position_format));
-    if (!position) {
-        return false;
+    if (first == length) {
+        return Owned::share(text);
     }
-    Owned path = record_entry(str_path);
-    if (!path) {
-        return false;
-    }
-    if (!PyUnicode_CheckExact(path.get())) {
-        path = Owned::steal(PyObject_Format(path.get(), constants.empty_str));
-        if (!path) {
-            return false;
+    std::u32string shown;
+    shown.reserve(static_cast<std::size_t>(length) + 8);
+    for (Py_ssize_t index = 0; index < length; ++index) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, index);
+        if (!is_control(c)) {
+            shown.push_back(c);
+            continue;
+        }
+        shown.push_back(U'\\');
+        switch (c) {
+        case U'\n': shown.push_back(U'n'); break;
+        case U'\r': shown.push_back(U'r'); break;
+        case U'\t': shown.push_back(U't'); break;
+        default:
+            shown.push_back(U'x');
+            shown.push_back(static_cast<char32_t>("0123456789abcdef"[c >> 4]));
+            shown.push_back(static_cast<char32_t>("0123456789abcdef"[c & 0xf]));
         }
     }
-    Owned score_value = record_entry(str_score);
-    if (!score_value) {
-        return false;
+    return Owned::steal(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, shown.data(), static_cast<Py_ssize_t>(shown.size())));
+}
+
+// print(f"{i:2d}. {r['path']}  score={r['score']:.4f}"), control characters
+// escaped.
+bool print_match() {
+    Owned position = format(lookup_global(str_i), str_position_format);
+    Owned path = position ? record_entry(str_path) : Owned();
+    if (path && !PyUnicode_CheckExact(path.get())) {
+        path = format(path, constants.empty_str);
     }
-    Owned score = Owned::steal(PyObject_Format(score_value.get(), str_score_format));
-    if (!score) {
-        return false;
-    }
-    Owned pieces = Owned::steal(PyTuple_Pack(5, position.get(), str_after_position.get(), path.get(),
-                                             str_before_score.get(), score.get()));
-    if (!pieces) {
-        return false;
-    }
-    Owned line = Owned::steal(PyUnicode_Join(constants.empty_str, pieces.get()));
-    return line && print_text(line.get());
+    Owned score = path ? format(record_entry(str_score), str_score_format) : Owned();
+    Owned pieces = score ? Owned::steal(PyTuple_Pack(5, position.get(), str_after_position.get(), path.get(),
+                                                     str_before_score.get(), score.get()))
+                         : Owned();
+    Owned line = pieces ? Owned::steal(PyUnicode_Join(constants.empty_str, pieces.get())) : Owned();
+    Owned shown = line ? escape_controls(line.get()) : Owned();
+    return static_cast<bool>(call(cached_builtins.print, shown));
 }
 
 // Binds r and i for one record and prints its line; the counter moves on.
-// Sets *failed_line on failure.
-bool show_match(PyObject* record, Owned& counter, int* failed_line) {
-    *failed_line = loop_line;
-    if (!bind_global(str_r, record) || !bind_global(str_i, counter.get())) {
+bool show_match(Steps& steps, PyObject* record, Owned& counter) {
+    if (!steps.at(loop_line, bind_global(str_r, record) && bind_global(str_i, counter.get()))) {
         return false;
     }
-    Owned next = Owned::steal(PyNumber_Add(counter.get(), constants.int_1));
-    if (!next) {
-        return false;
-    }
-    counter = std::move(next);
-    *failed_line = print_line;
-    return print_match();
+    counter = Owned::steal(PyNumber_Add(counter.get(), constants.int_1));
+    return steps.at(loop_line, static_cast<bool>(counter)) && steps.at(print_line, print_match());
 }
 
 // for i, r in enumerate(results, 1): print(...)
-bool show_matches(int* failed_line) {
-    *failed_line = loop_line;
-    Owned results = lookup_global(str_results);
-    if (!results) {
-        return false;
-    }
+bool show_matches(Steps& steps) {
+    Owned results = steps.at(loop_line, lookup_global(str_results));
     Owned counter = Owned::share(constants.int_1);
-    PyObject* sequence = results.get();
-    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
-        // By index; a list's length is read again before every step because
-        // printing may run code that changes it.
-        const bool is_list = PyList_CheckExact(sequence);
-        for (Py_ssize_t index = 0;; ++index) {
-            const Py_ssize_t size = is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
-            if (index >= size) {
-                break;
-            }
-            Owned record =
-                Owned::share(is_list ? PyList_GET_ITEM(sequence, index) : PyTuple_GET_ITEM(sequence, index));
-            if (!show_match(record.get(), counter, failed_line)) {
-                return false;
-            }
-        }
-        return true;
-    }
-    Owned iterator = Owned::steal(PyObject_GetIter(sequence));
-    if (!iterator) {
-        return false;
-    }
-    for (;;) {
-        *failed_line = loop_line;
-        Owned record = Owned::steal(PyIter_Next(iterator.get()));
-        if (!record) {
-            return !PyErr_Occurred();
-        }
-        if (!show_match(record.get(), counter, failed_line)) {
-            return false;
-        }
-    }
+    auto show = [&](PyObject* record) { return show_match(steps, record, counter); };
+    return results && steps.at(loop_line, for_each_item(results.get(), show));
 }
 
 // One of the block's two early ends: when the global `name` is false, print
-// `message` and call sys.exit(status) (see call_exit for an exit that returns).
+// `message` and call sys.exit(status).
 struct EarlyEnd {
     PyObject* name;
     int test_line;
@@ -244,43 +159,27 @@ struct EarlyEnd {
     int exit_line;
 };
 
-bool end_early_when_false(const EarlyEnd& end, int* failed_line) {
-    *failed_line = end.test_line;
-    int is_true = global_is_true(end.name);
+bool end_early_when_false(Steps& steps, const EarlyEnd& end) {
+    const int is_true = steps.at(end.test_line, truth(lookup_global(end.name)));
     if (is_true != 0) {
         return is_true > 0;
     }
-    *failed_line = end.message_line;
-    if (!print_text(end.message)) {
-        return false;
-    }
-    *failed_line = end.exit_line;
-    return call_exit(end.status);
+    // sys.exit normally raises SystemExit; one that returns lets the block go
+    // on, as in Python code.
+    return steps.at(end.message_line, static_cast<bool>(call(cached_builtins.print, end.message))) &&
+           steps.at(end.exit_line, static_cast<bool>(call(attribute(lookup_global(str_sys), str_exit), end.status)));
 }
 
 }  // namespace
 
-bool run_command_line(int* failed_line) {
-    *failed_line = query_line;
-    if (!bind_query()) {
-        return false;
-    }
-    if (!end_early_when_false({str_query, query_test_line, str_usage, usage_line, constants.int_1, usage_exit_line},
-                              failed_line)) {
-        return false;
-    }
-
-    *failed_line = rank_line;
-    if (!bind_results()) {
-        return false;
-    }
-    if (!end_early_when_false({str_results, results_test_line, str_nothing_found, nothing_found_line,
-                               constants.int_0, nothing_found_exit_line},
-                              failed_line)) {
-        return false;
-    }
-
-    return show_matches(failed_line);
+bool run_command_line(Steps& steps) {
+    return steps.at(query_line, bind_query()) &&
+           end_early_when_false(steps, {str_query, query_test_line, str_usage, usage_line, constants.int_1,
+                                        usage_exit_line}) &&
+           steps.at(rank_line, bind_results()) &&
+           end_early_when_false(steps, {str_results, results_test_line, str_nothing_found, nothing_found_line,
+                                        constants.int_0, nothing_found_exit_line}) &&
+           show_matches(steps);
 }
 
 }  // namespace tarvex

@@ -1,26 +1,24 @@
 // Description corpus: finding the description files below a corpus folder
 // and reading each one as bounded, stripped UTF-8 text.
-#include "module_shell.hpp"
+#include "description_corpus.hpp"
+#include "exception_state.hpp"
+#include "module_state.hpp"
+#include "calls.hpp"
+#include "statements.hpp"
 
 namespace tarvex {
 namespace {
 
-Interned str_models_dir("models_dir");
-Interned str_path("path");
-Interned str_max_chars("max_chars");
 Interned str_rglob("rglob");
 Interned str_txt_pattern("*.txt");
 Interned str_is_file("is_file");
 Interned str_open("open");
 Interned str_read_mode("r");
-Interned str_encoding("encoding");
-Interned str_errors("errors");
 Interned str_utf8("utf-8");
 Interned str_ignore("ignore");
-Interned str_enter("__enter__");
-Interned str_exit("__exit__");
+Interned str_dunder_enter("__enter__");
+Interned str_dunder_exit("__exit__");
 Interned str_read("read");
-Interned str_strip("strip");
 
 // ---------------------------------------------------------------------------
 // _iter_description_files(models_dir)
@@ -46,41 +44,17 @@ bool collect_description_files(PyObject* models_dir, PyObject* result) {
     if (!candidates) {
         return false;
     }
-    PyObject* sequence = candidates.get();
-    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
-        // Walked by index; a list's length is read again at every step
-        // because `is_file` may change it.
-        for (Py_ssize_t index = 0;; ++index) {
-            Py_ssize_t size = PyList_CheckExact(sequence) ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
-            if (index >= size) {
-                break;
-            }
-            Owned p = Owned::share(PyList_CheckExact(sequence) ? PyList_GET_ITEM(sequence, index)
-                                                               : PyTuple_GET_ITEM(sequence, index));
-            if (!append_if_file(result, p.get())) {
-                return false;
-            }
-        }
-    } else {
-        Owned iterator = Owned::steal(PyObject_GetIter(sequence));
-        if (!iterator) {
-            return false;
-        }
-        while (Owned p = Owned::steal(PyIter_Next(iterator.get()))) {
-            if (!append_if_file(result, p.get())) {
-                return false;
-            }
-        }
-        if (PyErr_Occurred()) {
-            return false;
-        }
+    // `is_file` may change a list that rglob returned: the walk allows for it.
+    auto keep_files = [result](PyObject* p) { return append_if_file(result, p); };
+    if (!for_each_item(candidates.get(), keep_files)) {
+        return false;
     }
     return PyList_Sort(result) == 0;
 }
 
-PyObject* iter_description_files(FunctionObject*, PyObject* const* args);
+Owned iter_description_files(Steps& steps, PyObject* const* args);
 
-const Parameter listing_parameters[] = {{&str_models_dir}};
+const Parameter listing_parameters[] = {{&str_models_dir, ExactType::any, "Path"}};
 
 }  // namespace
 
@@ -93,19 +67,19 @@ FunctionSpec iter_description_files_spec{
     .parameters = listing_parameters,
     .parameter_count = 1,
     .defaults = nullptr,
-    .local_names = {"models_dir", "p"},
+    .doc = "\n    Find all .txt files recursively under models_dir.\n    ",
+    .return_annotation = "List[Path]",
+    .local_names = "models_dir p",
     .is_generator = false,
     .body = iter_description_files,
 };
 
 namespace {
 
-PyObject* iter_description_files(FunctionObject*, PyObject* const* args) {
+Owned iter_description_files(Steps& steps, PyObject* const* args) {
     Owned result = Owned::steal(PyList_New(0));
-    if (!result || !collect_description_files(args[0], result.get())) {
-        return fail_at(iter_description_files_spec, listing_line);
-    }
-    return result.release();
+    const bool listed = result && collect_description_files(args[0], result.get());
+    return steps.at(listing_line, listed ? std::move(result) : Owned());
 }
 
 // ---------------------------------------------------------------------------
@@ -117,175 +91,106 @@ constexpr int measure_line = 39;
 constexpr int cut_line = 40;
 constexpr int strip_line = 41;
 
-// Look a special method up on the type, as the `with` statement does, and
-// bind it to the object.  A missing method raises AttributeError(name).
+// Look a special method up on the type, as the `with` statement does: along
+// the type's method resolution order, then bound to the object.  A missing
+// method raises AttributeError(name).
 Owned special_method(PyObject* object, PyObject* name) {
-    PyObject* attribute = _PyType_Lookup(Py_TYPE(object), name);
-    if (attribute == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetObject(PyExc_AttributeError, name);
+    PyObject* mro = Py_TYPE(object)->tp_mro;
+    Owned attribute;
+    for (Py_ssize_t index = 0; !attribute && index < PyTuple_GET_SIZE(mro); ++index) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, index));
+        // Static builtin types keep their dict per interpreter: only
+        // PyType_GetDict() reaches it.
+        Owned dict = base->tp_dict != nullptr ? Owned::share(base->tp_dict) : Owned::steal(PyType_GetDict(base));
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(dict.get(), name, &found) < 0) {
+            return Owned();
         }
+        attribute = Owned::steal(found);
+    }
+    if (!attribute) {
+        PyErr_SetObject(PyExc_AttributeError, name);
         return Owned();
     }
-    Owned held = Owned::share(attribute);
-    descrgetfunc bind = Py_TYPE(attribute)->tp_descr_get;
+    descrgetfunc bind = Py_TYPE(attribute.get())->tp_descr_get;
     if (bind == nullptr) {
-        return held;
+        return attribute;
     }
-    return Owned::steal(bind(attribute, object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
+    return Owned::steal(bind(attribute.get(), object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
 }
 
 // Steps inside the file's context: read at most max_chars + 1 characters,
-// cut to max_chars, strip.  On failure sets *line to the failing step.
-Owned read_bounded(PyObject* stream, PyObject* max_chars, int* line) {
-    *line = read_line;
-    Owned request = Owned::steal(PyNumber_Add(max_chars, constants.int_1));
-    if (!request) {
-        return Owned();
-    }
-    Owned txt = Owned::steal(PyObject_CallMethodOneArg(stream, str_read, request.get()));
-    if (!txt) {
-        return Owned();
-    }
-
-    *line = measure_line;
-    Py_ssize_t length = PyObject_Length(txt.get());
-    if (length < 0) {
-        return Owned();
-    }
-    Owned length_object = Owned::steal(PyLong_FromSsize_t(length));
-    if (!length_object) {
-        return Owned();
-    }
-    int too_long = PyObject_RichCompareBool(length_object.get(), max_chars, Py_GT);
+// cut to max_chars, strip.
+Owned read_bounded(Steps& steps, PyObject* stream, PyObject* max_chars) {
+    Owned txt = steps.at(read_line, call_method(stream, str_read, Owned::steal(PyNumber_Add(max_chars, constants.int_1))));
+    const Py_ssize_t length = txt ? PyObject_Length(txt.get()) : -1;
+    Owned measured = length >= 0 ? Owned::steal(PyLong_FromSsize_t(length)) : Owned();
+    const int too_long = steps.at(measure_line, measured ? PyObject_RichCompareBool(measured.get(), max_chars, Py_GT) : -1);
     if (too_long < 0) {
         return Owned();
     }
-
     if (too_long) {
-        *line = cut_line;
-        PyMappingMethods* mapping = Py_TYPE(txt.get())->tp_as_mapping;
-        if (mapping == nullptr || mapping->mp_subscript == nullptr) {
-            PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(txt.get())->tp_name);
-            return Owned();
-        }
         Owned cut = Owned::steal(PySlice_New(Py_None, max_chars, Py_None));
-        if (!cut) {
-            return Owned();
-        }
-        txt = Owned::steal(PyObject_GetItem(txt.get(), cut.get()));
-        if (!txt) {
-            return Owned();
-        }
+        txt = steps.at(cut_line, cut ? slice_of(txt.get(), cut.get()) : Owned());
     }
-
-    *line = strip_line;
-    Owned stripped = Owned::steal(PyObject_CallMethodNoArgs(txt.get(), str_strip));
-    if (!stripped || !check_returned_type(stripped.get(), &PyUnicode_Type, "str")) {
+    Owned stripped = call_method(txt, str_strip);
+    if (!steps.at(strip_line, stripped && check_returned_type(stripped.get(), &PyUnicode_Type, "str"))) {
         return Owned();
     }
     return stripped;
 }
 
-// The handled exception of the innermost frame or generator, exactly as it is
-// stored there.  PyErr_GetHandledException() looks past an empty innermost
-// entry to an outer one; restoring that value would plant the outer exception
-// in a generator's own state, where it would outlive the outer handler.
-PyObject* save_handled_exception() {
-    return Py_XNewRef(PyThreadState_Get()->exc_info->exc_value);
-}
-
-// Put back what save_handled_exception() returned (and release it).
-void restore_handled_exception(PyObject* saved) {
-    PyErr_SetHandledException(saved);
-    Py_XDECREF(saved);
-}
-
 // Handler of the file's context for an exception raised while reading: the
 // context's exit sees it first.  Returns 1 when `__exit__` suppressed it,
-// 0 when an exception (the same or a new one) is pending again, and the
-// pending exception is then left set.
-int exit_context_with_exception(PyObject* exit, int line) {
-    add_traceback(read_text_spec.traceback_name, line);
-    Owned raised = Owned::steal(PyErr_GetRaisedException());
-    PyObject* previously_handled = save_handled_exception();
-    PyErr_SetHandledException(raised.get());
-    PyObject* exit_args[] = {reinterpret_cast<PyObject*>(Py_TYPE(raised.get())), raised.get(),
-                             PyException_GetTraceback(raised.get())};
-    if (exit_args[2] == nullptr) {
-        exit_args[2] = Py_NewRef(Py_None);
+// 0 when an exception (the same or a new one) is pending again.
+int exit_context_with_exception(PyObject* exit) {
+    PendingException raised;
+    HandledExceptionScope handling(raised.get());
+    Owned traceback = Owned::steal(PyException_GetTraceback(raised.get()));
+    Owned outcome = call(exit, reinterpret_cast<PyObject*>(Py_TYPE(raised.get().get())), raised.get(),
+                         traceback ? traceback.get() : Py_None);
+    const int suppressed = truth(outcome);
+    if (suppressed != 0) {
+        raised.take();  // suppressed, or __exit__ (or its truth test) raised a new one that goes on
     }
-    Owned traceback = Owned::steal(exit_args[2]);
-    Owned outcome = Owned::steal(PyObject_Vectorcall(exit, exit_args, 3, nullptr));
-    int suppressed = outcome ? PyObject_IsTrue(outcome.get()) : -1;
-    restore_handled_exception(previously_handled);
-    if (suppressed < 0) {
-        return 0;  // __exit__ (or its truth test) raised: that exception goes on
-    }
-    if (!suppressed) {
-        PyErr_SetRaisedException(raised.release());
-    }
-    return suppressed;
+    return suppressed == 1;
 }
 
-// Everything after binding, inside the region whose handler turns every
-// `Exception` into the empty string.  Returns the text (or None) with no
-// exception, or null with the exception that should pass on.
-Owned read_protected(PyObject* path, PyObject* max_chars) {
+// The file's context: open, enter, the steps inside, exit.  Returns the text
+// (or None when `__exit__` suppressed a failure) with no exception, or null
+// with the exception that should pass on.
+Owned read_in_context(Steps& steps, PyObject* path, PyObject* max_chars) {
     PyObject* open_args[] = {path, str_read_mode, str_utf8, str_ignore};
-    Owned keywords = Owned::steal(PyTuple_Pack(2, str_encoding.get(), str_errors.get()));
-    if (!keywords) {
-        return Owned();
-    }
     Owned opened = Owned::steal(
-        PyObject_VectorcallMethod(str_open, open_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords.get()));
-    if (!opened) {
-        return Owned();
-    }
-    Owned exit = special_method(opened.get(), str_exit);
-    if (!exit) {
-        return Owned();
-    }
-    Owned enter = special_method(opened.get(), str_enter);
-    if (!enter) {
-        return Owned();
-    }
-    Owned stream = Owned::steal(PyObject_CallNoArgs(enter.get()));
+        PyObject_VectorcallMethod(str_open, open_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, constants.open_keywords));
+    Owned exit = opened ? special_method(opened.get(), str_dunder_exit) : Owned();
+    Owned enter = exit ? special_method(opened.get(), str_dunder_enter) : Owned();
+    Owned stream = call(enter);
     if (!stream) {
         return Owned();
     }
-
-    int failed_line = read_line;
-    Owned text = read_bounded(stream.get(), max_chars, &failed_line);
+    Owned text = read_bounded(steps, stream.get(), max_chars);
     if (!text) {
-        if (exit_context_with_exception(exit.get(), failed_line) == 1) {
-            return Owned::share(Py_None);
-        }
-        return Owned();
+        add_traceback(read_text_spec.traceback_name, steps.failed_line());
+        steps.reported();
+        return exit_context_with_exception(exit.get()) ? Owned::share(Py_None) : Owned();
     }
-    Owned exit_result = Owned::steal(PyObject_Call(exit.get(), constants.none_triple, nullptr));
-    if (!exit_result) {
-        return Owned();
-    }
-    return text;
+    return call(exit, Py_None, Py_None, Py_None) ? std::move(text) : Owned();
 }
 
-PyObject* read_text(FunctionObject*, PyObject* const* args) {
-    PyObject* previously_handled = save_handled_exception();
-    Owned text = read_protected(args[0], args[1]);
-    if (!text) {
-        if (PyErr_ExceptionMatches(PyExc_Exception)) {
-            PyErr_Clear();
-            text = Owned::share(constants.empty_str);
-        } else {
-            add_traceback(read_text_spec.traceback_name, open_line);
-        }
+// Everything after binding is protected: every `Exception` becomes the
+// empty string; others pass on with an entry for the `with` line.
+Owned read_text(Steps& steps, PyObject* const* args) {
+    HandledExceptionScope unchanged_afterwards;
+    Owned text = read_in_context(steps, args[0], args[1]);
+    if (text || !PyErr_ExceptionMatches(PyExc_Exception)) {
+        return steps.at(open_line, std::move(text));
     }
-    restore_handled_exception(previously_handled);
-    return text.release();
+    PyErr_Clear();
+    return Owned::share(constants.empty_str);
 }
 
-const Parameter reading_parameters[] = {{&str_path}, {&str_max_chars, ExactType::int_}};
+const Parameter reading_parameters[] = {{&str_path, ExactType::any, "Path"}, {&str_max_chars, ExactType::int_, "int"}};
 
 }  // namespace
 
@@ -298,7 +203,9 @@ FunctionSpec read_text_spec{
     .parameters = reading_parameters,
     .parameter_count = 2,
     .defaults = &constants.read_text_defaults,
-    .local_names = {"path", "max_chars", "f", "txt"},
+    .doc = "\n    Read text content safely with UTF-8, truncating very large files.\n    ",
+    .return_annotation = "str",
+    .local_names = "path max_chars f txt",
     .is_generator = false,
     .body = read_text,
 };

@@ -1,46 +1,15 @@
 // Native function objects: their type, how a call binds its arguments, the
 // exact-type tests, and the traceback entries that failures carry.
-#include "module_shell.hpp"
+#include "function_object.hpp"
+#include "module_state.hpp"
 
 #include <frameobject.h>
 
-#include <cstring>
 #include <map>
 #include <string>
 #include <utility>
 
 namespace tarvex {
-
-// ---------------------------------------------------------------------------
-// Interned strings
-
-namespace {
-Interned* interned_head = nullptr;
-}
-
-Interned::Interned(const char* text, std::size_t length) noexcept
-    : text_(text), length_(length == std::size_t(-1) ? std::strlen(text) : length), next_(interned_head) {
-    interned_head = this;
-}
-
-bool Interned::make_all() {
-    for (Interned* entry = interned_head; entry != nullptr; entry = entry->next_) {
-        if (entry->object_ != nullptr) {
-            continue;
-        }
-        PyObject* text = PyUnicode_FromStringAndSize(entry->text_, static_cast<Py_ssize_t>(entry->length_));
-        if (text == nullptr) {
-            return false;
-        }
-        PyUnicode_InternInPlace(&text);
-        if (PyObject_Hash(text) == -1) {
-            Py_DECREF(text);
-            return false;
-        }
-        entry->object_ = text;
-    }
-    return true;
-}
 
 // ---------------------------------------------------------------------------
 // Traceback entries
@@ -101,7 +70,7 @@ public:
 
 namespace {
 
-Interned str_module_name(module_qualified_name);
+Interned str_return("return");
 
 // Error texts of a call that does not fit.
 void raise_count_error(const FunctionSpec& spec, Py_ssize_t given) {
@@ -268,12 +237,18 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     const FunctionSpec& spec = *self->spec;
     PyObject* bound[max_parameters];
     if (!bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-        return fail_at(spec, spec.first_line);
+        add_traceback(spec.traceback_name, spec.first_line);
+        return nullptr;
     }
     if (!passes_exact_type_tests(spec, bound)) {
         return nullptr;
     }
-    return spec.body(self, bound);
+    Steps steps;
+    Owned result = spec.body(steps, bound);
+    if (!result && steps.failed_line() != 0) {
+        add_traceback(spec.traceback_name, steps.failed_line());
+    }
+    return result.release();
 }
 
 int function_traverse(PyObject* object, visitproc visit, void* arg) {
@@ -421,59 +396,62 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject function_type;
+PyTypeObject function_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tarvex.rag_helper.native_function",
+    .tp_basicsize = sizeof(FunctionObject),
+    .tp_dealloc = function_dealloc,
+    .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),
+    .tp_repr = function_repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_setattro = PyObject_GenericSetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+    .tp_doc = "A function of the tarvex.rag_helper module.",
+    .tp_traverse = function_traverse,
+    .tp_clear = function_clear,
+    .tp_weaklistoffset = offsetof(FunctionObject, weakrefs),
+    .tp_getset = function_getset,
+    .tp_dictoffset = offsetof(FunctionObject, dict),
+};
 
 }  // namespace
 
 bool ready_function_type() {
-    PyTypeObject& type = function_type;
-    if (type.tp_flags & Py_TPFLAGS_READY) {
-        return true;
-    }
-    // Filled in here rather than with an initializer list so that every
-    // field we leave alone is plainly zero.
-    Py_SET_REFCNT(&type, _Py_IMMORTAL_REFCNT);  // as a statically initialised type would be
-    type.tp_name = "tarvex.rag_helper.native_function";
-    type.tp_basicsize = sizeof(FunctionObject);
-    type.tp_dealloc = function_dealloc;
-    type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    type.tp_repr = function_repr;
-    type.tp_call = PyVectorcall_Call;
-    type.tp_getattro = PyObject_GenericGetAttr;
-    type.tp_setattro = PyObject_GenericSetAttr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
-    type.tp_doc = "A function of the tarvex.rag_helper module.";
-    type.tp_traverse = function_traverse;
-    type.tp_clear = function_clear;
-    type.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
-    type.tp_getset = function_getset;
-    type.tp_dictoffset = offsetof(FunctionObject, dict);
-    return PyType_Ready(&type) == 0;
+    return (function_type.tp_flags & Py_TPFLAGS_READY) != 0 || PyType_Ready(&function_type) == 0;
 }
+
+namespace {
+
+// A tuple of the interned names in `names`, separated by spaces (or empty).
+Owned name_tuple(const char* names) {
+    if (names == nullptr) {
+        return Owned::share(constants.empty_tuple);
+    }
+    Owned text = Owned::steal(PyUnicode_FromString(names));
+    Owned list = Owned::steal(text ? PyUnicode_Split(text.get(), nullptr, -1) : nullptr);
+    if (!list) {
+        return Owned();
+    }
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(list.get()); ++index) {
+        PyUnicode_InternInPlace(&PyList_GET_ITEM(list.get(), index));
+    }
+    return Owned::steal(PyList_AsTuple(list.get()));
+}
+
+}  // namespace
 
 bool make_code(FunctionSpec& spec) {
     if (spec.code != nullptr) {
         return true;
     }
-    Py_ssize_t local_count = 0;
-    while (local_count < static_cast<Py_ssize_t>(spec.local_names.size()) && spec.local_names[local_count]) {
-        ++local_count;
-    }
-    Owned varnames = Owned::steal(PyTuple_New(local_count));
-    if (!varnames) {
-        return false;
-    }
-    for (Py_ssize_t index = 0; index < local_count; ++index) {
-        PyObject* text = PyUnicode_InternFromString(spec.local_names[index]);
-        if (text == nullptr) {
-            return false;
-        }
-        PyTuple_SET_ITEM(varnames.get(), index, text);
-    }
+    Owned varnames = name_tuple(spec.local_names);
+    Owned cellvars = name_tuple(spec.cell_names);
+    Owned freevars = name_tuple(spec.free_names);
     Owned file_name = Owned::steal(PyUnicode_InternFromString(source_file_name));
     Owned name = Owned::steal(PyUnicode_InternFromString(spec.name));
     Owned qualname = Owned::steal(PyUnicode_FromString(spec.qualname));
-    if (!file_name || !name || !qualname) {
+    if (!varnames || !cellvars || !freevars || !file_name || !name || !qualname) {
         return false;
     }
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
@@ -481,9 +459,10 @@ bool make_code(FunctionSpec& spec) {
         flags |= CO_GENERATOR;
     }
     PyCodeObject* code = PyUnstable_Code_NewWithPosOnlyArgs(
-        spec.parameter_count, 0, 0, static_cast<int>(local_count), 0, flags, constants.empty_bytes,
-        constants.empty_tuple, constants.empty_tuple, varnames.get(), constants.empty_tuple, constants.empty_tuple,
-        file_name.get(), name.get(), qualname.get(), spec.first_line, constants.empty_bytes, constants.empty_bytes);
+        spec.parameter_count, 0, 0, static_cast<int>(PyTuple_GET_SIZE(varnames.get())), 0, flags,
+        constants.empty_bytes, constants.empty_tuple, constants.empty_tuple, varnames.get(), freevars.get(),
+        cellvars.get(), file_name.get(), name.get(), qualname.get(), spec.first_line, constants.empty_bytes,
+        constants.empty_bytes);
     if (code == nullptr) {
         return false;
     }
@@ -491,10 +470,42 @@ bool make_code(FunctionSpec& spec) {
     return true;
 }
 
-Owned new_function(FunctionSpec& spec, PyObject* doc, PyObject* defaults, PyObject* annotations) {
+namespace {
+
+// The annotations the spec declares, in parameter order, then `return`; null
+// without an exception when it declares none (the attribute then makes an
+// empty dict on first access).
+Owned declared_annotations(const FunctionSpec& spec) {
+    Owned dict;
+    auto add = [&dict](PyObject* key, const char* annotation) {
+        if (annotation == nullptr) {
+            return true;
+        }
+        if (!dict && !(dict = Owned::steal(PyDict_New()))) {
+            return false;
+        }
+        Owned text = Owned::steal(PyUnicode_InternFromString(annotation));
+        return text && PyDict_SetItem(dict.get(), key, text.get()) == 0;
+    };
+    for (int k = 0; k < spec.parameter_count; ++k) {
+        if (!add(spec.parameters[k].name->get(), spec.parameters[k].annotation)) {
+            return Owned();
+        }
+    }
+    if (!add(str_return, spec.return_annotation)) {
+        return Owned();
+    }
+    return dict;
+}
+
+}  // namespace
+
+Owned new_function(FunctionSpec& spec) {
     Owned name = Owned::steal(PyUnicode_InternFromString(spec.name));
     Owned qualname = Owned::steal(PyUnicode_FromString(spec.qualname));
-    if (!name || !qualname) {
+    Owned doc = spec.doc != nullptr ? Owned::steal(PyUnicode_FromString(spec.doc)) : Owned::share(Py_None);
+    Owned annotations = declared_annotations(spec);
+    if (!name || !qualname || !doc || PyErr_Occurred()) {
         return Owned();
     }
     auto* self = PyObject_GC_New(FunctionObject, &function_type);
@@ -505,10 +516,10 @@ Owned new_function(FunctionSpec& spec, PyObject* doc, PyObject* defaults, PyObje
     self->spec = &spec;
     self->name = name.release();
     self->qualname = qualname.release();
-    self->doc = Py_NewRef(doc != nullptr ? doc : Py_None);
+    self->doc = doc.release();
     self->module = Py_NewRef(str_module_name.get());
-    self->defaults = Py_NewRef(defaults != nullptr ? defaults : Py_None);
-    self->annotations = Py_XNewRef(annotations);
+    self->defaults = Py_NewRef(spec.defaults != nullptr ? *spec.defaults : Py_None);
+    self->annotations = annotations.release();
     self->globals = Py_NewRef(module_globals().get());
     self->dict = nullptr;
     self->weakrefs = nullptr;

@@ -1,9 +1,18 @@
 // Module start-up: the entry point, the create and exec phases of the
 // multi-phase initialisation, and the module body that publishes the
 // functions.
-#include "module_shell.hpp"
+#include "command_line.hpp"
+#include "description_corpus.hpp"
+#include "function_object.hpp"
+#include "module_state.hpp"
+#include "names.hpp"
+#include "semantic_ranking.hpp"
+#include "statements.hpp"
+#include "steps.hpp"
+#include "calls.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <cstdio>
 
 // Set to non-zero by a host that runs this module as its main program,
@@ -16,6 +25,38 @@ namespace tarvex {
 
 Constants constants;
 CachedBuiltins cached_builtins;
+
+// ---------------------------------------------------------------------------
+// Interned strings
+
+namespace {
+Interned* interned_head = nullptr;
+}
+
+Interned::Interned(const char* text, std::size_t length) noexcept
+    : text_(text), length_(length == std::size_t(-1) ? std::strlen(text) : length), next_(interned_head) {
+    interned_head = this;
+}
+
+bool Interned::make_all() {
+    for (Interned* entry = interned_head; entry != nullptr; entry = entry->next_) {
+        if (entry->object_ != nullptr) {
+            continue;
+        }
+        PyObject* text = PyUnicode_FromStringAndSize(entry->text_, static_cast<Py_ssize_t>(entry->length_));
+        if (text == nullptr) {
+            return false;
+        }
+        PyUnicode_InternInPlace(&text);
+        if (PyObject_Hash(text) == -1) {
+            Py_DECREF(text);
+            return false;
+        }
+        entry->object_ = text;
+    }
+    return true;
+}
+
 
 namespace {
 
@@ -30,19 +71,15 @@ Interned str_dunder_main("__main__");
 Interned str_dunder_spec("__spec__");
 Interned str_initializing("_initializing");
 Interned str_dunder_test("__test__");
-Interned str_module_name(module_qualified_name);
 Interned str_print("print");
 Interned str_enumerate("enumerate");
 Interned str_file_not_found_error("FileNotFoundError");
 Interned str_zip("zip");
 Interned str_sorted("sorted");
-Interned str_logging("logging");
-Interned str_sys("sys");
 Interned str_functools("functools");
 Interned str_lru_cache("lru_cache");
 Interned str_maxsize("maxsize");
 Interned str_pathlib("pathlib");
-Interned str_path_class("Path");
 Interned str_typing("typing");
 Interned str_any("Any");
 Interned str_dict("Dict");
@@ -50,41 +87,9 @@ Interned str_list("List");
 Interned str_optional("Optional");
 Interned str_get_logger("getLogger");
 Interned str_logger("logger");
-Interned str_load_model("_load_model");
-Interned str_iter_description_files("_iter_description_files");
-Interned str_read_text("_read_text");
-Interned str_rank_problem_descriptions("rank_problem_descriptions");
-Interned str_model_name("model_name");
-Interned str_models_dir("models_dir");
-Interned str_path("path");
-Interned str_max_chars("max_chars");
-Interned str_query("query");
-Interned str_top_k("top_k");
-Interned str_return("return");
-Interned str_annotation_str("str");
-Interned str_annotation_int("int");
-Interned str_annotation_path("Path");
-Interned str_annotation_path_list("List[Path]");
-Interned str_annotation_optional_path("Optional[Path | str]");
-Interned str_annotation_records("List[Dict[str, Any]]");
 Interned str_default_model(default_model_name);
-
-const char iter_description_files_doc[] = "\n    Find all .txt files recursively under models_dir.\n    ";
-const char read_text_doc[] = "\n    Read text content safely with UTF-8, truncating very large files.\n    ";
-const char rank_doc[] =
-    "\n"
-    "    Rank problem description .txt files under 'zolt_models' by semantic similarity to the query.\n"
-    "\n"
-    "    Args:\n"
-    "        query: The problem description to search with.\n"
-    "        models_dir: Root folder containing subfolders with .txt descriptions.\n"
-    "                    Defaults to '<repo_root>/zolt_models'.\n"
-    "        top_k: Number of top matches to return.\n"
-    "        model_name: Sentence embedding model to use.\n"
-    "\n"
-    "    Returns:\n"
-    "        A list of dicts with: path, score, preview.\n"
-    "    ";
+Interned str_encoding("encoding");
+Interned str_errors("errors");
 
 constexpr const char init_traceback_name[] = "init tarvex.rag_helper";
 
@@ -241,8 +246,10 @@ bool make_constant_tuples() {
     constants.read_text_defaults = new_tuple({constants.int_100000});
     constants.rank_defaults = new_tuple({Py_None, constants.int_10, str_default_model.get()});
     constants.argv_tail_slice = PySlice_New(constants.int_1, Py_None, Py_None);
+    constants.open_keywords = PyTuple_Pack(2, str_encoding.get(), str_errors.get());
     return constants.none_triple && constants.preview_slice && constants.newline_to_space &&
-           constants.read_text_defaults && constants.rank_defaults && constants.argv_tail_slice;
+           constants.read_text_defaults && constants.rank_defaults && constants.argv_tail_slice &&
+           constants.open_keywords;
 }
 
 bool make_code_objects() {
@@ -293,82 +300,29 @@ Owned import_module(PyObject* name) {
 
 // `from module import name...`: one import call, then each name bound as a
 // global, in order.
-bool import_names(PyObject* module_name, std::initializer_list<Interned*> names) {
-    Owned fromlist = Owned::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-    Owned locals = Owned::steal(PyDict_New());
-    if (!fromlist || !locals) {
-        return false;
-    }
-    Py_ssize_t index = 0;
-    for (Interned* name : names) {
-        PyList_SET_ITEM(fromlist.get(), index++, Py_NewRef(name->get()));
-    }
-    Owned module = Owned::steal(
-        PyImport_ImportModuleLevelObject(module_name, globals_dict, locals.get(), fromlist.get(), 0));
+bool import_names(PyObject* module_name, std::initializer_list<PyObject*> names) {
+    Owned module = import_from(module_name, names);
     if (!module) {
         return false;
     }
-    for (Interned* name : names) {
-        Owned value = Owned::steal(PyObject_GetAttr(module.get(), name->get()));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                return false;
-            }
-            PyErr_Clear();
-            // A submodule entered under "package.name" counts too.
-            Owned full_name = Owned::steal(PyUnicode_FromFormat("%U.%U", module_name, name->get()));
-            if (!full_name) {
-                return false;
-            }
-            PyObject* entry = nullptr;
-            if (PyDict_GetItemRef(PyImport_GetModuleDict(), full_name.get(), &entry) < 0) {
-                return false;
-            }
-            if (entry == nullptr) {
-                PyErr_Format(PyExc_ImportError, "cannot import name %S", name->get());
-                return false;
-            }
-            value = Owned::steal(entry);
-        }
-        if (!bind_global(name->get(), value.get())) {
+    for (PyObject* name : names) {
+        Owned value = imported_name(module.get(), module_name, name);
+        if (!value || !bind_global(name, value.get())) {
             return false;
         }
     }
     return true;
 }
 
-// Build an annotations dictionary from (name, annotation) pairs, in order.
-Owned annotations(std::initializer_list<std::pair<Interned*, Interned*>> entries) {
-    Owned dict = Owned::steal(PyDict_New());
-    if (!dict) {
-        return dict;
-    }
-    for (const auto& [name, annotation] : entries) {
-        if (PyDict_SetItem(dict.get(), name->get(), annotation->get()) < 0) {
-            return Owned();
-        }
-    }
-    return dict;
+// Publish one function object under its own name.
+bool publish(FunctionSpec& spec) {
+    Owned function = new_function(spec);
+    Owned name = Owned::steal(PyUnicode_InternFromString(spec.name));
+    return function && name && bind_global(name.get(), function.get());
 }
 
-// Publish one function object under its global name.
-bool publish(FunctionSpec& spec, PyObject* global_name, const char* doc_text, PyObject* defaults,
-             std::initializer_list<std::pair<Interned*, Interned*>> annotation_entries) {
-    Owned doc;
-    if (doc_text != nullptr) {
-        doc = Owned::steal(PyUnicode_FromString(doc_text));
-        if (!doc) {
-            return false;
-        }
-    }
-    Owned annotation_dict = annotations(annotation_entries);
-    if (!annotation_dict) {
-        return false;
-    }
-    Owned function = new_function(spec, doc.get(), defaults, annotation_dict.get());
-    return function && bind_global(global_name, function.get());
-}
-
+// `@lru_cache(maxsize=None)` over `_load_model`: the decorator is made
+// before the function object, as the decorator expression is evaluated first.
 bool publish_load_model() {
     Owned lru_cache = lookup_global(str_lru_cache);
     if (!lru_cache) {
@@ -383,11 +337,7 @@ bool publish_load_model() {
     if (!decorator) {
         return false;
     }
-    Owned annotation_dict = annotations({{&str_model_name, &str_annotation_str}});
-    if (!annotation_dict) {
-        return false;
-    }
-    Owned function = new_function(load_model_spec, nullptr, nullptr, annotation_dict.get());
+    Owned function = new_function(load_model_spec);
     if (!function) {
         return false;
     }
@@ -404,10 +354,9 @@ int running_as_main() {
     return PyObject_RichCompareBool(name.get(), str_dunder_main, Py_EQ);
 }
 
-// The module body from the point where failures carry traceback entries.
-// Returns false with the exception set and the failing line in *line.
-bool run_module_body(int* line) {
-    *line = 1;
+// Steps of line 1: the types, `__name__` for a main module, the entry in
+// sys.modules, cached builtins, constant tuples and code objects.
+bool prepare_body() {
     if (!ready_function_type() || !ready_ranking_types()) {
         return false;
     }
@@ -415,95 +364,48 @@ bool run_module_body(int* line) {
         return false;
     }
     PyObject* modules = PyImport_GetModuleDict();
-    int registered = PyDict_Contains(modules, str_module_name);
+    const int registered = PyDict_Contains(modules, str_module_name);
     if (registered < 0 || (registered == 0 && PyDict_SetItem(modules, str_module_name, module_instance) < 0)) {
         return false;
     }
-    if (!fetch_builtins() || !make_constant_tuples() || !make_code_objects() || !ready_ranking_closure_types()) {
-        return false;
-    }
+    return fetch_builtins() && make_constant_tuples() && make_code_objects();
+}
 
-    *line = 3;
-    Owned logging = import_module(str_logging);
-    if (!logging || !bind_global(str_logging, logging.get())) {
-        return false;
-    }
-    *line = 4;
-    Owned sys = import_module(str_sys);
-    if (!sys || !bind_global(str_sys, sys.get())) {
-        return false;
-    }
-    *line = 5;
-    if (!import_names(str_functools, {&str_lru_cache})) {
-        return false;
-    }
-    *line = 6;
-    if (!import_names(str_pathlib, {&str_path_class})) {
-        return false;
-    }
-    *line = 7;
-    if (!import_names(str_typing, {&str_any, &str_dict, &str_list, &str_optional})) {
-        return false;
-    }
+// `import name` at module level, bound as the global `name`.
+bool import_and_bind(PyObject* name) {
+    Owned module = import_module(name);
+    return module && bind_global(name, module.get());
+}
 
-    *line = 11;
-    {
-        Owned logging_module = lookup_global(str_logging);
-        if (!logging_module) {
-            return false;
-        }
-        Owned get_logger = Owned::steal(PyObject_GetAttr(logging_module.get(), str_get_logger));
-        if (!get_logger) {
-            return false;
-        }
-        Owned name = lookup_global(str_dunder_name);
-        if (!name) {
-            return false;
-        }
-        Owned logger = Owned::steal(PyObject_CallOneArg(get_logger.get(), name.get()));
-        if (!logger || !bind_global(str_logger, logger.get())) {
+// logger = logging.getLogger(__name__)
+bool bind_logger() {
+    Owned get_logger = attribute(lookup_global(str_logging), str_get_logger);
+    Owned name = get_logger ? lookup_global(str_dunder_name) : Owned();
+    Owned logger = call(get_logger, name);
+    return logger && bind_global(str_logger, logger.get());
+}
+
+// The module body from the point where failures carry traceback entries.
+// Returns false with the exception set and the failing line in `steps`.
+bool run_module_body(Steps& steps) {
+    if (!steps.at(1, prepare_body()) || !steps.at(3, import_and_bind(str_logging)) ||
+        !steps.at(4, import_and_bind(str_sys)) || !steps.at(5, import_names(str_functools, {str_lru_cache})) ||
+        !steps.at(6, import_names(str_pathlib, {str_path_class})) ||
+        !steps.at(7, import_names(str_typing, {str_any, str_dict, str_list, str_optional})) ||
+        !steps.at(11, bind_logger()) || !steps.at(load_model_spec.first_line, publish_load_model())) {
+        return false;
+    }
+    for (FunctionSpec* spec : {&iter_description_files_spec, &read_text_spec, &rank_spec}) {
+        if (!steps.at(spec->first_line, publish(*spec))) {
             return false;
         }
     }
-
-    *line = 14;
-    if (!publish_load_model()) {
+    const int is_main = steps.at(124, running_as_main());
+    if (is_main < 0 || (is_main && !run_command_line(steps))) {
         return false;
     }
-    *line = 25;
-    if (!publish(iter_description_files_spec, str_iter_description_files, iter_description_files_doc, nullptr,
-                 {{&str_models_dir, &str_annotation_path}, {&str_return, &str_annotation_path_list}})) {
-        return false;
-    }
-    *line = 32;
-    if (!publish(read_text_spec, str_read_text, read_text_doc, constants.read_text_defaults,
-                 {{&str_path, &str_annotation_path},
-                  {&str_max_chars, &str_annotation_int},
-                  {&str_return, &str_annotation_str}})) {
-        return false;
-    }
-    *line = 46;
-    if (!publish(rank_spec, str_rank_problem_descriptions, rank_doc, constants.rank_defaults,
-                 {{&str_query, &str_annotation_str},
-                  {&str_models_dir, &str_annotation_optional_path},
-                  {&str_top_k, &str_annotation_int},
-                  {&str_model_name, &str_annotation_str},
-                  {&str_return, &str_annotation_records}})) {
-        return false;
-    }
-
-    *line = 124;
-    const int is_main = running_as_main();
-    if (is_main < 0) {
-        return false;
-    }
-    if (is_main && !run_command_line(line)) {
-        return false;
-    }
-
-    *line = 1;
     Owned test_dict = Owned::steal(PyDict_New());
-    return test_dict && bind_global(str_dunder_test, test_dict.get());
+    return steps.at(1, test_dict && bind_global(str_dunder_test, test_dict.get()));
 }
 
 int exec_module(PyObject* module) {
@@ -552,9 +454,9 @@ int exec_module(PyObject* module) {
         return fail(false, 0);
     }
 
-    int line = 1;
-    if (!run_module_body(&line)) {
-        return fail(true, line);
+    Steps steps;
+    if (!run_module_body(steps)) {
+        return fail(true, steps.failed_line());
     }
     return 0;
 }
@@ -602,6 +504,34 @@ Owned lookup_global(PyObject* name) {
 }
 
 bool bind_global(PyObject* name, PyObject* value) { return PyDict_SetItem(globals_dict, name, value) == 0; }
+
+Owned import_from(PyObject* module_name, std::initializer_list<PyObject*> names) {
+    Owned fromlist = Owned::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    Owned locals = Owned::steal(PyDict_New());
+    if (!fromlist || !locals) {
+        return Owned();
+    }
+    Py_ssize_t index = 0;
+    for (PyObject* name : names) {
+        PyList_SET_ITEM(fromlist.get(), index++, Py_NewRef(name));
+    }
+    return Owned::steal(PyImport_ImportModuleLevelObject(module_name, globals_dict, locals.get(), fromlist.get(), 0));
+}
+
+Owned imported_name(PyObject* module, PyObject* module_name, PyObject* name) {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(module, name, &value) != 0) {
+        return Owned::steal(value);  // found, or an error other than AttributeError
+    }
+    Owned full_name = Owned::steal(PyUnicode_FromFormat("%U.%U", module_name, name));
+    if (!full_name || PyDict_GetItemRef(PyImport_GetModuleDict(), full_name.get(), &value) < 0) {
+        return Owned();
+    }
+    if (value == nullptr) {
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    }
+    return Owned::steal(value);
+}
 
 }  // namespace tarvex
 

@@ -6,33 +6,28 @@
 // `rank_problem_descriptions` keeps the working values of a call in C++
 // locals; the two objects it makes per call are the record builder (an
 // iterator type of this unit) and the sort key (a native function object).
-#include "module_shell.hpp"
+#include "semantic_ranking.hpp"
+#include "exception_state.hpp"
+#include "module_state.hpp"
+#include "calls.hpp"
+#include "statements.hpp"
 
 namespace tarvex {
 namespace {
 
-Interned str_model_name("model_name");
-Interned str_query("query");
-Interned str_models_dir("models_dir");
-Interned str_top_k("top_k");
 Interned str_x("x");
 
 Interned str_sentence_transformers("sentence_transformers");
 Interned str_sentence_transformer("SentenceTransformer");
-Interned str_logging("logging");
 Interned str_warning("warning");
 Interned str_load_failed_format("RAG disabled (embedding model load failed): %s");
 
-Interned str_path_class("Path");
 Interned str_dunder_file("__file__");
 Interned str_resolve("resolve");
 Interned str_parent("parent");
 Interned str_zolt_models("zolt_models");
 Interned str_exists("exists");
 Interned str_not_found_prefix("Models directory not found: ");
-Interned str_iter_description_files("_iter_description_files");
-Interned str_read_text("_read_text");
-Interned str_load_model("_load_model");
 Interned str_encode("encode");
 Interned str_convert_to_tensor("convert_to_tensor");
 Interned str_normalize_embeddings("normalize_embeddings");
@@ -43,8 +38,6 @@ Interned str_cpu("cpu");
 Interned str_tolist("tolist");
 Interned str_key("key");
 Interned str_reverse("reverse");
-Interned str_path("path");
-Interned str_score("score");
 Interned str_preview("preview");
 Interned str_replace("replace");
 
@@ -103,49 +96,8 @@ constexpr int warn_line = 21;
 // `from sentence_transformers import SentenceTransformer`, done afresh on
 // every cache miss.
 Owned import_model_class() {
-    Owned fromlist = Owned::steal(PyList_New(1));
-    Owned locals = Owned::steal(PyDict_New());
-    if (!fromlist || !locals) {
-        return Owned();
-    }
-    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(str_sentence_transformer.get()));
-    Owned module = Owned::steal(PyImport_ImportModuleLevelObject(str_sentence_transformers, module_globals(),
-                                                                 locals.get(), fromlist.get(), 0));
-    if (!module) {
-        return Owned();
-    }
-    Owned model_class = Owned::steal(PyObject_GetAttr(module.get(), str_sentence_transformer));
-    if (model_class || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return model_class;
-    }
-    PyErr_Clear();
-    // A submodule registered as "sentence_transformers.SentenceTransformer"
-    // counts too, as for any `from ... import`.
-    Owned full_name = Owned::steal(
-        PyUnicode_FromFormat("%U.%U", str_sentence_transformers.get(), str_sentence_transformer.get()));
-    if (!full_name) {
-        return Owned();
-    }
-    PyObject* entry = nullptr;
-    if (PyDict_GetItemRef(PyImport_GetModuleDict(), full_name.get(), &entry) < 0) {
-        return Owned();
-    }
-    if (entry == nullptr) {
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", str_sentence_transformer.get());
-    }
-    return Owned::steal(entry);
-}
-
-// The protected region: import, then construct.  On failure *line holds the
-// line of the failing statement.
-Owned construct_model(PyObject* model_name, int* line) {
-    *line = import_line;
-    Owned model_class = import_model_class();
-    if (!model_class) {
-        return Owned();
-    }
-    *line = construct_line;
-    return Owned::steal(PyObject_CallOneArg(model_class.get(), model_name));
+    Owned module = import_from(str_sentence_transformers, {str_sentence_transformer});
+    return module ? imported_name(module.get(), str_sentence_transformers, str_sentence_transformer) : Owned();
 }
 
 // `logging.warning("RAG disabled (embedding model load failed): %s", e)`,
@@ -164,28 +116,61 @@ bool warn_load_failure(PyObject* error) {
     return static_cast<bool>(outcome);
 }
 
-PyObject* load_model(FunctionObject*, PyObject* const* args) {
-    int failed_line = import_line;
-    Owned model = construct_model(args[0], &failed_line);
-    if (model) {
-        return model.release();
+// Constructions of models never overlap in the process: two running at once
+// fail inside the model package, and that failure would be cached for good.
+// Waiting for the lock releases the interpreter lock (PyMutex_Lock detaches
+// the thread state), so the thread that constructs can go on meanwhile.  A
+// construction that loads a model again on its own thread goes ahead rather
+// than waiting for itself.
+class ConstructionLock {
+public:
+    ConstructionLock() noexcept : thread_(PyThread_get_thread_ident()) {
+        if (owner == thread_) {
+            return;  // re-entered from inside the construction
+        }
+        PyMutex_Lock(&mutex);
+        owner = thread_;
+        holds_ = true;
     }
-    add_traceback(load_model_spec.traceback_name, failed_line);
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        return nullptr;  // KeyboardInterrupt and friends pass through
+    ConstructionLock(const ConstructionLock&) = delete;
+    ConstructionLock& operator=(const ConstructionLock&) = delete;
+    ~ConstructionLock() {
+        if (holds_) {
+            owner = 0;
+            PyMutex_Unlock(&mutex);
+        }
     }
-    // The handler: the caught error is the handled exception while the
-    // warning is written, so anything raised there carries it as context.
+
+private:
+    static inline PyMutex mutex{};
+    // Written only by the thread that holds `mutex`, and read under the
+    // interpreter lock.
+    static inline unsigned long owner = 0;
+    unsigned long thread_;
+    bool holds_ = false;
+};
+
+Owned load_model(Steps& steps, PyObject* const* args) {
+    Owned model;
+    {
+        ConstructionLock serialised;
+        Owned model_class = steps.at(import_line, import_model_class());
+        model = model_class ? steps.at(construct_line, call(model_class, args[0])) : Owned();
+    }
+    if (model || !PyErr_ExceptionMatches(PyExc_Exception)) {
+        return model;  // KeyboardInterrupt and friends pass through
+    }
+    // The handler: the entry is added as the exception is caught, and the
+    // caught error is the handled exception while the warning is written, so
+    // anything raised there carries it as context.
+    add_traceback(load_model_spec.traceback_name, steps.failed_line());
+    steps.reported();
     Owned caught = Owned::steal(PyErr_GetRaisedException());
-    PyObject* previously_handled = PyErr_GetHandledException();
-    PyErr_SetHandledException(caught.get());
-    const bool warned = warn_load_failure(caught.get());
-    PyErr_SetHandledException(previously_handled);
-    Py_XDECREF(previously_handled);
-    if (!warned) {
-        return fail_at(load_model_spec, warn_line);
+    HandledExceptionScope handling(caught);
+    if (!steps.at(warn_line, warn_load_failure(caught.get()))) {
+        return Owned();
     }
-    Py_RETURN_NONE;
+    return Owned::share(Py_None);
 }
 
 // ---------------------------------------------------------------------------
@@ -206,63 +191,40 @@ struct RecordBuilder {
     bool running;
 };
 
-PyTypeObject record_builder_type;
+extern PyTypeObject record_builder_type;
+
+// `text[:300]` of a text that may be missing (null).
+Owned slice_of_text(Owned text) { return text ? Owned::steal(PyObject_GetItem(text.get(), constants.preview_slice)) : Owned(); }
 
 // One record from the next pair.  Returns null without an exception when
-// the pairs are exhausted; on failure *line holds the failing line.
-Owned build_record(RecordBuilder* self, int* line) {
+// the pairs are exhausted.
+Owned build_record(Steps& steps, RecordBuilder* self) {
     Owned pairs = Owned::share(self->pairs);
     Owned texts = Owned::share(self->texts);
 
-    *line = builder_loop_line;
-    Owned pair = Owned::steal(PyIter_Next(pairs.get()));
-    if (!pair) {
-        return Owned();
-    }
+    Owned pair = steps.at(builder_loop_line, Owned::steal(PyIter_Next(pairs.get())));
     Owned p;
     Owned s;
-    if (!unpack_pair(pair.get(), &p, &s)) {
+    if (!pair || !steps.at(builder_loop_line, unpack_pair(pair.get(), &p, &s))) {
         return Owned();
     }
     const Py_ssize_t i = self->index++;
 
-    *line = builder_line;
     Owned record = Owned::steal(PyDict_New());
-    if (!record) {
+    Owned path = PyUnicode_CheckExact(p.get()) ? std::move(p) : Owned::steal(PyObject_Str(p.get()));
+    if (!steps.at(builder_line, record && path && PyDict_SetItem(record.get(), str_path, path.get()) == 0)) {
         return Owned();
     }
-    Owned path = PyUnicode_CheckExact(p.get()) ? Owned::share(p.get()) : Owned::steal(PyObject_Str(p.get()));
-    if (!path || PyDict_SetItem(record.get(), str_path, path.get()) < 0) {
+    Owned score = steps.at(builder_score_line,
+                           PyFloat_CheckExact(s.get()) ? std::move(s) : Owned::steal(PyNumber_Float(s.get())));
+    if (!score || !steps.at(builder_line, PyDict_SetItem(record.get(), str_score, score.get()) == 0)) {
         return Owned();
     }
-
-    *line = builder_score_line;
-    Owned score = PyFloat_CheckExact(s.get()) ? Owned::share(s.get()) : Owned::steal(PyNumber_Float(s.get()));
-    if (!score) {
-        return Owned();
-    }
-    *line = builder_line;
-    if (PyDict_SetItem(record.get(), str_score, score.get()) < 0) {
-        return Owned();
-    }
-
-    *line = builder_preview_line;
-    Owned text = Owned::steal(PySequence_GetItem(texts.get(), i));
-    if (!text) {
-        return Owned();
-    }
-    Owned head = Owned::steal(PyObject_GetItem(text.get(), constants.preview_slice));
-    if (!head) {
-        return Owned();
-    }
-    PyObject* replace_args[] = {head.get(), PyTuple_GET_ITEM(constants.newline_to_space, 0),
-                                PyTuple_GET_ITEM(constants.newline_to_space, 1)};
-    Owned preview = Owned::steal(PyObject_VectorcallMethod(str_replace, replace_args, 3, nullptr));
-    if (!preview) {
-        return Owned();
-    }
-    *line = builder_line;
-    if (PyDict_SetItem(record.get(), str_preview, preview.get()) < 0) {
+    Owned head = slice_of_text(Owned::steal(PySequence_GetItem(texts.get(), i)));
+    Owned preview = steps.at(builder_preview_line,
+                             call_method(head, str_replace, PyTuple_GET_ITEM(constants.newline_to_space, 0),
+                                         PyTuple_GET_ITEM(constants.newline_to_space, 1)));
+    if (!preview || !steps.at(builder_line, PyDict_SetItem(record.get(), str_preview, preview.get()) == 0)) {
         return Owned();
     }
     return record;
@@ -300,15 +262,15 @@ PyObject* builder_next(PyObject* object) {
         return nullptr;
     }
     self->running = true;
-    int failed_line = builder_loop_line;
-    Owned record = build_record(self, &failed_line);
+    Steps steps;
+    Owned record = build_record(steps, self);
     self->running = false;
     if (record) {
         return record.release();
     }
     if (PyErr_Occurred()) {
         replace_stop_iteration();
-        add_traceback(genexpr_spec.traceback_name, failed_line);
+        add_traceback(genexpr_spec.traceback_name, steps.failed_line());
     }
     finish_builder(self);
     return nullptr;
@@ -353,6 +315,22 @@ PyGetSetDef builder_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyTypeObject record_builder_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tarvex.rag_helper.record_builder",
+    .tp_basicsize = sizeof(RecordBuilder),
+    .tp_dealloc = builder_dealloc,
+    .tp_repr = builder_repr,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "The record builder of one ranking call.",
+    .tp_traverse = builder_traverse,
+    .tp_clear = builder_clear,
+    .tp_iter = PyObject_SelfIter,
+    .tp_iternext = builder_next,
+    .tp_getset = builder_getset,
+};
+
 // Creates the builder over `pairs` (an iterator) and the shared `texts`.
 Owned new_record_builder(PyObject* pairs, PyObject* texts) {
     auto* self = PyObject_GC_New(RecordBuilder, &record_builder_type);
@@ -370,9 +348,9 @@ Owned new_record_builder(PyObject* pairs, PyObject* texts) {
 
 // The builder is made directly by each ranking call and never called as a
 // function; its spec carries the code object and the traceback name.
-PyObject* builder_is_not_callable(FunctionObject*, PyObject* const*) {
+Owned builder_is_not_callable(Steps&, PyObject* const*) {
     PyErr_SetString(PyExc_SystemError, "the record builder is not called as a function");
-    return nullptr;
+    return Owned();
 }
 
 // ---------------------------------------------------------------------------
@@ -380,24 +358,16 @@ PyObject* builder_is_not_callable(FunctionObject*, PyObject* const*) {
 
 constexpr int sort_key_line = 117;
 
-PyObject* sort_key(FunctionObject*, PyObject* const* args) {
+Owned sort_key(Steps& steps, PyObject* const* args) {
     PyObject* x = args[0];
+    if (!PyDict_CheckExact(x)) {
+        return steps.at(sort_key_line, item(x, str_score.get()));
+    }
     PyObject* score = nullptr;
-    if (PyDict_CheckExact(x)) {
-        const int found = PyDict_GetItemRef(x, str_score, &score);
-        if (found == 0) {
-            PyErr_SetObject(PyExc_KeyError, str_score);
-        }
-        if (found <= 0) {
-            return fail_at(sort_key_spec, sort_key_line);
-        }
-        return score;
+    if (PyDict_GetItemRef(x, str_score, &score) == 0) {
+        PyErr_SetObject(PyExc_KeyError, str_score);
     }
-    score = PyObject_GetItem(x, str_score);
-    if (score == nullptr) {
-        return fail_at(sort_key_spec, sort_key_line);
-    }
-    return score;
+    return steps.at(sort_key_line, Owned::steal(score));
 }
 
 // ---------------------------------------------------------------------------
@@ -426,138 +396,64 @@ constexpr int cut_line = 121;
 
 // Steps of the corpus folder: the module's folder, the chosen folder, its
 // existence.  Returns the folder as a path object.
-Owned corpus_directory(PyObject* models_dir, int* line) {
-    *line = module_dir_line;
-    Owned path_class = lookup_global(str_path_class);
-    if (!path_class) {
-        return Owned();
-    }
-    Owned module_file = lookup_global(str_dunder_file);
-    if (!module_file) {
-        return Owned();
-    }
-    Owned module_path = Owned::steal(PyObject_CallOneArg(path_class.get(), module_file.get()));
-    if (!module_path) {
-        return Owned();
-    }
-    Owned resolved = Owned::steal(PyObject_CallMethodNoArgs(module_path.get(), str_resolve));
-    if (!resolved) {
-        return Owned();
-    }
-    Owned repo_root = Owned::steal(PyObject_GetAttr(resolved.get(), str_parent));
+Owned corpus_directory(Steps& steps, PyObject* models_dir) {
+    Owned path_class = steps.at(module_dir_line, lookup_global(str_path_class));
+    Owned module_file = path_class ? steps.at(module_dir_line, lookup_global(str_dunder_file)) : Owned();
+    Owned repo_root = steps.at(module_dir_line,
+                               attribute(call_method(call(path_class, module_file), str_resolve), str_parent));
     if (!repo_root) {
         return Owned();
     }
 
-    *line = choose_dir_line;
-    const int given = PyObject_IsTrue(models_dir);
+    const int given = steps.at(choose_dir_line, PyObject_IsTrue(models_dir));
     if (given < 0) {
         return Owned();
     }
-    Owned directory;
-    if (given) {
-        path_class = lookup_global(str_path_class);
-        if (!path_class) {
-            return Owned();
-        }
-        directory = Owned::steal(PyObject_CallOneArg(path_class.get(), models_dir));
-    } else {
-        directory = Owned::steal(PyNumber_TrueDivide(repo_root.get(), str_zolt_models));
-    }
-    if (!directory) {
-        return Owned();
+    Owned directory = steps.at(choose_dir_line, given ? call(lookup_global(str_path_class), models_dir)
+                                                      : Owned::steal(PyNumber_TrueDivide(repo_root.get(), str_zolt_models)));
+    const int present = steps.at(exists_line, truth(call_method(directory, str_exists)));
+    if (present != 0) {
+        return present > 0 ? std::move(directory) : Owned();
     }
 
-    *line = exists_line;
-    Owned exists = Owned::steal(PyObject_CallMethodNoArgs(directory.get(), str_exists));
-    if (!exists) {
-        return Owned();
-    }
-    const int present = PyObject_IsTrue(exists.get());
-    if (present < 0) {
-        return Owned();
-    }
-    if (present) {
-        return directory;
-    }
-
-    *line = not_found_line;
     Owned shown = Owned::steal(PyObject_Format(directory.get(), constants.empty_str));
-    if (!shown) {
-        return Owned();
-    }
-    Owned message = Owned::steal(PyUnicode_Concat(str_not_found_prefix, shown.get()));
-    if (!message) {
-        return Owned();
-    }
-    Owned error = Owned::steal(PyObject_CallOneArg(cached_builtins.file_not_found_error, message.get()));
+    Owned message = shown ? Owned::steal(PyUnicode_Concat(str_not_found_prefix, shown.get())) : Owned();
+    Owned error = call(cached_builtins.file_not_found_error, message);
     if (error) {
         raise_instance(error.get());
     }
+    steps.at(not_found_line, false);
     return Owned();
 }
 
 // Reads every listed file and keeps the (path, text) pairs whose text is
 // true.  Returns the new list `nonempty`.
-Owned read_nonempty(PyObject* files_t, int* line) {
-    *line = reading_line;
+Owned read_nonempty(Steps& steps, PyObject* files_t) {
     Owned texts_t = Owned::steal(PyList_New(0));
-    if (!texts_t) {
-        return Owned();
-    }
-    Owned files_iterator = Owned::steal(PyObject_GetIter(files_t));
-    if (!files_iterator) {
-        return Owned();
-    }
-    while (Owned p = Owned::steal(PyIter_Next(files_iterator.get()))) {
-        Owned read_text = lookup_global(str_read_text);
-        if (!read_text) {
-            return Owned();
-        }
-        Owned text = Owned::steal(PyObject_CallOneArg(read_text.get(), p.get()));
-        if (!text || PyList_Append(texts_t.get(), text.get()) < 0) {
-            return Owned();
-        }
-    }
-    if (PyErr_Occurred()) {
+    const bool all_read = texts_t && for_each_item(files_t, [&](PyObject* p) {
+        Owned text = call(lookup_global(str_read_text), p);
+        return text && PyList_Append(texts_t.get(), text.get()) == 0;
+    });
+    if (!steps.at(reading_line, all_read)) {
         return Owned();
     }
 
-    *line = nonempty_line;
     Owned nonempty = Owned::steal(PyList_New(0));
-    if (!nonempty) {
-        return Owned();
-    }
-    PyObject* zip_args[] = {files_t, texts_t.get()};
-    Owned pairs = Owned::steal(PyObject_Vectorcall(cached_builtins.zip, zip_args, 2, nullptr));
-    if (!pairs) {
-        return Owned();
-    }
-    Owned pairs_iterator = Owned::steal(PyObject_GetIter(pairs.get()));
-    if (!pairs_iterator) {
-        return Owned();
-    }
-    while (Owned pair = Owned::steal(PyIter_Next(pairs_iterator.get()))) {
+    Owned pairs = call(cached_builtins.zip, files_t, texts_t);
+    const bool all_paired = nonempty && pairs && for_each_item(pairs.get(), [&](PyObject* pair) {
         Owned p;
         Owned t;
-        if (!unpack_pair(pair.get(), &p, &t)) {
-            return Owned();
+        if (!unpack_pair(pair, &p, &t)) {
+            return false;
         }
         const int keep = PyObject_IsTrue(t.get());
-        if (keep < 0) {
-            return Owned();
+        if (keep <= 0) {
+            return keep == 0;
         }
-        if (keep) {
-            Owned kept = Owned::steal(PyTuple_Pack(2, p.get(), t.get()));
-            if (!kept || PyList_Append(nonempty.get(), kept.get()) < 0) {
-                return Owned();
-            }
-        }
-    }
-    if (PyErr_Occurred()) {
-        return Owned();
-    }
-    return nonempty;
+        Owned kept = Owned::steal(PyTuple_Pack(2, p.get(), t.get()));
+        return kept && PyList_Append(nonempty.get(), kept.get()) == 0;
+    });
+    return steps.at(nonempty_line, all_paired ? std::move(nonempty) : Owned());
 }
 
 // `model.encode(batch, convert_to_tensor=True, normalize_embeddings=True,
@@ -573,99 +469,44 @@ Owned encode_batch(PyObject* encode, PyObject* batch) {
 }
 
 // Embeds the texts, then the query.
-bool embed(PyObject* model, PyObject* texts, PyObject* query, Owned* doc_embs, Owned* query_emb, int* line) {
-    *line = encode_texts_line;
-    Owned encode = Owned::steal(PyObject_GetAttr(model, str_encode));
-    if (!encode) {
-        return false;
-    }
-    *line = texts_batch_line;
-    Owned texts_batch = Owned::steal(PySequence_List(texts));
-    if (!texts_batch) {
-        return false;
-    }
-    *line = encode_texts_line;
-    *doc_embs = encode_batch(encode.get(), texts_batch.get());
+bool embed(Steps& steps, PyObject* model, PyObject* texts, PyObject* query, Owned* doc_embs, Owned* query_emb) {
+    Owned encode = steps.at(encode_texts_line, attribute(model, str_encode));
+    Owned texts_batch = encode ? steps.at(texts_batch_line, Owned::steal(PySequence_List(texts))) : Owned();
+    *doc_embs = texts_batch ? steps.at(encode_texts_line, encode_batch(encode.get(), texts_batch.get())) : Owned();
     if (!*doc_embs) {
         return false;
     }
 
-    *line = encode_query_line;
-    encode = Owned::steal(PyObject_GetAttr(model, str_encode));
-    if (!encode) {
-        return false;
-    }
-    *line = query_batch_line;
-    Owned query_batch = Owned::steal(PyList_New(1));
+    encode = steps.at(encode_query_line, attribute(model, str_encode));
+    Owned query_batch = encode ? steps.at(query_batch_line, Owned::steal(PyList_New(1))) : Owned();
     if (!query_batch) {
         return false;
     }
     PyList_SET_ITEM(query_batch.get(), 0, Py_NewRef(query));
-    *line = encode_query_line;
-    Owned query_embs = encode_batch(encode.get(), query_batch.get());
-    if (!query_embs) {
-        return false;
-    }
-    *line = query_item_line;
-    *query_emb = Owned::steal(PyObject_GetItem(query_embs.get(), constants.int_0));
+    Owned query_embs = steps.at(encode_query_line, encode_batch(encode.get(), query_batch.get()));
+    *query_emb = steps.at(query_item_line, item(query_embs, constants.int_0));
     return static_cast<bool>(*query_emb);
 }
 
 // `import torch`, then `torch.matmul(doc_embs, query_emb).cpu().tolist()`.
-Owned similarity_scores(PyObject* doc_embs, PyObject* query_emb, int* line) {
-    *line = torch_import_line;
-    Owned torch = Owned::steal(
-        PyImport_ImportModuleLevelObject(str_torch, module_globals(), Py_None, Py_None, 0));
-    if (!torch) {
-        return Owned();
-    }
-    *line = matmul_line;
-    Owned matmul = Owned::steal(PyObject_GetAttr(torch.get(), str_matmul));
-    if (!matmul) {
-        return Owned();
-    }
-    PyObject* matmul_args[] = {doc_embs, query_emb};
-    Owned sims = Owned::steal(PyObject_Vectorcall(matmul.get(), matmul_args, 2, nullptr));
-    if (!sims) {
-        return Owned();
-    }
-    *line = scores_line;
-    Owned on_host = Owned::steal(PyObject_CallMethodNoArgs(sims.get(), str_cpu));
-    if (!on_host) {
-        return Owned();
-    }
-    return Owned::steal(PyObject_CallMethodNoArgs(on_host.get(), str_tolist));
+Owned similarity_scores(Steps& steps, PyObject* doc_embs, PyObject* query_emb) {
+    Owned torch = steps.at(
+        torch_import_line, Owned::steal(PyImport_ImportModuleLevelObject(str_torch, module_globals(), Py_None, Py_None, 0)));
+    Owned sims = steps.at(matmul_line, call(attribute(torch, str_matmul), doc_embs, query_emb));
+    return steps.at(scores_line, call_method(call_method(sims, str_cpu), str_tolist));
 }
 
 // Builds a record per (path, score) pair and sorts them, best first.
-Owned rank_records(PyObject* files, PyObject* texts, PyObject* scores, int* line) {
-    *line = builder_loop_line;
-    PyObject* zip_args[] = {files, scores};
-    Owned pairs = Owned::steal(PyObject_Vectorcall(cached_builtins.zip, zip_args, 2, nullptr));
-    if (!pairs) {
-        return Owned();
-    }
-    Owned pairs_iterator = Owned::steal(PyObject_GetIter(pairs.get()));
-    if (!pairs_iterator) {
-        return Owned();
-    }
-    *line = builder_line;
-    Owned builder = new_record_builder(pairs_iterator.get(), texts);
-    if (!builder) {
-        return Owned();
-    }
-    *line = sort_key_line;
-    Owned key = new_function(sort_key_spec, nullptr, nullptr, nullptr);
-    if (!key) {
-        return Owned();
-    }
-    *line = sort_line;
-    Owned keywords = Owned::steal(PyTuple_Pack(2, str_key.get(), str_reverse.get()));
+Owned rank_records(Steps& steps, PyObject* files, PyObject* texts, PyObject* scores) {
+    Owned pairs = steps.at(builder_loop_line, iterate(call(cached_builtins.zip, files, scores)));
+    Owned builder = pairs ? steps.at(builder_line, new_record_builder(pairs.get(), texts)) : Owned();
+    Owned key = builder ? steps.at(sort_key_line, new_function(sort_key_spec)) : Owned();
+    Owned keywords = key ? Owned::steal(PyTuple_Pack(2, str_key.get(), str_reverse.get())) : Owned();
     if (!keywords) {
         return Owned();
     }
     PyObject* sort_args[] = {builder.get(), key.get(), Py_True};
-    return Owned::steal(PyObject_Vectorcall(cached_builtins.sorted, sort_args, 1, keywords.get()));
+    return steps.at(sort_line, Owned::steal(PyObject_Vectorcall(cached_builtins.sorted, sort_args, 1, keywords.get())));
 }
 
 // The first `top_k` records, or all of them when `top_k` is not positive.
@@ -674,12 +515,8 @@ Owned cut_ranking(PyObject* ranked, PyObject* top_k) {
     if (positive < 0) {
         return Owned();
     }
-    Py_ssize_t stop;
-    if (positive) {
-        stop = PyNumber_AsSsize_t(top_k, nullptr);  // clamps a huge top_k
-    } else {
-        stop = PyObject_Length(ranked);
-    }
+    // A huge top_k is clamped.
+    const Py_ssize_t stop = positive ? PyNumber_AsSsize_t(top_k, nullptr) : PyObject_Length(ranked);
     if (stop < 0) {
         return Owned();
     }
@@ -690,97 +527,73 @@ Owned cut_ranking(PyObject* ranked, PyObject* top_k) {
     return result;
 }
 
-Owned rank(PyObject* query, PyObject* models_dir_argument, PyObject* top_k, PyObject* model_name, int* line) {
-    Owned models_dir = corpus_directory(models_dir_argument, line);
+Owned rank_problem_descriptions(Steps& steps, PyObject* const* args) {
+    PyObject* const query = args[0];
+    PyObject* const top_k = args[2];
+    PyObject* const model_name = args[3];
+    Owned models_dir = corpus_directory(steps, args[1]);
     if (!models_dir) {
         return Owned();
     }
 
-    *line = listing_line;
-    Owned iter_description_files = lookup_global(str_iter_description_files);
-    if (!iter_description_files) {
-        return Owned();
-    }
-    Owned files_t = Owned::steal(PyObject_CallOneArg(iter_description_files.get(), models_dir.get()));
-    if (!files_t) {
-        return Owned();
-    }
-    *line = listing_test_line;
-    const int any_files = PyObject_IsTrue(files_t.get());
-    if (any_files < 0) {
-        return Owned();
-    }
-    if (!any_files) {
-        return Owned::steal(PyList_New(0));
+    Owned files_t = steps.at(listing_line, call(lookup_global(str_iter_description_files), models_dir));
+    const int any_files = steps.at(listing_test_line, truth(files_t));
+    if (any_files <= 0) {
+        return any_files == 0 ? Owned::steal(PyList_New(0)) : Owned();
     }
 
-    Owned nonempty = read_nonempty(files_t.get(), line);
-    if (!nonempty) {
-        return Owned();
-    }
-    if (PyList_GET_SIZE(nonempty.get()) == 0) {
-        return Owned::steal(PyList_New(0));
+    Owned nonempty = read_nonempty(steps, files_t.get());
+    if (!nonempty || PyList_GET_SIZE(nonempty.get()) == 0) {
+        return nonempty ? Owned::steal(PyList_New(0)) : Owned();
     }
 
-    *line = transpose_line;
     Owned columns_args = Owned::steal(PyList_AsTuple(nonempty.get()));
-    if (!columns_args) {
-        return Owned();
-    }
-    Owned columns = Owned::steal(PyObject_Call(cached_builtins.zip, columns_args.get(), nullptr));
-    if (!columns) {
-        return Owned();
-    }
+    Owned columns = columns_args ? Owned::steal(PyObject_Call(cached_builtins.zip, columns_args.get(), nullptr)) : Owned();
     Owned files;
     Owned texts;
-    if (!unpack_pair(columns.get(), &files, &texts)) {
+    if (!steps.at(transpose_line, columns && unpack_pair(columns.get(), &files, &texts))) {
         return Owned();
     }
 
-    *line = model_line;
-    Owned load = lookup_global(str_load_model);
-    if (!load) {
-        return Owned();
-    }
-    Owned model = Owned::steal(PyObject_CallOneArg(load.get(), model_name));
-    if (!model) {
-        return Owned();
-    }
-    if (model.get() == Py_None) {
-        // The load failed and has already been reported as a warning: there
-        // is nothing to rank with.
-        return Owned::steal(PyList_New(0));
+    Owned model = steps.at(model_line, call(lookup_global(str_load_model), model_name));
+    if (!model || model.get() == Py_None) {
+        // None: the load failed and has already been reported as a warning;
+        // there is nothing to rank with.
+        return model ? Owned::steal(PyList_New(0)) : Owned();
     }
 
     Owned doc_embs;
     Owned query_emb;
-    if (!embed(model.get(), texts.get(), query, &doc_embs, &query_emb, line)) {
+    if (!embed(steps, model.get(), texts.get(), query, &doc_embs, &query_emb)) {
         return Owned();
     }
-    Owned scores = similarity_scores(doc_embs.get(), query_emb.get(), line);
-    if (!scores) {
-        return Owned();
-    }
-    Owned ranked = rank_records(files.get(), texts.get(), scores.get(), line);
-    if (!ranked) {
-        return Owned();
-    }
-    *line = cut_line;
-    return cut_ranking(ranked.get(), top_k);
+    Owned scores = similarity_scores(steps, doc_embs.get(), query_emb.get());
+    Owned ranked = scores ? rank_records(steps, files.get(), texts.get(), scores.get()) : Owned();
+    return ranked ? steps.at(cut_line, cut_ranking(ranked.get(), top_k)) : Owned();
 }
 
-PyObject* rank_problem_descriptions(FunctionObject*, PyObject* const* args) {
-    int failed_line = module_dir_line;
-    Owned result = rank(args[0], args[1], args[2], args[3], &failed_line);
-    if (!result) {
-        return fail_at(rank_spec, failed_line);
-    }
-    return result.release();
-}
+const char rank_doc[] =
+    "\n"
+    "    Rank problem description .txt files under 'zolt_models' by semantic similarity to the query.\n"
+    "\n"
+    "    Args:\n"
+    "        query: The problem description to search with.\n"
+    "        models_dir: Root folder containing subfolders with .txt descriptions.\n"
+    "                    Defaults to '<repo_root>/zolt_models'.\n"
+    "        top_k: Number of top matches to return.\n"
+    "        model_name: Sentence embedding model to use.\n"
+    "\n"
+    "    Returns:\n"
+    "        A list of dicts with: path, score, preview.\n"
+    "    ";
 
-const Parameter load_model_parameters[] = {{&str_model_name, ExactType::str}};
+const Parameter load_model_parameters[] = {{&str_model_name, ExactType::str, "str"}};
 const Parameter rank_parameters[] = {
-    {&str_query, ExactType::str}, {&str_models_dir}, {&str_top_k, ExactType::int_}, {&str_model_name, ExactType::str}};
+    {&str_query, ExactType::str, "str"},
+    {&str_models_dir, ExactType::any, "Optional[Path | str]"},
+    {&str_top_k, ExactType::int_, "int"},
+    {&str_model_name, ExactType::str, "str"},
+};
 const Parameter sort_key_parameters[] = {{&str_x}};
 
 }  // namespace
@@ -794,7 +607,10 @@ FunctionSpec genexpr_spec{
     .parameters = nullptr,
     .parameter_count = 0,
     .defaults = nullptr,
-    .local_names = {".0", "i", "p", "s"},
+    .doc = nullptr,
+    .return_annotation = nullptr,
+    .local_names = ".0 i p s",
+    .free_names = "texts",
     .is_generator = true,
     .body = builder_is_not_callable,
 };
@@ -808,7 +624,9 @@ FunctionSpec sort_key_spec{
     .parameters = sort_key_parameters,
     .parameter_count = 1,
     .defaults = nullptr,
-    .local_names = {"x"},
+    .doc = nullptr,
+    .return_annotation = nullptr,
+    .local_names = "x",
     .is_generator = false,
     .body = sort_key,
 };
@@ -822,7 +640,9 @@ FunctionSpec load_model_spec{
     .parameters = load_model_parameters,
     .parameter_count = 1,
     .defaults = nullptr,
-    .local_names = {"model_name", "SentenceTransformer", "e"},
+    .doc = nullptr,
+    .return_annotation = nullptr,
+    .local_names = "model_name SentenceTransformer e",
     .is_generator = false,
     .body = load_model,
 };
@@ -836,34 +656,19 @@ FunctionSpec rank_spec{
     .parameters = rank_parameters,
     .parameter_count = 4,
     .defaults = &constants.rank_defaults,
-    .local_names = {"query", "models_dir", "top_k", "model_name"},
+    .doc = rank_doc,
+    .return_annotation = "List[Dict[str, Any]]",
+    // As the interpreter compiles the body: locals in order of first
+    // assignment, the names of its inlined list comprehensions included.
+    .local_names = "query models_dir top_k model_name repo_root files_t p texts_t t nonempty files model doc_embs "
+                   "query_emb torch sims scores ranked",
+    .cell_names = "texts",
     .is_generator = false,
     .body = rank_problem_descriptions,
 };
 
 bool ready_ranking_types() {
-    PyTypeObject& type = record_builder_type;
-    if (type.tp_flags & Py_TPFLAGS_READY) {
-        return true;
-    }
-    Py_SET_REFCNT(&type, _Py_IMMORTAL_REFCNT);  // as a statically initialised type would be
-    type.tp_name = "tarvex.rag_helper.record_builder";
-    type.tp_basicsize = sizeof(RecordBuilder);
-    type.tp_dealloc = builder_dealloc;
-    type.tp_repr = builder_repr;
-    type.tp_getattro = PyObject_GenericGetAttr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    type.tp_doc = "The record builder of one ranking call.";
-    type.tp_traverse = builder_traverse;
-    type.tp_clear = builder_clear;
-    type.tp_iter = PyObject_SelfIter;
-    type.tp_iternext = builder_next;
-    type.tp_getset = builder_getset;
-    return PyType_Ready(&type) == 0;
+    return (record_builder_type.tp_flags & Py_TPFLAGS_READY) != 0 || PyType_Ready(&record_builder_type) == 0;
 }
-
-// A ranking call keeps its working values in C++ locals and in the record
-// builder, so there is no further per-call type to make ready.
-bool ready_ranking_closure_types() { return true; }
 
 }  // namespace tarvex
