@@ -25,9 +25,10 @@ from __future__ import annotations
 import logging
 import os
 import sqlite3
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TypeVar
 
 logger = logging.getLogger(__name__)
 
@@ -37,6 +38,7 @@ SCHEMA_VERSION = 1
 BUSY_TIMEOUT_MS = 30_000
 # SQLite's limit on bound variables is far higher; this keeps statements short.
 _BATCH = 500
+_T = TypeVar("_T")
 
 _SCHEMA = (
     """CREATE TABLE identities (
@@ -91,7 +93,7 @@ class FileRow:
     preview: str
 
 
-def _batches(items: list, size: int = _BATCH) -> Iterator[list]:
+def _batches(items: list[_T], size: int = _BATCH) -> Iterator[list[_T]]:
     for start in range(0, len(items), size):
         yield items[start:start + size]
 
@@ -208,7 +210,7 @@ class Store:
 
     # -- transactions -----------------------------------------------------------
 
-    def _write(self, statements: Iterable[tuple[str, Iterable]]) -> None:
+    def _write(self, statements: Iterable[tuple[str, Iterable[Sequence[object]]]]) -> None:
         connection = self._connection
         connection.execute("BEGIN IMMEDIATE")
         try:
@@ -233,7 +235,7 @@ class Store:
             row = self._connection.execute(select, (model, digest, backend)).fetchone()
         if row[1] != dimension:
             raise StoreDamaged(f"stored vectors of {identity} have {row[1]} values, the model gives {dimension}")
-        return row[0]
+        return int(row[0])
 
     def vectors(self, identity_id: int, hashes: list[bytes], width: int) -> dict[bytes, bytes]:
         """The stored vectors (float32 bytes) of those text hashes; a blob of the wrong size is left out."""
@@ -260,7 +262,7 @@ class Store:
         if row is None:
             self._write([("INSERT OR IGNORE INTO corpora (root) VALUES (?)", [(root,)])])
             row = self._connection.execute("SELECT id FROM corpora WHERE root = ?", (root,)).fetchone()
-        return row[0]
+        return int(row[0])
 
     def files(self, corpus_id: int) -> list[FileRow]:
         return [FileRow(*row) for row in self._connection.execute(
