@@ -20,7 +20,9 @@ import standins
 from conftest import run_python
 
 MODEL = "stand-in-model"
-NAMES = ["a.txt", "B.txt", "a-c.txt", "a/b.txt", "a/b/c.txt", ".hidden.txt", "d/.e.txt", "z.md", "é.txt"]
+# The last name is not valid UTF-8: Python spells it with a surrogate escape.
+NAMES = ["a.txt", "B.txt", "a-c.txt", "a/b.txt", "a/b/c.txt", ".hidden.txt", "d/.e.txt", "z.md", "é.txt",
+         os.fsdecode(b"caf\xff.txt")]
 
 
 @pytest.fixture
@@ -264,6 +266,7 @@ def test_damaged_or_foreign_database_is_reported_and_rebuilt(rag, models, tmp_pa
         "not sqlite": lambda: database.write_bytes(b"just some text, not a database" * 100),
         "another application": lambda: foreign(1234, 1),
         "another schema": lambda: foreign(0x54565849, 99),
+        "the previous schema": lambda: foreign(0x54565849, 1),
         "damaged pages": lambda: database.write_bytes(good[:4096] + bytes(len(good) - 4096)),
     }
     expected = rag.rank_problem_descriptions("q", tmp_path / "c", 10, MODEL)
