@@ -15,7 +15,8 @@ Measured, wall clock, medians over the runs:
 * warm start: the same with the index already built (the usual case);
 * search call: one `search_descriptions` round trip in a running server,
   queries cycled, against `DescriptionIndex.rank` in this process with the
-  same backend, timed in the same run (the protocol's share is the ratio).
+  same backend, timed in the same run (the protocol's share is the ratio),
+  and a `ping` round trip between searches (the protocol alone).
 """
 
 from __future__ import annotations
@@ -62,9 +63,9 @@ def fresh_cache(backend: str, model: str) -> tuple[Path, dict[str, str]]:
     base = Path(tempfile.mkdtemp(prefix="tarvex-mcp-bench-"))
     if backend == "onnx":
         folder = embedding.locate_model(model)
-        digest = embedding.weights_digest(folder, embedding.default_cache_dir()) if folder else None
-        graph = embedding.graph_path(embedding.default_cache_dir(), digest) if digest else None
-        if graph is None or not graph.is_file():
+        digest = embedding.weights_digest(folder, embedding.default_cache_dir()) if folder else ""
+        graph = embedding.graph_path(embedding.default_cache_dir(), digest)
+        if not digest or not graph.is_file():
             sys.exit(f"no exported ONNX graph of {model} in {embedding.default_cache_dir()}: run scripts/setup.sh")
         target = embedding.graph_path(base / "tarvex", digest)
         target.parent.mkdir(parents=True)
@@ -95,17 +96,21 @@ async def start_to_first_answer(env: dict[str, str], backend: str, model: str) -
     return initialized, answered
 
 
-async def search_calls(env: dict[str, str], backend: str, model: str, calls: int) -> list[float]:
-    times = []
+async def search_calls(env: dict[str, str], backend: str, model: str, calls: int) -> tuple[list[float], list[float]]:
+    """Round trips of search calls and, interleaved, of pings (the protocol's own cost)."""
+    searches, pings = [], []
     async with session(env, backend, model) as client:
         await client.initialize()
         await client.list_tools()  # the client validates results against the listed schema
         for i in range(calls):
             started = time.perf_counter()
             result = await client.call_tool("search_descriptions", {"query": QUERIES[i % len(QUERIES)]})
-            times.append(time.perf_counter() - started)
+            searches.append(time.perf_counter() - started)
             assert not result.is_error
-    return times
+            started = time.perf_counter()
+            await client.send_ping()
+            pings.append(time.perf_counter() - started)
+    return searches, pings
 
 
 def in_process_ranks(env: dict[str, str], backend: str, model: str, calls: int) -> list[float]:
@@ -143,10 +148,12 @@ def main() -> int:
             cold.append(anyio.run(start_to_first_answer, env, options.backend, options.model))
             warm.append(anyio.run(start_to_first_answer, env, options.backend, options.model))
         # Alternate the two sides in rounds, so that load drifting on a shared machine hits both alike.
-        served, direct = [], []
+        served, pinged, direct = [], [], []
         rounds = 4
         for _ in range(rounds):
-            served += anyio.run(search_calls, env, options.backend, options.model, options.calls // rounds)
+            searches, pings = anyio.run(search_calls, env, options.backend, options.model, options.calls // rounds)
+            served += searches
+            pinged += pings
             direct += in_process_ranks(env, options.backend, options.model, options.calls // rounds)
     finally:
         for folder in folders:
@@ -161,7 +168,11 @@ def main() -> int:
     print()
     print("| per search call (top 10) | median | p90 |")
     print("|---|---|---|")
-    for name, times in (("MCP round trip", served), ("`DescriptionIndex.rank` in process", direct)):
+    for name, times in (
+        ("MCP round trip", served),
+        ("`DescriptionIndex.rank` in process", direct),
+        ("MCP `ping` round trip (protocol alone)", pinged),
+    ):
         p90 = statistics.quantiles(times, n=10)[-1]
         print(f"| {name} | {ms(statistics.median(times))} | {ms(p90)} |")
     print(f"\nround trip / in-process rank: {statistics.median(served) / statistics.median(direct):.2f}")

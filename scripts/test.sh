@@ -7,6 +7,11 @@
 # cache, and without the variable the hub client first tries the network for every
 # model file (with retries), which on a machine without access to the hub turns a
 # sub-second model load into minutes.  Set HF_HUB_OFFLINE=0 to let it try.
+#
+# TARVEX_TEST_SCOPE=quick (the default) leaves out the tests marked slow (real
+# model, packaging into a fresh venv) and sweeps each path of the memory sweep a
+# few thousand times; TARVEX_TEST_SCOPE=full (what .ci/run uses) runs everything,
+# with 100000 calls per path.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/setup.sh"

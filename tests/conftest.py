@@ -89,5 +89,37 @@ def write_corpus(root, files):
     return root
 
 
+# TARVEX_TEST_SCOPE chooses how thorough a run is: "quick" (the default) leaves out
+# the tests marked slow and sweeps each path a few thousand times; "full" (CI, .ci/run)
+# runs everything and sweeps each path 100000 times.
+SCOPE_VARIABLE = "TARVEX_TEST_SCOPE"
+SCOPES = {"quick": 3_000, "full": 100_000}  # memory sweep calls per path
+
+
+def chosen_scope():
+    scope = os.environ.get(SCOPE_VARIABLE, "quick") or "quick"
+    if scope not in SCOPES:
+        raise pytest.UsageError(f"{SCOPE_VARIABLE}={scope!r}: expected one of {', '.join(SCOPES)}")
+    return scope
+
+
+def sweep_calls():
+    return SCOPES[chosen_scope()]
+
+
 def pytest_configure(config):
-    config.addinivalue_line("markers", "slow: builds or installs something; takes tens of seconds")
+    config.addinivalue_line("markers", f"slow: takes tens of seconds; runs only with {SCOPE_VARIABLE}=full")
+    chosen_scope()
+
+
+def pytest_report_header(config):
+    return f"{SCOPE_VARIABLE}={chosen_scope()} (memory sweep: {sweep_calls()} calls per path)"
+
+
+def pytest_collection_modifyitems(config, items):
+    if chosen_scope() == "full":
+        return
+    skip = pytest.mark.skip(reason=f"slow; run with {SCOPE_VARIABLE}=full")
+    for item in items:
+        if "slow" in item.keywords:
+            item.add_marker(skip)

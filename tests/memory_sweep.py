@@ -34,6 +34,13 @@ WARM_UP = 2000
 # as kept only when it grows in both halves.
 BLOCKS_ALLOWED = 500
 RESIDENT_ALLOWED_PER_HALF = 256 << 10
+PRE_PASS = 200
+
+
+def kept_memory(blocks_before, blocks_after, resident):
+    """Whether a path kept memory, from `measure`'s readings."""
+    r0, r1, r2 = resident
+    return blocks_after - blocks_before > BLOCKS_ALLOWED or min(r1 - r0, r2 - r1) > RESIDENT_ALLOWED_PER_HALF
 
 
 def resident_bytes():
@@ -105,7 +112,7 @@ def ranking_cases(corpus_dir):
     return table
 
 
-def measure(prepare, call, calls):
+def measure(prepare, call, calls, warm_up=WARM_UP):
     """Blocks before and after `calls` calls and resident bytes before, halfway and after;
     each path gets fresh stand-ins."""
     mp = pytest.MonkeyPatch()
@@ -119,7 +126,7 @@ def measure(prepare, call, calls):
             standins.clear()
             call()
 
-        for _ in range(WARM_UP):
+        for _ in range(warm_up):
             once()
         gc.collect()
         blocks, resident = sys.getallocatedblocks(), [resident_bytes()]
@@ -150,17 +157,17 @@ def sweep(calls, out=sys.stdout):
         # One short pass over every path first, so that what the interpreter and the
         # C library set up once (caches, arenas, buffers) is not charged to a path.
         for prepare, call in table.values():
-            measure(prepare, call, 0)
+            measure(prepare, call, 0, PRE_PASS)
         print(f"{'path':40} {'calls':>7} {'blocks before':>14} {'after':>9} "
               f"{'resident KiB before':>20} {'halfway':>9} {'after':>9}", file=out)
         for name, (prepare, call) in table.items():
             b0, b1, (r0, r1, r2) = measure(prepare, call, calls)
-            grew = b1 - b0 > BLOCKS_ALLOWED or min(r1 - r0, r2 - r1) > RESIDENT_ALLOWED_PER_HALF
+            grew = kept_memory(b0, b1, (r0, r1, r2))
             if grew:
                 kept.append(name)
             print(f"{name:40} {calls:>7} {b0:>14} {b1:>9} {r0 // 1024:>20} {r1 // 1024:>9} {r2 // 1024:>9}"
                   f"{'  KEPT' if grew else ''}", file=out, flush=True)
-    print(f"{len(table)} paths, {len(table) * (calls + 2 * WARM_UP)} calls; "
+    print(f"{len(table)} paths, {len(table) * (calls + WARM_UP + PRE_PASS)} calls; "
           f"{'memory kept by: ' + ', '.join(kept) if kept else 'no path kept memory'}", file=out)
     return kept
 

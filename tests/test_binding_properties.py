@@ -14,11 +14,12 @@ from collections import namedtuple
 import pytest
 from hypothesis import event, given, settings, strategies as st
 
-from conftest import entries_of
+from conftest import chosen_scope, entries_of
 
 import tarvex.rag_helper as rag  # conftest has already fixed sys.path
 
-PROFILE = settings(max_examples=400, deadline=None)
+# The full run (CI) tries four times as many generated calls as the quick default.
+PROFILE = settings(max_examples=400 if chosen_scope() == "full" else 100, deadline=None)
 
 Signature = namedtuple("Signature", "name first_line params defaults exact_types")
 SIGNATURES = {s.name: s for s in (

@@ -9,6 +9,7 @@ A `sitecustomize` of the same folder points the default corpus folder at a
 folder of the test's choosing, or makes it missing.
 """
 
+import importlib.metadata
 import importlib.util
 import json
 import os
@@ -21,7 +22,7 @@ from pathlib import Path
 import pytest
 
 from conftest import ENTRIES_SOURCE
-from standins import JOURNAL_VARIABLE, write_child_packages
+from standins import JOURNAL_VARIABLE, leading_number, write_child_packages
 
 USAGE = 'Usage: python rag.py "your problem description here"'
 NOTHING = "No descriptions found."
@@ -113,7 +114,7 @@ class Run:
     def __init__(self, proc, log):
         self.status = proc.returncode
         self.stderr = proc.stderr
-        lines = proc.stdout.splitlines()
+        lines = (proc.stdout or "").splitlines()
         self.report = None
         if lines and lines[-1].startswith("REPORT "):
             self.report = json.loads(lines.pop()[len("REPORT "):])
@@ -133,7 +134,7 @@ class Run:
 def run(standin_path, tmp_path):
     """Run a command with the stand-ins first on the path and the corpus redirected."""
 
-    def run(command, corpus=None, missing=False, stand_ins=True):
+    def run(command, corpus=None, missing=False, stand_ins=True, stdout=subprocess.PIPE):
         env = dict(os.environ)
         env.pop("PYTHONPATH", None)
         log = tmp_path / "standins.log"
@@ -145,7 +146,8 @@ def run(standin_path, tmp_path):
             env["TARVEX_TEST_CORPUS"] = str(corpus)
         if missing:
             env["TARVEX_TEST_NO_CORPUS"] = "1"
-        proc = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, env=env, timeout=300)
+        proc = subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE, text=True, cwd=tmp_path, env=env,
+                              timeout=300)
         return Run(proc, log)
 
     return run
@@ -508,6 +510,99 @@ print("REPORT " + __import__("json").dumps([
     bool(tarvex.__doc__), bool(tarvex.__main__.__doc__)]))
 """
     assert run([PYTHON, "-c", script], stand_ins=False).report == [[], True, True]
+
+
+# ---------------------------------------------------------------------------
+# The host in a shell: options, statuses, streams and signals
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+@pytest.mark.parametrize("words", [["-h"], ["--help"], ["fleet", "--help"], ["--version"], ["--bogus", "fleet"]])
+def test_host_options_answer_without_loading_anything(run, command, words):
+    result = run(COMMANDS[command] + words)
+    shown = "tarvex-rag" if command == "script" else f"{Path(PYTHON).name} -m tarvex"
+    assert result.loads == []
+    if words == ["--version"]:
+        assert (result.status, result.lines, result.stderr) == (
+            0, [f"{shown} {importlib.metadata.version('tarvex')}"], "")
+    elif "--bogus" in words:
+        assert result.status == 2 and result.lines == []
+        assert result.stderr.splitlines() == [
+            f"usage: {shown} [-h] [--version] [WORDS ...]", f"{shown}: error: unrecognized arguments: --bogus"]
+    else:
+        assert result.status == 0 and result.stderr == ""
+        assert result.lines[0] == f"usage: {shown} [-h] [--version] [WORDS ...]"
+        # Every exit status the host can give is explained.
+        assert {"0", "1", "2", "130"} <= {line.split()[0] for line in result.lines if line[:3].strip().isdigit()}
+
+
+@pytest.mark.parametrize(
+    "words,query",
+    [(["--", "--help", "-x"], "--help -x"), (["fleet", "--", "-v"], "fleet -v"), (["-5", "degrees"], "-5 degrees")],
+)
+def test_words_after_a_double_dash_and_negative_numbers_stay_words(run, tmp_path, words, query):
+    paths = make_corpus(tmp_path / "corpus", [0.4])
+    result = run([TARVEX_RAG, *words], corpus=tmp_path / "corpus")
+    assert (result.status, result.stderr, result.encoded[-1]) == (0, "", [query])
+    assert result.lines == [match_line(1, paths[0.4], 0.4 * leading_number(query)[0])]
+
+
+def test_word_that_is_not_utf8_is_refused_up_front(run, tmp_path):
+    make_corpus(tmp_path / "corpus", [0.4])
+    result = run([TARVEX_RAG, "fine", b"caf\xff route"], corpus=tmp_path / "corpus")
+    assert (result.status, result.lines, result.loads) == (2, [], [])
+    assert result.stderr == "tarvex-rag: error: the query must be valid UTF-8; this word is not: caf\\xff route\n"
+
+
+# Breaks the model load in one of two ways before the host runs: the package
+# cannot be imported, or its constructor is hit by Ctrl-C.
+BROKEN_LOAD = HOST_IN_PROCESS + """
+import logging, os, signal, types
+if MODE == "unimportable":
+    sys.modules["sentence_transformers"] = None
+else:
+    def interrupted(name):
+        os.kill(os.getpid(), signal.SIGINT)
+    sys.modules["sentence_transformers"] = types.SimpleNamespace(SentenceTransformer=interrupted)
+status = main(["fleet"])
+print("REPORT " + json.dumps([status, logging.getLogger().filters]))
+"""
+
+
+@pytest.mark.parametrize("mode", ["unimportable", "interrupted"])
+def test_failed_or_interrupted_model_load_gives_one_line_and_a_status(run, tmp_path, mode):
+    make_corpus(tmp_path / "corpus", [0.4])
+    result = run([PYTHON, "-c", f"MODE = {mode!r}\n" + BROKEN_LOAD], corpus=tmp_path / "corpus")
+    [line] = result.stderr.splitlines()
+    if mode == "interrupted":
+        assert (result.report, result.lines, line) == ([130, []], [], "tarvex-rag: interrupted")
+    else:
+        assert (result.report, result.lines) == ([1, []], [NOTHING])
+        assert line.startswith("tarvex-rag: error: the embedding model could not be loaded")
+        assert '"The embedding model, offline"' in line and "sentence_transformers" in line
+
+
+@pytest.mark.parametrize("depth", [1, 12], ids=["short-paths", "long-paths"])
+def test_reader_that_goes_away_ends_the_run_quietly(run, tmp_path, depth):
+    # Long paths overflow the output buffer, so the write fails inside the printing
+    # itself; short ones fail when the host flushes at the end.
+    folder = tmp_path / "corpus" / "/".join(["d" * 200] * (depth - 1)) if depth > 1 else tmp_path / "corpus"
+    make_corpus(folder, [k / 10 for k in range(10)])
+    reader, writer = os.pipe()
+    os.close(reader)
+    try:
+        result = run([TARVEX_RAG, "fleet"], corpus=folder, stdout=writer)
+    finally:
+        os.close(writer)
+    assert (result.status, result.stderr) == (1, "")
+    assert len(result.encoded) == 2  # the search ran; only its output was lost
+
+
+def test_closed_standard_output_is_an_error(run, tmp_path):
+    make_corpus(tmp_path / "corpus", [0.4])
+    result = run(["sh", "-c", 'exec "$@" >&-', "sh", TARVEX_RAG, "fleet"], corpus=tmp_path / "corpus")
+    assert (result.status, result.loads) == (1, [])
+    assert result.stderr == "tarvex-rag: error: standard output is closed; there is nowhere to print the matches\n"
 
 
 # ---------------------------------------------------------------------------

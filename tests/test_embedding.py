@@ -50,10 +50,16 @@ def shipped_texts():
 
 
 @pytest.fixture(scope="module")
-def embedders(onnx_cache):
-    return {name: open_embedder(MODEL, name, onnx_cache) for name in ("torch", "onnx")}
+def onnx_embedder(onnx_cache):
+    return open_embedder(MODEL, "onnx", onnx_cache)
 
 
+@pytest.fixture(scope="module")
+def embedders(onnx_cache, onnx_embedder):
+    return {"torch": open_embedder(MODEL, "torch", onnx_cache), "onnx": onnx_embedder}
+
+
+@pytest.mark.slow
 def test_backends_agree_on_the_shipped_corpus(embedders, shipped_texts):
     weights = embedding.locate_model(MODEL) / "model.safetensors"
     digest = hashlib.sha256(weights.read_bytes()).hexdigest()
@@ -75,11 +81,11 @@ def test_backends_agree_on_the_shipped_corpus(embedders, shipped_texts):
     assert embedders["onnx"].encode([]).shape == (0, 384)
 
 
-def test_onnx_vectors_do_not_depend_on_the_batch(embedders, shipped_texts):
+def test_onnx_vectors_do_not_depend_on_the_batch(onnx_embedder, shipped_texts):
     """Each text alone, and all of them in another order (other padding, other
     batches), give the same vectors: padding is masked out of the pooling and
     the rows come back in the order given."""
-    onnx = embedders["onnx"]
+    onnx = onnx_embedder
     texts = shipped_texts[:12] + ["", "   short   ", "x" * 3000]
     together = onnx.encode(texts[::-1])[::-1]
     alone = np.vstack([onnx.encode([text]) for text in texts])
@@ -104,6 +110,7 @@ def reference_records():
     return {query: rank_problem_descriptions(query, None, 0, MODEL) for query in QUERIES[:2]}
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("backend", ["torch", "onnx"])
 def test_index_with_each_backend_ranks_like_the_reference(backend, onnx_cache, reference_records):
     from tarvex import DescriptionIndex
@@ -120,14 +127,14 @@ def test_index_with_each_backend_ranks_like_the_reference(backend, onnx_cache, r
 
 
 @pytest.mark.slow
-def test_export_writes_the_graph_once_and_auto_then_takes_it(tmp_path, embedders):
+def test_export_writes_the_graph_once_and_auto_then_takes_it(tmp_path, onnx_embedder):
     assert open_embedder(MODEL, "auto", tmp_path).identity[2] == "torch"
     exported = open_embedder(MODEL, "onnx", tmp_path)
     graphs = list((tmp_path / "onnx").iterdir())
     assert [path.name for path in graphs] == [f"{exported.identity[1]}.onnx"]  # no temporary file left
     assert open_embedder(MODEL, "auto", tmp_path).identity == exported.identity
     probe = QUERIES + ["a longer text " * 40]
-    assert np.abs(exported.encode(probe) - embedders["onnx"].encode(probe)).max() < BACKEND_TOLERANCE
+    assert np.abs(exported.encode(probe) - onnx_embedder.encode(probe)).max() < BACKEND_TOLERANCE
 
 
 # --- finding the model without the hub client ----------------------------------------

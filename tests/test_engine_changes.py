@@ -8,10 +8,9 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from tarvex._index_engine import Scanner
+from tarvex._index_engine import RACY_WINDOW_NS, Scanner
 from tarvex.rag_helper import _iter_description_files
 
-WINDOW_NS = 3_000_000_000  # how close to a scan's start a timestamp is not trusted
 LATER_NS = 60_000_000_000
 
 
@@ -107,8 +106,8 @@ def test_racily_clean_entries_are_read_again(tmp_path):
     scanner = Scanner(str(tmp_path))
     # The same size and timestamps as remembered, as after a rewrite within one
     # timestamp tick: only the racy rule can tell.
-    for scanned_ns, stale in [(newest, True), (newest - 1, True), (newest + WINDOW_NS, True),
-                              (newest + WINDOW_NS + 1, False), (newest + LATER_NS, False), (-(2**63), True)]:
+    for scanned_ns, stale in [(newest, True), (newest - 1, True), (newest + RACY_WINDOW_NS, True),
+                              (newest + RACY_WINDOW_NS + 1, False), (newest + LATER_NS, False), (-(2**63), True)]:
         scanner.load([entry], scanned_ns)
         assert scanner.scan()[1] == ([str(path)] if stale else []), scanned_ns
         # The scan remembered its own start, which is after the write.
@@ -170,3 +169,33 @@ def test_concurrent_scans_of_one_scanner(tmp_path):
         thread.join()
     assert errors == []
     assert all(listing == expected and set(stale) <= set(expected) for listing, stale, _, _ in results)
+
+
+def test_scanning_while_the_tree_changes(tmp_path):
+    """Files and folders come and go during the walk: no error, a well-formed listing."""
+    make_corpus(tmp_path, 200)
+    stop = threading.Event()
+
+    def churn():
+        i = 0
+        while not stop.is_set():
+            folder = tmp_path / f"churn{i % 5}"
+            folder.mkdir(exist_ok=True)
+            (folder / f"{i}.txt").write_text("x")
+            if i % 3 == 0:
+                for path in folder.iterdir():
+                    path.unlink(missing_ok=True)
+                folder.rmdir()
+            i += 1
+
+    worker = threading.Thread(target=churn)
+    worker.start()
+    try:
+        scanner = Scanner(str(tmp_path))
+        for _ in range(30):
+            listing, stale, removed, _ = scanner.scan()
+            assert listing == sorted(set(listing), key=Path)
+            assert set(stale) <= set(listing) and not set(removed) & set(listing)
+    finally:
+        stop.set()
+        worker.join()

@@ -1,6 +1,7 @@
 """The engine keeps no memory and no references across calls, on success or failure."""
 
 import gc
+import os
 import sys
 import tracemalloc
 
@@ -19,10 +20,13 @@ def calls(tmp_path):
     query = np.ones(8, np.float32)
     entries = scanner.entries(listing)
 
+    churn_path = str(tmp_path / "churn.txt")  # plain strings: pathlib caches what it parses
+
     def churn():
-        (tmp_path / "churn.txt").write_text("x")
+        with open(churn_path, "w") as out:
+            out.write("x")
         scanner.scan()
-        (tmp_path / "churn.txt").unlink()
+        os.unlink(churn_path)
         scanner.scan()
 
     def failing(call):

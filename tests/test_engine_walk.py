@@ -1,8 +1,10 @@
 """The engine's corpus walk against the reference listing, on random trees."""
 
+import errno
 import os
 import shutil
 import tempfile
+import threading
 from pathlib import Path
 
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -68,6 +70,14 @@ def reference(spelling):
     return [str(p) for p in _iter_description_files(Path(spelling))]
 
 
+def outcome(call):
+    """The result of a call, or the kind, errno and file of the OSError it raised."""
+    try:
+        return call()
+    except OSError as error:
+        return type(error), error.errno, error.filename
+
+
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(node, min_size=8, max_size=40))
 def test_listing_matches_reference_on_random_trees(nodes):
@@ -103,7 +113,8 @@ def test_deep_and_overlong_paths_match_reference(tmp_path):
     assert Scanner(str(deep)).scan()[0] == reference(deep)
 
     # Paths of more than 4096 bytes, made one folder at a time: the reference
-    # cannot reach their files, so neither does the scan.
+    # cannot list folders that deep, and fails on a file whose own path is too
+    # long for the kernel in a folder it could list; so does the scan.
     long_root = tmp_path / "long"
     long_root.mkdir()
     fd = os.open(long_root, os.O_RDONLY)
@@ -111,16 +122,17 @@ def test_deep_and_overlong_paths_match_reference(tmp_path):
         for level in range(24):
             name = f"{level:03d}" + "n" * 197
             os.mkdir(name, dir_fd=fd)
-            with open(os.open(f"{level}.txt", os.O_WRONLY | os.O_CREAT, dir_fd=fd), "w") as out:
-                out.write("x")
+            for file_name in [f"{level}.txt", "!" + "f" * 240 + ".txt"]:
+                with open(os.open(file_name, os.O_WRONLY | os.O_CREAT, dir_fd=fd), "w") as out:
+                    out.write("x")
             inner = os.open(name, os.O_RDONLY, dir_fd=fd)
             os.close(fd)
             fd = inner
     finally:
         os.close(fd)
-    listing = Scanner(str(long_root)).scan()[0]
-    assert listing == reference(long_root)
-    assert 0 < len(listing) < 24
+    failure = outcome(lambda: reference(long_root))
+    assert failure[:2] == (OSError, errno.ENAMETOOLONG)
+    assert outcome(lambda: Scanner(str(long_root)).scan()[0]) == failure
 
 
 def test_root_that_is_not_a_folder(tmp_path):
@@ -146,3 +158,74 @@ def test_root_spelling_and_errors(tmp_path):
         pass
     else:
         raise AssertionError("a path with a NUL was accepted")
+
+
+def test_folders_the_user_cannot_read_or_search():
+    """Compared as an unprivileged user, since permissions do not stop root.
+
+    A folder that cannot be read is skipped; one whose names can be read but
+    whose entries cannot be reached makes the reference raise PermissionError
+    for the first such file, and the scan raises the same."""
+    base = Path(tempfile.mkdtemp())
+    try:
+        base.chmod(0o755)
+        for folder in ["open", "closed", "listable", "open/closed"]:
+            (base / folder).mkdir()
+            (base / folder / "x.txt").write_text("x")
+            (base / folder / "sub").mkdir()
+            (base / folder / "sub" / "y.txt").write_text("y")
+        (base / "closed").chmod(0)
+        (base / "open" / "closed").chmod(0)
+        (base / "listable").chmod(0o444)
+        pid = os.fork()
+        if pid == 0:  # the child reports through its exit status only
+            status = 1
+            try:
+                if os.geteuid() == 0:
+                    os.setgid(65534)
+                    os.setuid(65534)
+                failure = outcome(lambda: Scanner(str(base)).scan()[0])
+                expected = (PermissionError, errno.EACCES, str(base / "listable" / "x.txt"))
+                status = 0 if failure == outcome(lambda: reference(base)) == expected else 3
+            finally:
+                os._exit(status)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        # Readable again: the closed folders stay out of the listing.
+        (base / "listable").chmod(0o755)
+        pid = os.fork()
+        if pid == 0:
+            status = 1
+            try:
+                os.setgid(65534)
+                os.setuid(65534)
+                listing = Scanner(str(base)).scan()[0]
+                status = 0 if listing == reference(base) and len(listing) == 4 else 3
+            finally:
+                os._exit(status)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+    finally:
+        for folder in ["closed", "listable", "open/closed"]:
+            if (base / folder).exists():
+                (base / folder).chmod(0o755)
+        shutil.rmtree(base)
+
+
+def test_deep_tree_on_a_thread_with_a_small_stack(tmp_path):
+    deep = tmp_path
+    for _ in range(1500):
+        deep = deep / "d"
+        deep.mkdir()
+    (deep / "bottom.txt").write_text("bottom")
+    (tmp_path / "top.txt").write_text("top")
+    results = []
+    old_size = threading.stack_size(64 * 1024)
+    try:
+        worker = threading.Thread(target=lambda: results.append(Scanner(str(tmp_path)).scan()[0]))
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(old_size)
+    assert results == [reference(tmp_path)]
+    assert len(results[0]) == 2

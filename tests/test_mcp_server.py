@@ -44,6 +44,8 @@ CORPUS = {
     "ties/second.txt": "1 Tie, listed second.",
     "blank.txt": "   \n\t",
     "notes.md": "9 Not a description: wrong suffix.",
+    # Enough for two pages of resources.
+    **{f"many/{i:03}.txt": f"0 Filler description number {i}." for i in range(520)},
 }
 OUTSIDE_TEXT = "7 OUTSIDE-THE-CORPUS text that the server must never show."
 
@@ -98,14 +100,14 @@ class Server:
     def read(self, path):
         return self.call("read_description", {"path": path})
 
-    def resources(self):
-        uris, cursor = [], None
+    def resource_pages(self):
+        pages, cursor = [], None
         while True:
             page = self.portal.call(lambda: self.session.list_resources(params=_page(cursor)))
-            uris += page.resources
+            pages.append(page.resources)
             cursor = page.next_cursor
             if cursor is None:
-                return uris
+                return pages
 
     def read_resource(self, uri):
         return self.portal.call(lambda: self.session.read_resource(uri))
@@ -185,7 +187,9 @@ def test_reads_and_resources_give_the_texts_as_read_text_reads_them(corpus, serv
         result = server.read(path)
         assert not result.is_error and result.content[0].text == _read_text(Path(path))
 
-    resources = server.resources()
+    pages = server.resource_pages()
+    assert len(pages) == 2
+    resources = [resource for page in pages for resource in page]
     assert [resource.name for resource in resources] == [Path(p).relative_to(root).as_posix() for p in paths]
     for resource, path in zip(resources, paths, strict=True):
         assert resource.mime_type == "text/plain"
@@ -337,7 +341,7 @@ def test_malformed_requests_get_error_answers_and_the_server_ends_with_its_clien
     assert "Traceback" not in stderr
     assert "printed while the model loads" in stderr and "written by native code" in stderr
     assert [answer["error"]["code"] for answer in answers[None]] == [-32700, -32600]
-    ((found,),) = (answers[5],)
+    (found,) = answers[5]
     assert found["result"]["structuredContent"]["results"][0]["path"] == str(root / "rostering" / "nurses.txt")
     assert [answer["error"]["code"] for i in (3, 4, 6) for answer in answers[i]] == [-32601, -32602, -32602]
     assert [tool["name"] for tool in answers[7][0]["result"]["tools"]] == ["search_descriptions", "read_description"]
@@ -391,7 +395,7 @@ def test_real_model_answers_as_its_index_ranks(tmp_path):
     expected = json.loads(child.stdout.strip().splitlines()[-1])
     with running_server(TARVEX_MCP, {**env, "PATH": os.environ.get("PATH", "")}) as live:
         answers = [live.search(query, 5) for query in queries]
-        resources = live.resources()
+        (resources,) = live.resource_pages()
     assert answers == expected
     assert Path(answers[0][0]["path"]).parent.name == "capacitated_vehicle_routing"
     assert len(resources) == 50

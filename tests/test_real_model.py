@@ -20,6 +20,9 @@ import pytest
 
 from conftest import run_python
 
+# Each loads torch and the real model in a fresh interpreter: tens of seconds.
+pytestmark = pytest.mark.slow
+
 MODEL_NAME = "sentence-transformers/all-MiniLM-L6-v2"
 OFFLINE = {"HF_HUB_OFFLINE": "1"}
 REPO_ROOT = Path(__file__).resolve().parent.parent

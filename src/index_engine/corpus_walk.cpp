@@ -1,6 +1,7 @@
 #include "index_engine/corpus_walk.hpp"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -24,10 +25,9 @@ namespace {
 constexpr std::string_view kSuffix = ".txt";
 
 // Threads that stat files side by side: the walk is bound by the kernel's
-// stat, one call per file, and those run in parallel.  Helpers start only
-// once a corpus has enough folders to share out.
+// stat, one call per file, and those run in parallel.  A helper starts only
+// when folders wait to be walked, so a small corpus is walked by the caller.
 constexpr unsigned kMaxThreads = 4;
-constexpr std::size_t kFoldersPerHelper = 8;
 
 FileMeta meta_of(const struct stat& st) {
     return FileMeta{
@@ -49,6 +49,8 @@ struct Folder {
         bool has_suffix = false;   // a candidate description file
         bool plain_utf8 = true;    // orders by its bytes
         std::optional<ListedFile> file;    // the candidate, if stat found a regular file
+        int stat_errno = 0;                // why stat failed, when pathlib would raise
+        std::string failed_path;           // the candidate's path then
         std::unique_ptr<Folder> subfolder;  // filled by whichever thread walks it
     };
     std::vector<Item> items;
@@ -84,29 +86,18 @@ public:
         if (root_fd_ >= 0) close(root_fd_);
     }
 
-    std::vector<ListedFile> run() {
+    CorpusListing run() {
         root_fd_ = open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (root_fd_ < 0) return {};
         Folder top;
-        walk_folder(Task{&top, ""});
-        if (!tasks_.empty()) {
-            const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-            const std::size_t wanted = std::min<std::size_t>({kMaxThreads, cores, tasks_.size() / kFoldersPerHelper + 1});
-            std::vector<std::thread> helpers;
-            for (std::size_t i = 1; i < wanted; ++i) {
-                try {
-                    helpers.emplace_back([this] { work(); });
-                } catch (const std::system_error&) {
-                    break;  // no more threads: the others manage
-                }
-            }
-            work();
-            for (std::thread& helper : helpers) helper.join();
-            if (failure_) std::rethrow_exception(failure_);
-        }
-        std::vector<ListedFile> found;
-        collect(top, found);
-        return found;
+        tasks_.push_back(Task{&top, ""});
+        work();
+        // Nobody starts a helper once the work is done, so the list is final.
+        for (std::thread& helper : helpers_) helper.join();
+        if (failure_) std::rethrow_exception(failure_);
+        CorpusListing listing;
+        collect(top, listing);
+        return listing;
     }
 
 private:
@@ -114,6 +105,15 @@ private:
     // leaves them out the same way.
     bool too_long(std::size_t relative_length) const {
         return call_prefix_length_ + relative_length >= PATH_MAX;
+    }
+
+    // Called with the mutex held.
+    void start_helper() {
+        try {
+            helpers_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            max_threads_ = helpers_.size() + 1;  // no more threads: the others manage
+        }
     }
 
     void work() {
@@ -166,7 +166,7 @@ private:
                 is_folder = fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
             }
             const bool has_suffix = name.ends_with(kSuffix);
-            if ((is_folder || has_suffix) && !too_long(task.relative.size() + name.size())) {
+            if (is_folder || has_suffix) {
                 Folder::Item& item = items.emplace_back();
                 item.name = name;
                 item.is_folder = is_folder;
@@ -179,13 +179,19 @@ private:
 
         std::vector<Task> subfolders;
         for (Folder::Item& item : items) {
+            const bool reachable = !too_long(task.relative.size() + item.name.size());
             if (item.has_suffix) {
                 struct stat st;
-                if (fstatat(fd, item.name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode)) {
-                    item.file = ListedFile{shown_prefix_ + task.relative + item.name, meta_of(st)};
+                if (!reachable) {
+                    item.stat_errno = ENAMETOOLONG;
+                } else if (fstatat(fd, item.name.c_str(), &st, 0) == 0) {
+                    if (S_ISREG(st.st_mode)) item.file = ListedFile{shown_prefix_ + task.relative + item.name, meta_of(st)};
+                } else if (errno != ENOENT && errno != ENOTDIR && errno != EBADF && errno != ELOOP) {
+                    item.stat_errno = errno;  // the errors pathlib's is_file() lets through
                 }
+                if (item.stat_errno != 0) item.failed_path = shown_prefix_ + task.relative + item.name;
             }
-            if (item.is_folder) {
+            if (item.is_folder && reachable) {
                 item.subfolder = std::make_unique<Folder>();
                 subfolders.push_back(Task{item.subfolder.get(), task.relative + item.name + "/"});
             }
@@ -195,14 +201,36 @@ private:
             std::lock_guard guard(mutex_);
             // Reversed, so that a thread pops them in order (kinder to caches).
             for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) tasks_.push_back(std::move(*it));
+            if (tasks_.size() > 1 && helpers_.size() + 1 < max_threads_) start_helper();
             wakeup_.notify_all();
         }
     }
 
-    static void collect(Folder& folder, std::vector<ListedFile>& found) {
-        for (Folder::Item& item : folder.items) {
-            if (item.file) found.push_back(std::move(*item.file));
-            if (item.subfolder) collect(*item.subfolder, found);
+    // In path order.  Iterative, and freeing each folder once it is done, so
+    // that a deep tree needs no deep stack of the caller's thread (which may
+    // be small) to be listed or destroyed.
+    static void collect(Folder& top, CorpusListing& listing) {
+        struct Open {
+            Folder* folder;
+            std::size_t next;
+            std::unique_ptr<Folder>* owner;  // null for the top folder
+        };
+        std::vector<Open> open_folders{{&top, 0, nullptr}};
+        while (!open_folders.empty()) {
+            Open& current = open_folders.back();
+            if (current.next == current.folder->items.size()) {
+                std::unique_ptr<Folder>* owner = current.owner;
+                open_folders.pop_back();
+                if (owner != nullptr) owner->reset();  // its subfolders are gone already
+                continue;
+            }
+            Folder::Item& item = current.folder->items[current.next++];
+            if (item.file) listing.files.push_back(std::move(*item.file));
+            if (item.stat_errno != 0 && listing.failed_errno == 0) {
+                listing.failed_errno = item.stat_errno;
+                listing.failed_path = std::move(item.failed_path);
+            }
+            if (item.subfolder) open_folders.push_back({item.subfolder.get(), 0, &item.subfolder});
         }
     }
 
@@ -214,13 +242,15 @@ private:
     std::mutex mutex_;
     std::condition_variable wakeup_;
     std::vector<Task> tasks_;  // folders waiting to be walked
+    std::vector<std::thread> helpers_;
+    std::size_t max_threads_ = std::min(kMaxThreads, std::max(1u, std::thread::hardware_concurrency()));
     std::size_t busy_ = 0;     // threads walking a folder (and so maybe queueing more)
     std::exception_ptr failure_;
 };
 
 }  // namespace
 
-std::vector<ListedFile> walk_corpus(const std::string& root) {
+CorpusListing walk_corpus(const std::string& root) {
     return Walker(root).run();
 }
 

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "index_engine/utf8_decode.hpp"
 
 namespace tarvex::engine {
@@ -125,7 +127,9 @@ std::optional<std::string> read_description(const std::string& path, std::int64_
     const std::int64_t limit = max_chars >= 0 ? max_chars : -1;
     constexpr std::size_t kChunk = 64 * 1024;
     TextDecoder decoder;
-    unsigned char buffer[kChunk + 4];
+    // On the heap: the calling thread's stack may be small.
+    std::vector<unsigned char> storage(kChunk + 4);
+    unsigned char* buffer = storage.data();
     std::size_t pending = 0;  // bytes of an incomplete sequence kept at the front
     while (limit < 0 || decoder.chars() < limit) {
         const ssize_t got = read(file.get(), buffer + pending, kChunk);

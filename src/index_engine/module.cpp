@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "index_engine/change_check.hpp"
 #include "index_engine/description_reader.hpp"
 #include "index_engine/module_state.hpp"
 #include "index_engine/path_order.hpp"
@@ -178,6 +179,8 @@ int exec_module(PyObject* module) {
     ModuleState* state = module_state(module);
     state->scanner_type = nullptr;
     state->sha256 = nullptr;
+    // For callers that keep scans of their own and judge them the same way.
+    if (PyModule_AddIntConstant(module, "RACY_WINDOW_NS", static_cast<long>(kRacyWindowNs)) != 0) return -1;
     return add_scanner_type(module);
 }
 

@@ -1,10 +1,12 @@
 // The Scanner type: one corpus folder's listing and the metadata remembered
 // from the previous scan, so that a scan names only the files to read again.
+#include <errno.h>
 #include <time.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -253,18 +255,34 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
     ScannerData& data = *as_scanner(self)->data;
     try {
         const std::int64_t started_ns = wall_clock_ns();
-        std::vector<ListedFile> listing;
+        CorpusListing walked;
         ScanDiff diff;
         bool out_of_memory = false;
+        std::optional<std::string> walk_failure;  // a system error of the walk's threads
         Py_BEGIN_ALLOW_THREADS
         try {
-            listing = walk_corpus(data.root);
-            diff = compare_with_remembered(data.remembered, data.scanned_ns, listing);
+            walked = walk_corpus(data.root);
+            diff = compare_with_remembered(data.remembered, data.scanned_ns, walked.files);
         } catch (const std::bad_alloc&) {
             out_of_memory = true;
+        } catch (const std::exception& error) {
+            walk_failure = error.what();
         }
         Py_END_ALLOW_THREADS
         if (out_of_memory) return PyErr_NoMemory();
+        if (walk_failure) {
+            PyErr_Format(PyExc_RuntimeError, "the scan of %R failed: %s", data.root_text.get(), walk_failure->c_str());
+            return nullptr;
+        }
+        if (walked.failed_errno != 0) {
+            // The error the reference walk raises (PermissionError and so on);
+            // the scanner keeps remembering what it did.
+            Owned failed = path_text(walked.failed_path);
+            if (!failed) return nullptr;
+            errno = walked.failed_errno;
+            return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, failed.get());
+        }
+        std::vector<ListedFile>& listing = walked.files;
 
         std::vector<Owned> names;
         names.reserve(listing.size());
@@ -345,19 +363,19 @@ PyObject* scanner_repr(PyObject* self) {
 PyMethodDef scanner_methods[] = {
     {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(scanner_load)),
      METH_VARARGS | METH_KEYWORDS,
-     "load(entries, scanned_ns)\n--\n\n"
+     "load($self, /, entries, scanned_ns)\n--\n\n"
      "Remember the metadata of an earlier scan: entries of (path, size, mtime_ns,\n"
      "ctime_ns, inode) and the time.time_ns() at which that scan started.  Replaces\n"
      "whatever the scanner remembered."},
     {"scan", scanner_scan, METH_NOARGS,
-     "scan()\n--\n\n"
+     "scan($self, /)\n--\n\n"
      "Walk the folder: (listing, stale, removed, scanned_ns).  listing: every\n"
      "description file in path order (the same list object again while it is\n"
      "unchanged); stale: the listed paths to read again; removed: remembered paths\n"
      "no longer listed; scanned_ns: when this scan started.  Afterwards the scanner\n"
      "remembers this scan, so the caller is expected to handle every stale path."},
     {"entries", scanner_entries, METH_O,
-     "entries(paths)\n--\n\n"
+     "entries($self, paths, /)\n--\n\n"
      "The remembered (path, size, mtime_ns, ctime_ns, inode) of these paths;\n"
      "KeyError for a path that is not remembered."},
     {nullptr, nullptr, 0, nullptr},

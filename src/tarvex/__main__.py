@@ -2,40 +2,54 @@
 
 The extension module :mod:`tarvex.rag_helper` carries its own command-line
 entry, which runs at the end of its module body when the module is loaded as
-the main module.  This host arranges that: it sets the extension's exported
-flag ``rag_helper_is_main`` before the module is initialised, puts the words
-into ``sys.argv``, imports the module and turns the way the import ends into
-an exit status.
+the main module.  This host arranges that: it reads the options, sets the
+extension's exported flag ``rag_helper_is_main`` before the module is
+initialised, puts the words into ``sys.argv``, imports the module and turns
+the way the import ends into an exit status.
 
 The words after the program name, joined by spaces, are the query; the ten
 best matching descriptions are printed one per line, best first, as
-``position. path  score=S.SSSS``.
-
-Exit status:
-
-* 0 after the matches, or after "No descriptions found." when the corpus has
-  no usable description;
-* 1 with the usage line when no words (or only whitespace) were given;
-* 1 with the traceback on standard error for any other failure, such as a
-  missing corpus folder or an unusable extension;
-* 2 when ``tarvex.rag_helper`` is already loaded in this process: its body,
-  and with it the command line, runs only when the module is first loaded.
+``position. path  score=S.SSSS``.  ``-h``/``--help`` and ``--version`` are
+the only options; words after ``--`` are words even when they start with a
+dash.
 """
 
 from __future__ import annotations
 
+import argparse
 import ctypes
 import importlib
+import importlib.metadata
 import importlib.util
+import logging
+import os
 import sys
 import traceback
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
 
 MODULE_NAME = "tarvex.rag_helper"
 MAIN_FLAG = "rag_helper_is_main"
 PROGRAM_NAME = "tarvex-rag"
 STATUS_FAILED = 1
+STATUS_BAD_COMMAND_LINE = 2
 STATUS_ALREADY_LOADED = 2
+STATUS_INTERRUPTED = 130  # 128 + SIGINT, as shells report a run ended by Ctrl-C
+
+# The warning the module logs on the root logger when the embedding model cannot be loaded.
+LOAD_FAILURE_PREFIX = "RAG disabled (embedding model load failed): "
+README_MODEL_SECTION = 'the README, section "The embedding model, offline"'
+
+EXIT_STATUSES = """\
+exit status:
+  0    matches printed, or "No descriptions found." for a corpus without a usable description
+  1    no query (the usage line is printed), the embedding model could not be loaded,
+       standard output is closed or was closed by its reader, or any other failure
+       (with its traceback)
+  2    a bad option, a word that is not valid UTF-8, or tarvex.rag_helper already
+       imported in this process
+  130  interrupted (Ctrl-C)
+"""
 
 ALREADY_LOADED_MESSAGE = (
     f"{PROGRAM_NAME}: {MODULE_NAME} is already imported in this process, so it cannot run as the main "
@@ -73,19 +87,95 @@ def _main_flag() -> ctypes.c_int32:
     return ctypes.c_int32.in_dll(library, MAIN_FLAG)
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command line of :mod:`tarvex.rag_helper` and return the exit status.
+def _program_name() -> str:
+    """The command as the user typed it: ``tarvex-rag``, or ``python -m tarvex`` when run as a module."""
+    launcher = sys.argv[0] if sys.argv and sys.argv[0] else PROGRAM_NAME
+    if os.path.basename(launcher) == "__main__.py":
+        return f"{os.path.basename(sys.executable) or 'python'} -m tarvex"
+    return os.path.basename(launcher)
 
-    ``argv`` holds the words after the program name; by default they are
-    taken from ``sys.argv``.
-    """
-    if argv is None:
-        program = sys.argv[0] if sys.argv and sys.argv[0] else PROGRAM_NAME
-        words = list(sys.argv[1:])
-    else:
-        program = PROGRAM_NAME
-        words = list(argv)
 
+def _version() -> str:
+    try:
+        return importlib.metadata.version("tarvex")
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown (not installed)"
+
+
+def _parser(program: str) -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=program,
+        description="Print the ten stored problem descriptions closest in meaning to a query,\n"
+        "best first, one per line as 'position. path  score=S.SSSS'.",
+        epilog=EXIT_STATUSES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument(
+        "words", nargs="*", metavar="WORDS",
+        help="the query: all words joined by spaces (put -- before the words if the first starts with a dash)",
+    )
+    return parser
+
+
+def _not_utf8(words: Sequence[str]) -> str | None:
+    """The first word that is not valid UTF-8 (bytes the interpreter could not decode), shown escaped."""
+    for word in words:
+        try:
+            word.encode("utf-8")
+        except UnicodeEncodeError:
+            return word.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    return None
+
+
+class _LoadFailureWatch(logging.Filter):
+    """Notes the module's load-failure warning on the root logger and holds it back, so
+    that the command line reports the failure once, in its own words."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.reason: str | None = None
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        message = record.getMessage()
+        if record.levelno == logging.WARNING and message.startswith(LOAD_FAILURE_PREFIX):
+            self.reason = " ".join(message[len(LOAD_FAILURE_PREFIX):].split())  # one line
+            return False
+        return True
+
+
+@contextmanager
+def _watching_model_loads() -> Iterator[_LoadFailureWatch]:
+    watch = _LoadFailureWatch()
+    root = logging.getLogger()
+    root.addFilter(watch)
+    try:
+        yield watch
+    finally:
+        root.removeFilter(watch)
+
+
+def _flush_stdout(program: str) -> int | None:
+    """Flush what the run printed; the exit status when that fails, else None."""
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader went away (`| head`, `| true`): end quietly, as the Python
+        # documentation advises, with stdout pointed at devnull so that the
+        # interpreter's own flush at exit does not fail again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return STATUS_FAILED
+    except OSError as exc:
+        print(f"{program}: error: cannot write the matches to standard output: {exc.strerror or exc}",
+              file=sys.stderr)
+        return STATUS_FAILED
+    return None
+
+
+def _run_block(program: str, words: list[str]) -> int:
+    """Load the module as the main module with these words; its exit status."""
     if _already_loaded():
         print(ALREADY_LOADED_MESSAGE, file=sys.stderr)
         return STATUS_ALREADY_LOADED
@@ -99,10 +189,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     saved_argv = sys.argv
     sys.argv = [program, *words]
     flag.value = 1
+    module = None  # stays None when the block ends the import with an exit
     try:
-        module = importlib.import_module(MODULE_NAME)
-    except SystemExit as exc:
-        return _exit_status(exc.code)
+        with _watching_model_loads() as watch:
+            try:
+                module = importlib.import_module(MODULE_NAME)
+                status = 0
+            except SystemExit as exc:
+                status = _exit_status(exc.code)
+    except BrokenPipeError:
+        return _flush_stdout(program) or STATUS_FAILED
     except Exception:
         traceback.print_exc()
         return STATUS_FAILED
@@ -110,11 +206,50 @@ def main(argv: Sequence[str] | None = None) -> int:
         flag.value = 0
         sys.argv = saved_argv
 
-    if module.__name__ != "__main__":
+    if status == 0 and watch.reason is not None:
+        print(f"{PROGRAM_NAME}: error: the embedding model could not be loaded, so nothing was searched "
+              f"({README_MODEL_SECTION} says how to place it): {watch.reason}", file=sys.stderr)
+        return STATUS_FAILED
+    if module is not None and module.__name__ != "__main__":
         # The module object came back without its body running again.
         print(ALREADY_LOADED_MESSAGE, file=sys.stderr)
         return STATUS_ALREADY_LOADED
-    return 0
+    return status
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line of :mod:`tarvex.rag_helper` and return the exit status.
+
+    ``argv`` holds the words (and options) after the program name; by default
+    they are taken from ``sys.argv``.
+    """
+    if argv is None:
+        program = sys.argv[0] if sys.argv and sys.argv[0] else PROGRAM_NAME
+        shown = _program_name()
+        arguments = list(sys.argv[1:])
+    else:
+        program = shown = PROGRAM_NAME
+        arguments = list(argv)
+
+    try:
+        try:
+            words = _parser(shown).parse_args(arguments).words
+        except SystemExit as exc:  # --help, --version or a bad option, printed by argparse
+            return _exit_status(exc.code)
+        bad_word = _not_utf8(words)
+        if bad_word is not None:
+            print(f"{PROGRAM_NAME}: error: the query must be valid UTF-8; this word is not: {bad_word}",
+                  file=sys.stderr)
+            return STATUS_BAD_COMMAND_LINE
+        if sys.stdout is None:
+            print(f"{PROGRAM_NAME}: error: standard output is closed; there is nowhere to print the matches",
+                  file=sys.stderr)
+            return STATUS_FAILED
+        status = _run_block(program, words)
+        return _flush_stdout(program) or status
+    except KeyboardInterrupt:
+        print(f"{PROGRAM_NAME}: interrupted", file=sys.stderr)
+        return STATUS_INTERRUPTED
 
 
 if __name__ == "__main__":

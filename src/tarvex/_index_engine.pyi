@@ -5,7 +5,10 @@ from collections.abc import Buffer, Iterable
 from os import PathLike
 from typing import final
 
-Entry = tuple[str, int, int, int, int]
+RACY_WINDOW_NS: int
+"""Timestamps this close to the start of the scan that recorded them prove nothing."""
+
+_Entry = tuple[str, int, int, int, int]
 """(path, size, mtime_ns, ctime_ns, inode) of one description file."""
 
 @final
@@ -17,12 +20,12 @@ class Scanner:
     @property
     def root(self) -> str:
         """The corpus folder, spelt as ``str(Path(root))`` spells it."""
-    def load(self, entries: Iterable[Entry], scanned_ns: int) -> None:
+    def load(self, entries: Iterable[_Entry], scanned_ns: int) -> None:
         """Remember the metadata of an earlier scan that started at ``scanned_ns``
         (``time.time_ns()``); replaces whatever the scanner remembered."""
     def scan(self) -> tuple[list[str], list[str], list[str], int]:
         """``(listing, stale, removed, scanned_ns)``; see the README."""
-    def entries(self, paths: Iterable[str]) -> list[Entry]:
+    def entries(self, paths: Iterable[str], /) -> list[_Entry]:
         """The remembered metadata of these paths; ``KeyError`` for one not remembered."""
 
 def read_description(path: str, max_chars: int = 100000) -> str:

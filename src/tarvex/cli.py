@@ -21,7 +21,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn
 
 if TYPE_CHECKING:
-    from tarvex.index import DescriptionIndex
+    from tarvex.index import DescriptionIndex, RefreshStats
 
 PROGRAM = "tarvex"
 DEFAULT_MODEL = "sentence-transformers/all-MiniLM-L6-v2"
@@ -33,7 +33,7 @@ STATUS_INTERRUPTED = 130
 PROGRESS_MINIMUM = 64
 # Files of the cache folder that belong to tarvex, and the folder of ONNX graphs.
 CACHE_FILES = ("index.sqlite3", "index.sqlite3-wal", "index.sqlite3-shm", "index.sqlite3-journal",
-               "weights-digests.json")
+               "index.sqlite3.damaged", "weights-digests.json")
 GRAPH_FOLDER = "onnx"
 
 
@@ -150,7 +150,7 @@ def _progress_bar() -> tuple[Callable[[int, int], None], Callable[[], None]]:
         if bar is None:
             if total < PROGRESS_MINIMUM or not sys.stderr.isatty():
                 return
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped]
 
             bar = tqdm(total=total, desc="embedding", unit="text", leave=False, file=sys.stderr)
         bar.update(done - bar.n)
@@ -168,7 +168,7 @@ def _open_index(models_dir: str | None, args: argparse.Namespace) -> Description
     return DescriptionIndex(models_dir, args.model, backend=args.backend, cache_dir=args.cache_dir)
 
 
-def _refresh(index: DescriptionIndex) -> Any:
+def _refresh(index: DescriptionIndex) -> RefreshStats:
     """Bring the index up to date, with a progress bar; failures become one line."""
     from tarvex.embedding import EmbeddingUnavailable
 
@@ -204,11 +204,14 @@ def run_search(args: argparse.Namespace) -> int:
     if args.json:
         import json
 
+        # A lone surrogate (an undecodable byte of a file name) goes out as its
+        # JSON escape, through the output's backslashreplace.
         print(json.dumps(records, ensure_ascii=False, indent=2))
     elif not records:
         print("No descriptions found.")
-    for i, record in enumerate([] if args.json else records, 1):
-        print(f"{i:2d}. {shown(record['path'])}  score={record['score']:.4f}")
+    else:
+        for i, record in enumerate(records, 1):
+            print(f"{i:2d}. {shown(record['path'])}  score={record['score']:.4f}")
     return 0
 
 
@@ -248,11 +251,9 @@ def _cache_entries(folder: Path) -> list[Path]:
 
 
 def _size(size: int) -> str:
-    for unit in ("B", "KiB", "MiB"):
-        if size < 1024 or unit == "MiB":
-            return f"{size:.0f} {unit}" if unit == "B" else f"{size:.1f} {unit}"
-        size /= 1024
-    raise AssertionError("unreachable")
+    if size < 1024:
+        return f"{size} B"
+    return f"{size / 1024:.1f} KiB" if size < 1024 * 1024 else f"{size / 1024 / 1024:.1f} MiB"
 
 
 def run_cache(args: argparse.Namespace) -> int:
@@ -322,11 +323,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(words)
     logging.basicConfig(level=logging.WARNING, format=f"{PROGRAM}: %(message)s")
     try:
-        status = args.run(args)
+        status: int = args.run(args)
         sys.stdout.flush()
         return status
     except UsageError as error:
-        args.parser.error(str(error))
+        subparser: argparse.ArgumentParser = args.parser
+        subparser.error(str(error))
     except BrokenPipeError:
         _quiet_stdout()
         return STATUS_FAILED

@@ -320,7 +320,8 @@ def pool(token_vectors: np.ndarray, mask: np.ndarray, modes: Sequence[str]) -> n
 def normalise(vectors: np.ndarray) -> np.ndarray:
     """Rows scaled to unit length (a zero row stays zero)."""
     norms = np.linalg.norm(vectors, axis=1, keepdims=True)
-    return vectors / np.maximum(norms, np.float32(1e-12))
+    scaled: np.ndarray = vectors / np.maximum(norms, np.float32(1e-12))
+    return scaled
 
 
 def session_options(ort: Any) -> Any:
@@ -341,8 +342,8 @@ class OnnxEmbedder:
 
     def __init__(self, model_name: str, layout: ModelLayout, graph: Path, digest: str) -> None:
         try:
-            import onnxruntime as ort
-            from tokenizers import Tokenizer
+            import onnxruntime as ort  # type: ignore[import-untyped]
+            from tokenizers import Tokenizer  # type: ignore[import-untyped]
         except ImportError as error:
             raise EmbeddingUnavailable(f"the ONNX backend needs onnxruntime and tokenizers: {error}") from None
         self.identity = (model_name, digest, "onnx")
@@ -454,9 +455,14 @@ def open_embedder(model_name: str, backend: str = "auto", cache_dir: Path | None
     if backend not in BACKENDS:
         raise ValueError(f"unknown embedding backend {backend!r}; choose one of {', '.join(BACKENDS)}")
     cache = Path(cache_dir) if cache_dir is not None else default_cache_dir()
-    if backend == "auto":
-        backend = "onnx" if onnx_graph_ready(model_name, cache) else "torch"
     if backend == "torch":
         return TorchEmbedder(model_name, cache)
-    layout, graph, digest = prepare_graph(model_name, cache, export=True)
-    return OnnxEmbedder(model_name, layout, graph, digest)
+    if backend == "onnx":
+        return OnnxEmbedder(model_name, *prepare_graph(model_name, cache, export=True))
+    try:
+        prepared = prepare_graph(model_name, cache, export=False)
+    except EmbeddingUnavailable:
+        return TorchEmbedder(model_name, cache)
+    if importlib.util.find_spec("onnxruntime") is None:
+        return TorchEmbedder(model_name, cache)
+    return OnnxEmbedder(model_name, *prepared)

@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import functools
 import json
 import logging
 import os
@@ -50,6 +51,7 @@ MAX_TOP_K = 100
 MAX_QUERY_CHARS = 10_000
 MAX_PATH_CHARS = 4096
 RESOURCE_PAGE_SIZE = 500
+ECHO_CHARS = 200
 RESOURCE_PREFIX = "tarvex://description/"
 
 STATUS_FAILED = 1
@@ -62,8 +64,10 @@ class Refused(Exception):
     """A path or URI that does not name a description the server may show."""
 
     def __init__(self, what: str) -> None:
+        # The client's own value, cut short: an error message is no place to send a long input back.
+        shown = what if len(what) <= ECHO_CHARS else what[:ECHO_CHARS] + "..."
         super().__init__(
-            f"{what!r} is not a description of this corpus; "
+            f"{shown!r} is not a description of this corpus; "
             "use a path returned by search_descriptions or a URI from the resource list"
         )
 
@@ -81,8 +85,16 @@ class CorpusView:
         self._real_root = os.path.realpath(self.root)
 
     def shows(self, path: str) -> bool:
-        """True when ``path`` resolves, links and ``..`` included, to a file strictly inside the corpus folder."""
-        real = os.path.realpath(path)
+        """True when ``path`` resolves, links and ``..`` included, to a file strictly inside the corpus folder.
+
+        A name that is not UTF-8 cannot travel in a protocol message, and a
+        NUL names no file: neither is shown.
+        """
+        try:
+            path.encode("utf-8")
+            real = os.path.realpath(path)
+        except ValueError:
+            return False
         return real != self._real_root and os.path.commonpath((real, self._real_root)) == self._real_root
 
     def search(self, query: str, top_k: int) -> list[dict[str, Any]]:
@@ -200,12 +212,18 @@ def _text_result(text: str, structured: dict[str, Any] | None = None, *, is_erro
     )
 
 
+@functools.cache
+def _validator(tool: str) -> Any:
+    from jsonschema import Draft202012Validator  # type: ignore[import-untyped]  # the SDK's own dependency
+
+    return Draft202012Validator(TOOL_SCHEMAS[tool][1])
+
+
 def _argument_error(tool: str, arguments: Any) -> str | None:
     """A clear message for arguments that do not fit the tool's input schema, or None."""
-    from jsonschema import Draft202012Validator
-    from jsonschema.exceptions import best_match
+    from jsonschema.exceptions import best_match  # type: ignore[import-untyped]
 
-    error = best_match(Draft202012Validator(TOOL_SCHEMAS[tool][1]).iter_errors(arguments))
+    error = best_match(_validator(tool).iter_errors(arguments))
     if error is None:
         return None
     where = f"argument {'.'.join(map(str, error.absolute_path))!r}: " if error.absolute_path else ""

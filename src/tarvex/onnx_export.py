@@ -33,7 +33,7 @@ def export_graph(model_folder: Path, target: Path) -> Path:
     from transformers import AutoModel, AutoTokenizer
 
     model = AutoModel.from_pretrained(str(model_folder), local_files_only=True).eval()
-    tokenizer = AutoTokenizer.from_pretrained(str(model_folder), local_files_only=True)
+    tokenizer = AutoTokenizer.from_pretrained(str(model_folder), local_files_only=True)  # type: ignore[no-untyped-call]
     takes_types = "token_type_ids" in inspect.signature(model.forward).parameters
     names = ["input_ids", "attention_mask"] + (["token_type_ids"] if takes_types else [])
 
@@ -43,7 +43,8 @@ def export_graph(model_folder: Path, target: Path) -> Path:
             self.model = model
 
         def forward(self, *inputs: torch.Tensor) -> torch.Tensor:
-            return self.model(**dict(zip(names, inputs, strict=True))).last_hidden_state
+            vectors: torch.Tensor = self.model(**dict(zip(names, inputs, strict=True))).last_hidden_state
+            return vectors
 
     wrapper = TokenVectors().eval()  # the exporter restores this mode afterwards
     sample = tokenizer(CHECK_TEXTS, padding=True, return_tensors="pt")
@@ -71,7 +72,7 @@ def export_graph(model_folder: Path, target: Path) -> Path:
                 dynamo=False,
             )
             expected = wrapper(*inputs).numpy()
-        import onnxruntime as ort
+        import onnxruntime as ort  # type: ignore[import-untyped]
 
         session = ort.InferenceSession(tmp, providers=["CPUExecutionProvider"])
         (got,) = session.run(None, {name: sample[name].numpy() for name in names})
