@@ -20,7 +20,9 @@ import standins
 from conftest import run_python
 
 MODEL = "stand-in-model"
-NAMES = ["a.txt", "B.txt", "a-c.txt", "a/b.txt", "a/b/c.txt", ".hidden.txt", "d/.e.txt", "z.md", "é.txt"]
+# The last name is not valid UTF-8: Python spells it with a surrogate escape.
+NAMES = ["a.txt", "B.txt", "a-c.txt", "a/b.txt", "a/b/c.txt", ".hidden.txt", "d/.e.txt", "z.md", "é.txt",
+         os.fsdecode(b"caf\xff.txt")]
 
 
 @pytest.fixture
@@ -93,9 +95,9 @@ def apply(root, operation):
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(steps=st.lists(st.tuples(operations, st.sampled_from(["1", "query", ""]), st.integers(-1, 6)),
                       min_size=1, max_size=8),
-       coarse=st.booleans(), relative=st.booleans(), keep_texts=st.booleans())
+       coarse=st.booleans(), relative=st.booleans(), keep_texts=st.booleans(), between=operations)
 def test_rank_matches_the_reference_while_the_corpus_changes(rag, models, monkeypatch, steps, coarse, relative,
-                                                             keep_texts):
+                                                             keep_texts, between):
     import tarvex.index
 
     models(standins.coarse_hashed if coarse else standins.hashed)
@@ -114,8 +116,18 @@ def test_rank_matches_the_reference_while_the_corpus_changes(rag, models, monkey
                 assert_same(ours.rank(query, top_k), expected)
                 assert ours.descriptions() == [str(p) for p in rag._iter_description_files(Path(given_dir))
                                                if rag._read_text(p)]
-        # A new process's index starts from the store and must agree as well.
+        # A new process's index starts from the store, with the corpus changed meanwhile, and must agree
+        # as well; it counts as added and removed exactly the paths that came and went.
+        def listed():
+            return {str(p) for p in rag._iter_description_files(Path(given_dir))}
+
+        before = listed()
+        apply(root, between)
+        after = listed()
         with index(given_dir, Path(tmp) / "cache") as again:
+            stats = again.refresh()
+            assert (stats.added, stats.removed) == (len(after - before), len(before - after))
+            assert stats.added + stats.changed + stats.unchanged == len(after)
             assert_same(again.rank("query", 0), rag.rank_problem_descriptions("query", given_dir, 0, MODEL))
 
 
@@ -148,6 +160,28 @@ def test_only_new_texts_are_embedded_and_identities_never_mix(models, tmp_path):
     other = tarvex.DescriptionIndex(tmp_path / "c", "another-model", backend="torch", cache_dir=tmp_path / "cache")
     with other:  # another identity embeds everything again
         assert other.refresh().embedded == 4  # text 0, 3, 4 and "brand new"
+
+
+def test_a_new_index_counts_edits_and_removals_of_freshly_indexed_files(models, tmp_path):
+    """Files indexed moments ago cannot be trusted by their metadata, but are still known to be gone."""
+    models()
+    root, cache = tmp_path / "c", tmp_path / "cache"
+    for number, name in enumerate(NAMES):
+        write(root, name, f"text {number}")
+    with index(root, cache) as ix:
+        ix.refresh()
+    kept = [name for name in NAMES if name.endswith(".txt")]
+    edited, deleted = kept[:2], kept[2:5]
+    for name in edited:
+        write(root, name, "a new text")
+    for name in deleted:
+        (root / name).unlink()
+    with index(root, cache) as ix:  # a new index starts from the store, as a new process does
+        stats = ix.refresh()
+        assert (stats.added, stats.changed, stats.removed) == (0, len(edited), len(deleted))
+        assert stats.unchanged == len(kept) - len(edited) - len(deleted)
+    with index(root, cache) as ix:
+        assert ix.refresh().removed == 0  # the removals were recorded in the store as well
 
 
 def test_listing_reading_and_closing(rag, models, tmp_path):
@@ -264,6 +298,7 @@ def test_damaged_or_foreign_database_is_reported_and_rebuilt(rag, models, tmp_pa
         "not sqlite": lambda: database.write_bytes(b"just some text, not a database" * 100),
         "another application": lambda: foreign(1234, 1),
         "another schema": lambda: foreign(0x54565849, 99),
+        "the previous schema": lambda: foreign(0x54565849, 1),
         "damaged pages": lambda: database.write_bytes(good[:4096] + bytes(len(good) - 4096)),
     }
     expected = rag.rank_problem_descriptions("q", tmp_path / "c", 10, MODEL)

@@ -32,11 +32,13 @@ PREVIEW_CHARS = 300
 # Texts per encode call while building: large enough for the model's own
 # batching, small enough that a progress bar moves and a kill loses little.
 EMBED_CHUNK = 256
-# A file modified this close to the start of the scan that read it may have
-# changed again within the same timestamp tick: the scanner's own window.
 # Texts read in one scan are kept for embedding up to this many characters.
 TEXT_BUDGET_CHARS = 32_000_000
+# A file modified this close to the start of the scan that read it may have
+# changed again within the same timestamp tick: the scanner's own window.
 _RACY_NS = getattr(engine, "RACY_WINDOW_NS", 3_000_000_000)
+# The remembered size of a file whose metadata must not be trusted: no file has it.
+_UNTRUSTED_SIZE = -1
 
 Progress = Callable[[int, int], None]
 _T = TypeVar("_T")
@@ -250,10 +252,11 @@ class DescriptionIndex:
         for row in self._db.files(self._corpus_id):
             path = self._prefix + row.path
             self._files[path] = _File(row.text_hash, row.preview)
-            # An entry read in the same tick as its modification cannot be trusted:
-            # leaving it out of the remembered entries makes the scanner report it again.
-            if max(row.mtime_ns, row.ctime_ns) < row.scanned_ns - _RACY_NS:
-                entries.append((path, row.size, row.mtime_ns, row.ctime_ns, row.inode))
+            # An entry read in the same tick as its modification cannot be trusted: a size no
+            # file has makes the scanner report it again, while it still reports it gone once
+            # deleted (an entry left out would be neither).
+            trusted = max(row.mtime_ns, row.ctime_ns) < row.scanned_ns - _RACY_NS
+            entries.append((path, row.size if trusted else _UNTRUSTED_SIZE, row.mtime_ns, row.ctime_ns, row.inode))
             latest = max(latest, row.scanned_ns)
         self._scanner.load(entries, latest)
 

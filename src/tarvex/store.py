@@ -12,6 +12,9 @@ What it keeps:
   the metadata it had when it was read, the start time of that scan, its
   text's hash (NULL for an empty or unreadable text) and its preview.
 
+Paths are kept as the file system's bytes (``os.fsencode``), so a name that is
+not valid UTF-8 is stored and given back exactly as Python spells it.
+
 The database runs in WAL mode with a busy timeout, so several processes may
 search and refresh at once; every write is a short ``BEGIN IMMEDIATE``
 transaction, so a process killed mid-refresh loses only what it had not
@@ -25,18 +28,20 @@ from __future__ import annotations
 import logging
 import os
 import sqlite3
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TypeVar
 
 logger = logging.getLogger(__name__)
 
 DATABASE_NAME = "index.sqlite3"
 APPLICATION_ID = 0x54565849  # "TVXI"
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2  # 2: paths as bytes
 BUSY_TIMEOUT_MS = 30_000
 # SQLite's limit on bound variables is far higher; this keeps statements short.
 _BATCH = 500
+_T = TypeVar("_T")
 
 _SCHEMA = (
     """CREATE TABLE identities (
@@ -53,11 +58,11 @@ _SCHEMA = (
         PRIMARY KEY (identity, text_hash)) WITHOUT ROWID""",
     """CREATE TABLE corpora (
         id INTEGER PRIMARY KEY,
-        root TEXT NOT NULL UNIQUE,
+        root BLOB NOT NULL UNIQUE,
         scanned_ns INTEGER NOT NULL DEFAULT 0)""",
     """CREATE TABLE files (
         corpus INTEGER NOT NULL REFERENCES corpora (id),
-        path TEXT NOT NULL,
+        path BLOB NOT NULL,
         size INTEGER NOT NULL,
         mtime_ns INTEGER NOT NULL,
         ctime_ns INTEGER NOT NULL,
@@ -91,7 +96,7 @@ class FileRow:
     preview: str
 
 
-def _batches(items: list, size: int = _BATCH) -> Iterator[list]:
+def _batches(items: list[_T], size: int = _BATCH) -> Iterator[list[_T]]:
     for start in range(0, len(items), size):
         yield items[start:start + size]
 
@@ -208,7 +213,7 @@ class Store:
 
     # -- transactions -----------------------------------------------------------
 
-    def _write(self, statements: Iterable[tuple[str, Iterable]]) -> None:
+    def _write(self, statements: Iterable[tuple[str, Iterable[Sequence[object]]]]) -> None:
         connection = self._connection
         connection.execute("BEGIN IMMEDIATE")
         try:
@@ -233,7 +238,7 @@ class Store:
             row = self._connection.execute(select, (model, digest, backend)).fetchone()
         if row[1] != dimension:
             raise StoreDamaged(f"stored vectors of {identity} have {row[1]} values, the model gives {dimension}")
-        return row[0]
+        return int(row[0])
 
     def vectors(self, identity_id: int, hashes: list[bytes], width: int) -> dict[bytes, bytes]:
         """The stored vectors (float32 bytes) of those text hashes; a blob of the wrong size is left out."""
@@ -256,24 +261,25 @@ class Store:
 
     def corpus(self, root: str) -> int:
         """The row id of a corpus folder (its real path), added on first use."""
-        row = self._connection.execute("SELECT id FROM corpora WHERE root = ?", (root,)).fetchone()
+        key = os.fsencode(root)
+        row = self._connection.execute("SELECT id FROM corpora WHERE root = ?", (key,)).fetchone()
         if row is None:
-            self._write([("INSERT OR IGNORE INTO corpora (root) VALUES (?)", [(root,)])])
-            row = self._connection.execute("SELECT id FROM corpora WHERE root = ?", (root,)).fetchone()
-        return row[0]
+            self._write([("INSERT OR IGNORE INTO corpora (root) VALUES (?)", [(key,)])])
+            row = self._connection.execute("SELECT id FROM corpora WHERE root = ?", (key,)).fetchone()
+        return int(row[0])
 
     def files(self, corpus_id: int) -> list[FileRow]:
-        return [FileRow(*row) for row in self._connection.execute(
+        return [FileRow(os.fsdecode(path), *rest) for path, *rest in self._connection.execute(
             "SELECT path, size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview"
             " FROM files WHERE corpus = ?", (corpus_id,))]
 
     def update_files(self, corpus_id: int, rows: list[FileRow], removed: list[str], scanned_ns: int) -> None:
         """Record one scan's changes in one transaction."""
         self._write([
-            ("DELETE FROM files WHERE corpus = ? AND path = ?", [(corpus_id, path) for path in removed]),
+            ("DELETE FROM files WHERE corpus = ? AND path = ?", [(corpus_id, os.fsencode(path)) for path in removed]),
             ("INSERT OR REPLACE INTO files (corpus, path, size, mtime_ns, ctime_ns, inode, scanned_ns,"
              " text_hash, preview) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-             [(corpus_id, r.path, r.size, r.mtime_ns, r.ctime_ns, r.inode, r.scanned_ns, r.text_hash, r.preview)
+             [(corpus_id, os.fsencode(r.path), r.size, r.mtime_ns, r.ctime_ns, r.inode, r.scanned_ns, r.text_hash, r.preview)
               for r in rows]),
             ("UPDATE corpora SET scanned_ns = max(scanned_ns, ?) WHERE id = ?", [(scanned_ns, corpus_id)]),
         ])
