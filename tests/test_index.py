@@ -406,6 +406,7 @@ def agree(ours, reference, tolerance=1e-5):
         assert mine["path"] == theirs["path"] or mine["path"] in near
 
 
+@pytest.mark.slow
 def test_real_model_torch_backend_agrees_with_the_reference_on_the_shipped_corpus(tmp_path):
     queries = ["deliver parcels to customers with a fleet of vans", "schedule nurses across shifts"]
     done = run_python(AGREEMENT, str(tmp_path / "cache"), json.dumps(queries), env={"HF_HUB_OFFLINE": "1"})

@@ -391,6 +391,7 @@ def test_a_server_that_cannot_start_says_why_and_writes_nothing_to_stdout(corpus
     assert message in process.stderr and "Traceback" not in process.stderr
 
 
+@pytest.mark.slow
 def test_real_model_answers_as_its_index_ranks(tmp_path):
     """The shipped corpus with the real model: the server's answers are the index's."""
     from conftest import run_python

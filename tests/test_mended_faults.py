@@ -128,6 +128,7 @@ print(json.dumps({"found": found, "warnings": warnings}))
 """
 
 
+@pytest.mark.slow
 def test_concurrent_rankings_with_the_real_model_all_find_matches():
     # In a fresh interpreter: the real packages stay out of this process's sys.modules.
     proc = run_python(REAL_MODEL_THREADS, timeout=600)
