@@ -229,3 +229,20 @@ def test_deep_tree_on_a_thread_with_a_small_stack(tmp_path):
         threading.stack_size(old_size)
     assert results == [reference(tmp_path)]
     assert len(results[0]) == 2
+
+
+def test_wide_tree_walked_by_several_threads_matches_reference(tmp_path):
+    # Enough waiting folders for the walk to start its helper threads.
+    root = tmp_path / "wide"
+    for i in range(600):
+        folder = root / f"d{i % 37}" / f"e{i}"
+        folder.mkdir(parents=True)
+        (folder / f"{i}.txt").write_text("x")
+        (folder / "sub").mkdir()
+        (folder / "sub" / "a.txt").write_text("y")
+    expected = [str(p) for p in _iter_description_files(root)]
+    scanner = Scanner(str(root))
+    for _ in range(3):
+        listing, stale, removed, _ = scanner.scan()
+        assert listing == expected
+    assert removed == [] and set(stale) <= set(expected)

@@ -26,8 +26,10 @@ constexpr std::string_view kSuffix = ".txt";
 
 // Threads that stat files side by side: the walk is bound by the kernel's
 // stat, one call per file, and those run in parallel.  A helper starts only
-// when folders wait to be walked, so a small corpus is walked by the caller.
+// when many folders wait to be walked: starting a thread costs more than
+// walking a few folders, so a small corpus is walked by the caller alone.
 constexpr unsigned kMaxThreads = 4;
+constexpr std::size_t kWaitingFoldersPerHelper = 64;
 
 FileMeta meta_of(const struct stat& st) {
     return FileMeta{
@@ -201,7 +203,9 @@ private:
             std::lock_guard guard(mutex_);
             // Reversed, so that a thread pops them in order (kinder to caches).
             for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) tasks_.push_back(std::move(*it));
-            if (tasks_.size() > 1 && helpers_.size() + 1 < max_threads_) start_helper();
+            if (tasks_.size() > kWaitingFoldersPerHelper * (helpers_.size() + 1) && helpers_.size() + 1 < max_threads_) {
+                start_helper();
+            }
             wakeup_.notify_all();
         }
     }
