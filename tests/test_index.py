@@ -103,11 +103,12 @@ def test_rank_matches_the_reference_while_the_corpus_changes(rag, models, monkey
     models(standins.coarse_hashed if coarse else standins.hashed)
     if not keep_texts:  # every text to embed is read a second time
         monkeypatch.setattr(tarvex.index, "TEXT_BUDGET_CHARS", 0)
-    with tempfile.TemporaryDirectory() as tmp:
+    # Each example leaves its folder before the folder goes: a later example
+    # (and hypothesis itself) must not run in a deleted working directory.
+    with tempfile.TemporaryDirectory() as tmp, contextlib.chdir(tmp):
         root = Path(tmp) / "corpus"
         for name in NAMES[:4]:
             write(root, name, f"{name} text\nsecond line")
-        monkeypatch.chdir(tmp)
         given_dir = "corpus" if relative else str(root)
         with index(given_dir, Path(tmp) / "cache") as ours:
             for operation, query, top_k in steps:

@@ -131,6 +131,9 @@ class TestFailedLoad:
 
     def test_missing_class_is_an_import_error(self, rag, monkeypatch, caplog):
         del Package(monkeypatch).module.SentenceTransformer
+        # An earlier test in this process may have imported the real package,
+        # whose submodule of that name would answer the from-import.
+        monkeypatch.delitem(sys.modules, "sentence_transformers.SentenceTransformer", raising=False)
         assert rag._load_model("m") is None
         assert caplog.records[0].getMessage() == PREFIX + "cannot import name SentenceTransformer"
 
