@@ -55,12 +55,18 @@ def child_environment(tmp, model_package=None):
     site = write_child_packages(tmp / "site")
     if model_package is not None:
         (site / "sentence_transformers" / "__init__.py").write_text(model_package)
-    return {
+    # The SDK starts the server with a small default environment; an
+    # instrumented build also needs its sanitizer runtime and options.
+    inherited = {name: os.environ[name] for name in INHERITED if name in os.environ}
+    return inherited | {
         "PYTHONPATH": str(site),
         "XDG_CACHE_HOME": str(tmp / "server-cache"),
         "HF_HUB_OFFLINE": "1",
         "PYTHONUNBUFFERED": "1",
     }
+
+
+INHERITED = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
 
 
 # `tarvex mcp`, and the module run on its own.
