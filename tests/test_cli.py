@@ -561,6 +561,8 @@ import logging, os, signal, types
 if MODE == "unimportable":
     sys.modules["sentence_transformers"] = None
 else:
+    # Heard even when the test runner was started with SIGINT ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     def interrupted(name):
         os.kill(os.getpid(), signal.SIGINT)
     sys.modules["sentence_transformers"] = types.SimpleNamespace(SentenceTransformer=interrupted)

@@ -361,8 +361,10 @@ def test_malformed_requests_get_error_answers_and_the_server_ends_with_its_clien
 
 def test_ctrl_c_ends_a_serving_server(corpus, tmp_path):
     _, root, _ = corpus
+    # SIGINT as a terminal delivers it, even when the runner was started with it ignored.
     process = subprocess.Popen(server_command(root), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, env={**os.environ, **child_environment(tmp_path)}, cwd="/")
+                               stderr=subprocess.PIPE, env={**os.environ, **child_environment(tmp_path)}, cwd="/",
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         process.stdin.write(INITIALIZE.encode() + b"\n")
         process.stdin.flush()

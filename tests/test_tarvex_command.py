@@ -206,7 +206,8 @@ def test_ctrl_c_ends_with_one_line_and_status_130(tmp_path, child_env, corpus):
         f"import pathlib, time\npathlib.Path({str(marker)!r}).touch()\ntime.sleep(120)\n")
     child_env["PYTHONPATH"] = f"{slow}{os.pathsep}{child_env['PYTHONPATH']}"
     process = subprocess.Popen([TARVEX, "search", "--models-dir", str(corpus), *STANDIN_OPTIONS, "1"],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env)
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env,
+                               preexec_fn=hear_ctrl_c)
     deadline = time.monotonic() + 120
     while not marker.exists() and time.monotonic() < deadline and process.poll() is None:
         time.sleep(0.05)
@@ -214,3 +215,9 @@ def test_ctrl_c_ends_with_one_line_and_status_130(tmp_path, child_env, corpus):
     out, err = process.communicate(timeout=120)
     assert process.returncode == 130 and out == ""
     assert err.strip().splitlines() == ["tarvex: interrupted"]
+
+
+def hear_ctrl_c():
+    """In the child before it starts: Ctrl-C as a terminal delivers it, even when
+    the test runner was started in the background with SIGINT ignored."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
