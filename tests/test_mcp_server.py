@@ -407,7 +407,8 @@ def test_real_model_answers_as_its_index_ranks(tmp_path):
     # A fresh index cache; the model stays where the hub client finds it (which also follows XDG_CACHE_HOME).
     cache_home = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache")
     hub_home = os.environ.get("HF_HOME") or str(cache_home / "huggingface")
-    env = {"XDG_CACHE_HOME": str(tmp_path / "cache"), "HF_HOME": hub_home, "HF_HUB_OFFLINE": "1"}
+    inherited = {name: os.environ[name] for name in INHERITED if name in os.environ}
+    env = inherited | {"XDG_CACHE_HOME": str(tmp_path / "cache"), "HF_HOME": hub_home, "HF_HUB_OFFLINE": "1"}
     queries = ["deliver parcels to customers with a fleet of vans", "schedule nurses across shifts"]
     # Ranked in a child first (it builds the index the server then finds stored), so that
     # two copies of the model are never in memory at once.
