@@ -9,6 +9,7 @@
 
 #include "index_engine/change_check.hpp"
 #include "index_engine/description_reader.hpp"
+#include "index_engine/int_argument.hpp"
 #include "index_engine/module_state.hpp"
 #include "index_engine/path_order.hpp"
 #include "index_engine/top_k.hpp"
@@ -48,13 +49,10 @@ PyObject* read_description_function(PyObject*, PyObject* args, PyObject* kwargs)
     }
     std::int64_t max_chars = kDefaultMaxChars;
     if (max_chars_arg != nullptr) {
-        if (!PyLong_Check(max_chars_arg)) {
-            PyErr_Format(PyExc_TypeError, "max_chars must be an int, not %.200s", Py_TYPE(max_chars_arg)->tp_name);
-            return nullptr;
-        }
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(max_chars_arg, &overflow);
-        if (value == -1 && PyErr_Occurred()) return nullptr;
+        IntArgument limit;
+        if (!read_int_argument(max_chars_arg, "max_chars", limit)) return nullptr;
+        const long long value = limit.value;
+        const int overflow = limit.overflow;
         // A text stream cannot be asked for max_chars + 1 characters beyond
         // its size range, so such limits read nothing; far negative ones cut
         // everything away.
@@ -123,13 +121,10 @@ PyObject* top_k_function(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &query_arg, &k_arg)) {
         return nullptr;
     }
-    if (!PyLong_Check(k_arg)) {
-        PyErr_Format(PyExc_TypeError, "k must be an int, not %.200s", Py_TYPE(k_arg)->tp_name);
-        return nullptr;
-    }
-    int overflow = 0;
-    const long long k_value = PyLong_AsLongLongAndOverflow(k_arg, &overflow);
-    if (k_value == -1 && PyErr_Occurred()) return nullptr;
+    IntArgument requested;
+    if (!read_int_argument(k_arg, "k", requested)) return nullptr;
+    const long long k_value = requested.value;
+    const int overflow = requested.overflow;
 
     BufferView vectors, query;
     if (!vectors.acquire(vectors_arg, "vectors") || !query.acquire(query_arg, "query")) return nullptr;

@@ -12,6 +12,7 @@
 
 #include "index_engine/change_check.hpp"
 #include "index_engine/corpus_walk.hpp"
+#include "index_engine/int_argument.hpp"
 #include "index_engine/module_state.hpp"
 #include "index_engine/path_order.hpp"
 
@@ -87,15 +88,10 @@ bool int64_from(PyObject* value, const char* what, std::int64_t& out) {
 // Inodes are handed out as signed 64-bit numbers so that every value fits an
 // SQLite integer; both spellings are taken back.
 bool inode_from(PyObject* value, std::uint64_t& out) {
-    if (!PyLong_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "inode must be an int, not %.200s", Py_TYPE(value)->tp_name);
-        return false;
-    }
-    int overflow = 0;
-    const long long as_signed = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (as_signed == -1 && PyErr_Occurred()) return false;
-    if (overflow == 0) {
-        out = static_cast<std::uint64_t>(as_signed);
+    IntArgument inode;
+    if (!read_int_argument(value, "inode", inode)) return false;
+    if (inode.overflow == 0) {
+        out = static_cast<std::uint64_t>(inode.value);
         return true;
     }
     out = PyLong_AsUnsignedLongLong(value);
