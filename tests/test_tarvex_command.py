@@ -119,7 +119,7 @@ def test_model_that_cannot_load_fails_with_one_line(tmp_path, child_env, corpus)
 
 def test_bad_words_closed_output_and_early_pipe_end(tmp_path, child_env):
     not_utf8 = subprocess.run([TARVEX.encode(), b"search", b"caf\xff route"], capture_output=True, env=child_env)
-    assert not_utf8.returncode == 2 and b"not valid UTF-8" in not_utf8.stderr
+    assert not_utf8.returncode == 2 and b"not valid UTF-8: caf\\xff route" in not_utf8.stderr  # its bytes, as tarvex-rag shows them
     closed = subprocess.run(f"'{TARVEX}' --version >&-", shell=True, capture_output=True, text=True, env=child_env)
     assert closed.returncode == 1 and one_line(closed.stderr)
     # Enough output to fill the pipe: the reader leaves after one line.

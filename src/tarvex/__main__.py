@@ -19,7 +19,6 @@ from __future__ import annotations
 import argparse
 import ctypes
 import importlib
-import importlib.metadata
 import importlib.util
 import logging
 import os
@@ -27,6 +26,8 @@ import sys
 import traceback
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
+
+from tarvex._shell import VersionAction, first_non_utf8, silence_stdout
 
 MODULE_NAME = "tarvex.rag_helper"
 MAIN_FLAG = "rag_helper_is_main"
@@ -95,13 +96,6 @@ def _program_name() -> str:
     return os.path.basename(launcher)
 
 
-def _version() -> str:
-    try:
-        return importlib.metadata.version("tarvex")
-    except importlib.metadata.PackageNotFoundError:
-        return "unknown (not installed)"
-
-
 def _parser(program: str) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=program,
@@ -110,22 +104,12 @@ def _parser(program: str) -> argparse.ArgumentParser:
         epilog=EXIT_STATUSES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action=VersionAction)
     parser.add_argument(
         "words", nargs="*", metavar="WORDS",
         help="the query: all words joined by spaces (put -- before the words if the first starts with a dash)",
     )
     return parser
-
-
-def _not_utf8(words: Sequence[str]) -> str | None:
-    """The first word that is not valid UTF-8 (bytes the interpreter could not decode), shown escaped."""
-    for word in words:
-        try:
-            word.encode("utf-8")
-        except UnicodeEncodeError:
-            return word.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
-    return None
 
 
 class _LoadFailureWatch(logging.Filter):
@@ -163,9 +147,7 @@ def _flush_stdout(program: str) -> int | None:
         # The reader went away (`| head`, `| true`): end quietly, as the Python
         # documentation advises, with stdout pointed at devnull so that the
         # interpreter's own flush at exit does not fail again.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
+        silence_stdout()
         return STATUS_FAILED
     except OSError as exc:
         print(f"{program}: error: cannot write the matches to standard output: {exc.strerror or exc}",
@@ -236,7 +218,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             words = _parser(shown).parse_args(arguments).words
         except SystemExit as exc:  # --help, --version or a bad option, printed by argparse
             return _exit_status(exc.code)
-        bad_word = _not_utf8(words)
+        bad_word = first_non_utf8(words)
         if bad_word is not None:
             print(f"{PROGRAM_NAME}: error: the query must be valid UTF-8; this word is not: {bad_word}",
                   file=sys.stderr)

@@ -14,18 +14,18 @@ needs them, so that a search with the ONNX backend never imports torch.
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, NoReturn
+from typing import TYPE_CHECKING, Any
+
+from tarvex._defaults import BACKENDS, DEFAULT_MODEL
+from tarvex._shell import VersionAction, first_non_utf8, silence_stdout
 
 if TYPE_CHECKING:
     from tarvex.index import DescriptionIndex, RefreshStats
 
 PROGRAM = "tarvex"
-DEFAULT_MODEL = "sentence-transformers/all-MiniLM-L6-v2"
-BACKENDS = ("auto", "torch", "onnx")
 STATUS_FAILED = 1
 STATUS_USAGE = 2
 STATUS_INTERRUPTED = 130
@@ -58,23 +58,6 @@ def say(message: str) -> None:
 # --- options --------------------------------------------------------------------
 
 
-class _VersionAction(argparse.Action):
-    """``--version``, looked up only when asked for (importlib.metadata is not cheap)."""
-
-    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
-        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
-
-    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> NoReturn:
-        from importlib.metadata import PackageNotFoundError, version
-
-        try:
-            number = version("tarvex")
-        except PackageNotFoundError:
-            number = "unknown"
-        print(f"{PROGRAM} {number}")
-        parser.exit()
-
-
 def _model_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--model", default=DEFAULT_MODEL, metavar="NAME",
                         help=f"sentence-embedding model: a name in the local Hugging Face cache or a folder "
@@ -96,7 +79,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Find the stored problem descriptions closest in meaning to a query, "
                     "from an index kept between runs.",
     )
-    parser.add_argument("--version", action=_VersionAction, help="print the version and exit")
+    parser.add_argument("--version", action=VersionAction)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     search = commands.add_parser("search", help="print the descriptions closest to the words",
@@ -293,27 +276,15 @@ def run_mcp(args: argparse.Namespace) -> int:
 # --- the process ------------------------------------------------------------------
 
 
-def _check_words(parser: argparse.ArgumentParser, argv: Sequence[str]) -> None:
-    for word in argv:
-        try:
-            word.encode("utf-8")
-        except UnicodeEncodeError:
-            parser.error(f"an argument is not valid UTF-8: {shown(word)}")
-
-
-def _quiet_stdout() -> None:
-    """After a closed pipe, send what is still buffered nowhere (Python's advice for SIGPIPE)."""
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, sys.stdout.fileno())
-
-
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the ``tarvex`` command with ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
     import logging
 
     parser = build_parser()
     words = list(sys.argv[1:] if argv is None else argv)
-    _check_words(parser, words)
+    bad_word = first_non_utf8(words)
+    if bad_word is not None:
+        parser.error(f"an argument is not valid UTF-8: {bad_word}")
     if sys.stdout is None:
         print(f"{PROGRAM}: standard output is closed", file=sys.stderr)
         return STATUS_FAILED
@@ -330,7 +301,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         subparser: argparse.ArgumentParser = args.parser
         subparser.error(str(error))
     except BrokenPipeError:
-        _quiet_stdout()
+        silence_stdout()
         return STATUS_FAILED
     except KeyboardInterrupt:
         print(file=sys.stderr)

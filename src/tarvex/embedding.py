@@ -28,11 +28,11 @@ from typing import TYPE_CHECKING, Any, Protocol
 
 import numpy as np
 
+from tarvex._defaults import BACKENDS, DEFAULT_MODEL as DEFAULT_MODEL  # re-exported: the default model
+
 if TYPE_CHECKING:
     from collections.abc import Sequence
 
-BACKENDS = ("auto", "torch", "onnx")
-DEFAULT_MODEL = "sentence-transformers/all-MiniLM-L6-v2"
 
 # A model name without an organisation is looked up under this one too, as the
 # sentence-transformers loader does.

@@ -24,10 +24,9 @@ import numpy as np
 
 from tarvex import _index_engine as engine
 from tarvex import embedding
+from tarvex._defaults import BACKENDS, DEFAULT_MODEL
 from tarvex.store import FileRow, Store, StoreDamaged, is_damage
 
-DEFAULT_MODEL = "sentence-transformers/all-MiniLM-L6-v2"
-BACKENDS = ("auto", "torch", "onnx")
 PREVIEW_CHARS = 300
 # Texts per encode call while building: large enough for the model's own
 # batching, small enough that a progress bar moves and a kill loses little.

@@ -34,9 +34,11 @@ import sys
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
-from pathlib import Path, PurePath
+from pathlib import PurePath
 from typing import TYPE_CHECKING, Any
 from urllib.parse import quote, unquote
+
+from tarvex._defaults import BACKENDS, DEFAULT_MODEL
 
 if TYPE_CHECKING:
     from mcp.server.lowlevel import Server
@@ -44,8 +46,6 @@ if TYPE_CHECKING:
 
     from tarvex import DescriptionIndex
 
-DEFAULT_MODEL = "sentence-transformers/all-MiniLM-L6-v2"
-BACKENDS = ("auto", "torch", "onnx")
 SERVER_NAME = "tarvex"
 
 DEFAULT_TOP_K = 10
