@@ -1,5 +1,5 @@
-"""What both commands (``tarvex`` and ``tarvex-rag``) do alike at the shell's
-edge: ``--version``, words that are not UTF-8, and a standard output whose
+"""What the commands (``tarvex``, ``tarvex-rag``, the MCP server) do alike at
+the edge: the version, words that are not UTF-8, and a standard output whose
 reader went away."""
 
 from __future__ import annotations
@@ -11,13 +11,14 @@ from collections.abc import Sequence
 from typing import Any, NoReturn
 
 
-def package_version() -> str:
+def package_version(missing: str = "unknown (not installed)") -> str:
+    """The installed package's version; ``missing`` when it is not installed."""
     from importlib.metadata import PackageNotFoundError, version
 
     try:
         return version("tarvex")
     except PackageNotFoundError:
-        return "unknown (not installed)"
+        return missing
 
 
 class VersionAction(argparse.Action):

@@ -39,6 +39,7 @@ from typing import TYPE_CHECKING, Any
 from urllib.parse import quote, unquote
 
 from tarvex._defaults import BACKENDS, DEFAULT_MODEL
+from tarvex._shell import package_version
 
 if TYPE_CHECKING:
     from mcp.server.lowlevel import Server
@@ -343,7 +344,7 @@ def build_server(corpus: CorpusView) -> Server[Any]:
 
     return Server(
         SERVER_NAME,
-        version=_package_version(),
+        version=package_version(missing=""),
         instructions=(
             "Search stored optimisation problem descriptions by meaning with search_descriptions, "
             "then read a whole description with read_description."
@@ -353,15 +354,6 @@ def build_server(corpus: CorpusView) -> Server[Any]:
         on_list_resources=list_resources,
         on_read_resource=read_resource,
     )
-
-
-def _package_version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("tarvex")
-    except PackageNotFoundError:
-        return ""
 
 
 @contextlib.contextmanager
