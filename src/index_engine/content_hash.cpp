@@ -22,28 +22,12 @@ PyObject* sha256_constructor(ModuleState* state) {
 
 }  // namespace
 
-PyObject* content_hash(PyObject* module, PyObject* text) {
-    if (!PyUnicode_Check(text)) {
-        PyErr_Format(PyExc_TypeError, "content_hash() argument must be str, not %.200s", Py_TYPE(text)->tp_name);
-        return nullptr;
-    }
+PyObject* sha256_digest(PyObject* module, const char* data, Py_ssize_t size) {
     PyObject* sha256 = sha256_constructor(module_state(module));
     if (sha256 == nullptr) return nullptr;
-
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    Owned encoded;  // only for texts holding lone surrogates
-    if (utf8 == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
-        PyErr_Clear();
-        encoded = Owned::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-        if (!encoded) return nullptr;
-        utf8 = PyBytes_AS_STRING(encoded.get());
-        size = PyBytes_GET_SIZE(encoded.get());
-    }
-    // Hash the encoding in place; the view is released before the text can
-    // go, so nothing that kept it could read freed memory.
-    Owned view = Owned::steal(PyMemoryView_FromMemory(const_cast<char*>(utf8), size, PyBUF_READ));
+    // Hash the bytes in place; the view is released before they can go, so
+    // nothing that kept it could read freed memory.
+    Owned view = Owned::steal(PyMemoryView_FromMemory(const_cast<char*>(data), size, PyBUF_READ));
     if (!view) return nullptr;
     Owned hasher = Owned::steal(PyObject_CallOneArg(sha256, view.get()));
     PyObject* failure = PyErr_GetRaisedException();
@@ -55,6 +39,25 @@ PyObject* content_hash(PyObject* module, PyObject* text) {
     }
     if (!released) return nullptr;
     return PyObject_CallMethod(hasher.get(), "digest", nullptr);
+}
+
+PyObject* content_hash(PyObject* module, PyObject* text) {
+    if (!PyUnicode_Check(text)) {
+        PyErr_Format(PyExc_TypeError, "content_hash() argument must be str, not %.200s", Py_TYPE(text)->tp_name);
+        return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    Owned encoded;  // only for texts holding lone surrogates
+    if (utf8 == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
+        PyErr_Clear();
+        encoded = Owned::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+        if (!encoded) return nullptr;
+        utf8 = PyBytes_AS_STRING(encoded.get());
+        size = PyBytes_GET_SIZE(encoded.get());
+    }
+    return sha256_digest(module, utf8, size);
 }
 
 }  // namespace tarvex::engine

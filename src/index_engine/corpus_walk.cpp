@@ -31,15 +31,6 @@ constexpr std::string_view kSuffix = ".txt";
 constexpr unsigned kMaxThreads = 4;
 constexpr std::size_t kWaitingFoldersPerHelper = 64;
 
-FileMeta meta_of(const struct stat& st) {
-    return FileMeta{
-        static_cast<std::int64_t>(st.st_size),
-        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
-        static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec,
-        static_cast<std::uint64_t>(st.st_ino),
-    };
-}
-
 // One folder's share of the listing: its description files and subfolders,
 // in name order.  Parts sort before longer names they begin ("a" before
 // "a.txt"), so emitting every folder's items in name order, subfolders in

@@ -114,14 +114,29 @@ std::string_view strip_whitespace(std::string_view text) noexcept {
     return {reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin)};
 }
 
-std::optional<std::string> read_description(const std::string& path, std::int64_t max_chars) {
-    if (path.find('\0') != std::string::npos) return std::nullopt;
-    FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (file.get() < 0) return std::nullopt;
-    struct stat st;
-    if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-    if (max_chars == -1) return std::string();
+namespace {
 
+// Where the file behind a descriptor lies, as the kernel spells it.
+std::optional<std::string> descriptor_path(int fd) {
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    std::string target(256, '\0');
+    while (target.size() <= (std::size_t{1} << 20)) {
+        const ssize_t got = readlink(link.c_str(), target.data(), target.size());
+        if (got < 0) return std::nullopt;
+        if (static_cast<std::size_t>(got) < target.size()) {
+            target.resize(static_cast<std::size_t>(got));
+            // Anything but an absolute path (a pipe, an anonymous file) places nothing.
+            if (target.empty() || target.front() != '/') return std::nullopt;
+            return target;
+        }
+        target.resize(target.size() * 2);  // cut short: ask again with more room
+    }
+    return std::nullopt;
+}
+
+// The bounded text of an open regular file, read from where it stands.
+std::optional<std::string> read_text(int fd, std::int64_t max_chars) {
+    if (max_chars == -1) return std::string();
     // Positive limits stop reading once enough text is decoded; negative ones
     // need the whole file to know where its end is.
     const std::int64_t limit = max_chars >= 0 ? max_chars : -1;
@@ -132,7 +147,7 @@ std::optional<std::string> read_description(const std::string& path, std::int64_
     unsigned char* buffer = storage.data();
     std::size_t pending = 0;  // bytes of an incomplete sequence kept at the front
     while (limit < 0 || decoder.chars() < limit) {
-        const ssize_t got = read(file.get(), buffer + pending, kChunk);
+        const ssize_t got = read(fd, buffer + pending, kChunk);
         if (got < 0) {
             if (errno == EINTR) continue;
             return std::nullopt;
@@ -150,6 +165,27 @@ std::optional<std::string> read_description(const std::string& path, std::int64_
     if (max_chars < -1) drop_last_chars(text, max_chars == INT64_MIN ? INT64_MAX : -max_chars);
     const std::string_view stripped = strip_whitespace(text);
     return std::string(stripped);
+}
+
+}  // namespace
+
+OpenedDescription open_description(const std::string& path, std::int64_t max_chars, bool want_real_path) {
+    OpenedDescription result;
+    if (path.find('\0') != std::string::npos) return result;
+    // Non-blocking, so that opening a FIFO swapped in for the file returns at once.
+    FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (file.get() < 0) return result;
+    struct stat st;
+    if (fstat(file.get(), &st) != 0) return result;
+    result.opened = true;
+    result.meta = meta_of(st);
+    if (want_real_path) result.real_path = descriptor_path(file.get());
+    if (S_ISREG(st.st_mode)) result.text = read_text(file.get(), max_chars);
+    return result;
+}
+
+std::optional<std::string> read_description(const std::string& path, std::int64_t max_chars) {
+    return open_description(path, max_chars, false).text;
 }
 
 }  // namespace tarvex::engine

@@ -6,7 +6,27 @@
 #include <string>
 #include <string_view>
 
+#include "index_engine/file_meta.hpp"
+
 namespace tarvex::engine {
+
+// The characters a description is cut to unless told otherwise.
+constexpr std::int64_t kDefaultMaxChars = 100000;
+
+// What one opened description file gave, all of it from the same descriptor,
+// so that a link swapped meanwhile cannot pair one file's metadata, place or
+// text with another's.
+struct OpenedDescription {
+    bool opened = false;                   // false: nothing could be opened
+    FileMeta meta;                         // fstat of the descriptor, when opened
+    std::optional<std::string> real_path;  // where the opened file lies, when asked for and known
+    std::optional<std::string> text;       // nothing: not a regular file, or unreadable
+};
+
+// Opens `path` once and reads it as read_description does; with
+// `want_real_path`, also asks the kernel where the descriptor's file lies
+// (the link /proc/self/fd/N).  Touches no Python object.
+OpenedDescription open_description(const std::string& path, std::int64_t max_chars, bool want_real_path);
 
 // The text of the regular file at `path` as UTF-8: decoded with undecodable
 // bytes dropped, CR LF and lone CR read as LF, cut to `max_chars` code points

@@ -2,6 +2,9 @@
 // raised, so that each caller decides what an outsized value means.
 #pragma once
 
+#include <cstdint>
+#include <limits>
+
 #include "common/refs.hpp"
 
 namespace tarvex::engine {
@@ -19,6 +22,17 @@ inline bool read_int_argument(PyObject* object, const char* name, IntArgument& o
     }
     out.value = PyLong_AsLongLongAndOverflow(object, &out.overflow);
     return !(out.value == -1 && PyErr_Occurred());
+}
+
+// A max_chars argument as the bounded readers take it.  A text stream cannot
+// be asked for max_chars + 1 characters beyond its size range, so such limits
+// read nothing (-1), and so do far negative ones, which cut everything away.
+inline bool read_max_chars(PyObject* object, std::int64_t& out) {
+    IntArgument limit;
+    if (!read_int_argument(object, "max_chars", limit)) return false;
+    const bool outsized = limit.overflow != 0 || limit.value == std::numeric_limits<long long>::max();
+    out = outsized ? -1 : limit.value;
+    return true;
 }
 
 }  // namespace tarvex::engine

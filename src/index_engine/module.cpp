@@ -18,11 +18,19 @@ namespace tarvex::engine {
 
 ModuleState* module_state(PyObject* module) noexcept { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
+PyObject* text_object(const std::optional<std::string>& text) {
+    if (!text) return PyUnicode_FromStringAndSize("", 0);
+    return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
+}
+
+Owned real_path_object(const std::optional<std::string>& real_path) {
+    if (!real_path) return Owned::share(Py_None);
+    return Owned::steal(PyUnicode_DecodeFSDefaultAndSize(real_path->data(), static_cast<Py_ssize_t>(real_path->size())));
+}
+
 namespace {
 
 // ---- read_description ------------------------------------------------------
-
-constexpr std::int64_t kDefaultMaxChars = 100000;
 
 // The file-system bytes that Path(path).open() would open, or nothing when it
 // would fail before reaching the file system.
@@ -37,43 +45,49 @@ std::optional<std::string> openable_path(PyObject* path) {
     return normalize_path(bytes);
 }
 
-PyObject* empty_text() { return PyUnicode_FromStringAndSize("", 0); }
-
-PyObject* read_description_function(PyObject*, PyObject* args, PyObject* kwargs) {
+// Parses (path, max_chars=100000) and opens the file once without the GIL;
+// false with an exception set, or when `opened` holds what the file gave.
+bool open_argument(const char* format, PyObject* args, PyObject* kwargs, bool want_real_path,
+                   OpenedDescription& opened) {
     static const char* keywords[] = {"path", "max_chars", nullptr};
     PyObject* path = nullptr;
     PyObject* max_chars_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|O:read_description", const_cast<char**>(keywords), &path,
-                                     &max_chars_arg)) {
-        return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &path, &max_chars_arg)) {
+        return false;
     }
     std::int64_t max_chars = kDefaultMaxChars;
-    if (max_chars_arg != nullptr) {
-        IntArgument limit;
-        if (!read_int_argument(max_chars_arg, "max_chars", limit)) return nullptr;
-        const long long value = limit.value;
-        const int overflow = limit.overflow;
-        // A text stream cannot be asked for max_chars + 1 characters beyond
-        // its size range, so such limits read nothing; far negative ones cut
-        // everything away.
-        if (overflow != 0 || value == std::numeric_limits<long long>::max()) return empty_text();
-        max_chars = value;
-    }
+    if (max_chars_arg != nullptr && !read_max_chars(max_chars_arg, max_chars)) return false;
     const std::optional<std::string> file = openable_path(path);
-    if (!file) return empty_text();
+    if (!file) return true;
 
-    std::optional<std::string> text;
     bool out_of_memory = false;
     Py_BEGIN_ALLOW_THREADS
     try {
-        text = read_description(*file, max_chars);
+        opened = open_description(*file, max_chars, want_real_path);
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
     }
     Py_END_ALLOW_THREADS
-    if (out_of_memory) return PyErr_NoMemory();
-    if (!text) return empty_text();
-    return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
+    if (out_of_memory) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+PyObject* read_description_function(PyObject*, PyObject* args, PyObject* kwargs) {
+    OpenedDescription opened;
+    if (!open_argument("U|O:read_description", args, kwargs, false, opened)) return nullptr;
+    return text_object(opened.text);
+}
+
+PyObject* read_with_real_path_function(PyObject*, PyObject* args, PyObject* kwargs) {
+    OpenedDescription opened;
+    if (!open_argument("U|O:read_with_real_path", args, kwargs, true, opened)) return nullptr;
+    Owned text = Owned::steal(text_object(opened.text));
+    Owned real_path = real_path_object(opened.real_path);
+    if (!text || !real_path) return nullptr;
+    return PyTuple_Pack(2, text.get(), real_path.get());
 }
 
 // ---- top_k -----------------------------------------------------------------
@@ -202,6 +216,13 @@ PyMethodDef module_functions[] = {
      "The text of a description file: UTF-8 with undecodable bytes dropped, universal\n"
      "newlines, at most max_chars characters, stripped; '' when it cannot be read or\n"
      "is not a regular file.  Reads no more of the file than the limit needs."},
+    {"read_with_real_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(read_with_real_path_function)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_with_real_path(path, max_chars=100000)\n--\n\n"
+     "(text, real_path): the text as read_description reads it, and where the file\n"
+     "it was read from lies, asked of that very descriptor (None when nothing was\n"
+     "opened or the kernel cannot tell).  A link swapped meanwhile cannot pair one\n"
+     "file's text with another's place."},
     {"content_hash", content_hash, METH_O, content_hash_doc},
     {"top_k", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(top_k_function)),
      METH_VARARGS | METH_KEYWORDS,

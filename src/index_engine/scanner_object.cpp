@@ -12,12 +12,17 @@
 
 #include "index_engine/change_check.hpp"
 #include "index_engine/corpus_walk.hpp"
+#include "index_engine/description_reader.hpp"
 #include "index_engine/int_argument.hpp"
 #include "index_engine/module_state.hpp"
 #include "index_engine/path_order.hpp"
 
 namespace tarvex::engine {
 namespace {
+
+// The remembered size of metadata that must not be trusted: no file has it,
+// so the next scan names the file again.
+constexpr std::int64_t kUntrustedSize = -1;
 
 struct ScannerData {
     std::string root;                  // normalized, file-system bytes
@@ -315,6 +320,25 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
     }
 }
 
+// The position of a remembered path, or KeyError.
+bool remembered_index(const ScannerData& data, PyObject* item, Py_ssize_t i, std::size_t& index) {
+    if (!PyUnicode_Check(item)) {
+        PyErr_Format(PyExc_TypeError, "paths[%zd] must be a str, not %.200s", i, Py_TYPE(item)->tp_name);
+        return false;
+    }
+    std::string path;
+    if (!path_bytes(item, path)) return false;
+    const auto found = std::lower_bound(
+        data.remembered.begin(), data.remembered.end(), path,
+        [](const ListedFile& file, const std::string& key) { return path_less(file.path, key); });
+    if (found == data.remembered.end() || found->path != path) {
+        PyErr_SetObject(PyExc_KeyError, item);
+        return false;
+    }
+    index = static_cast<std::size_t>(found - data.remembered.begin());
+    return true;
+}
+
 PyObject* scanner_entries(PyObject* self, PyObject* paths_arg) {
     Owned sequence = Owned::steal(PySequence_Fast(paths_arg, "paths must be an iterable of str"));
     if (!sequence) return nullptr;
@@ -324,25 +348,67 @@ PyObject* scanner_entries(PyObject* self, PyObject* paths_arg) {
     ScannerLock lock(as_scanner(self));
     const ScannerData& data = *as_scanner(self)->data;
     try {
-        std::string path;
         for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
-            if (!PyUnicode_Check(item)) {
-                PyErr_Format(PyExc_TypeError, "paths[%zd] must be a str, not %.200s", i, Py_TYPE(item)->tp_name);
-                return nullptr;
-            }
-            if (!path_bytes(item, path)) return nullptr;
-            const auto found = std::lower_bound(
-                data.remembered.begin(), data.remembered.end(), path,
-                [](const ListedFile& file, const std::string& key) { return path_less(file.path, key); });
-            if (found == data.remembered.end() || found->path != path) {
-                PyErr_SetObject(PyExc_KeyError, item);
-                return nullptr;
-            }
-            const std::size_t index = static_cast<std::size_t>(found - data.remembered.begin());
-            Owned entry = entry_tuple(data.names[index].get(), found->meta);
+            std::size_t index = 0;
+            if (!remembered_index(data, PySequence_Fast_GET_ITEM(sequence.get(), i), i, index)) return nullptr;
+            Owned entry = entry_tuple(data.names[index].get(), data.remembered[index].meta);
             if (!entry) return nullptr;
             PyList_SET_ITEM(result.get(), i, entry.release());
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    return result.release();
+}
+
+PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
+    PyObject* module = PyType_GetModule(Py_TYPE(self));
+    if (module == nullptr) return nullptr;
+    Owned sequence = Owned::steal(PySequence_Fast(paths_arg, "paths must be an iterable of str"));
+    if (!sequence) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    Owned result = Owned::steal(PyList_New(count));
+    if (!result) return nullptr;
+    ScannerLock lock(as_scanner(self));
+    ScannerData& data = *as_scanner(self)->data;
+    try {
+        std::vector<std::size_t> which(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (!remembered_index(data, PySequence_Fast_GET_ITEM(sequence.get(), i), i, which[i])) return nullptr;
+        }
+        std::vector<OpenedDescription> opened(which.size());
+        bool out_of_memory = false;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            for (std::size_t i = 0; i < which.size(); ++i) {
+                opened[i] = open_description(data.remembered[which[i]].path, kDefaultMaxChars, true);
+            }
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+        }
+        Py_END_ALLOW_THREADS
+        if (out_of_memory) return PyErr_NoMemory();
+
+        for (std::size_t i = 0; i < which.size(); ++i) {
+            const OpenedDescription& file = opened[i];
+            FileMeta& remembered = data.remembered[which[i]].meta;
+            // What the descriptor says, so a link swapped since the walk shows as
+            // a change next time; a file that gave no text is tried again then.
+            if (file.opened) remembered = file.meta;
+            if (!file.text) remembered.size = kUntrustedSize;
+            Owned text = Owned::steal(text_object(file.text));
+            Owned real_path = real_path_object(file.real_path);
+            if (!text || !real_path) return nullptr;
+            Owned text_hash = file.text && !file.text->empty()
+                                  ? Owned::steal(sha256_digest(module, file.text->data(),
+                                                               static_cast<Py_ssize_t>(file.text->size())))
+                                  : Owned::share(Py_None);
+            if (!text_hash) return nullptr;
+            Owned entry = entry_tuple(data.names[which[i]].get(), remembered);
+            if (!entry) return nullptr;
+            PyObject* item = PyTuple_Pack(4, entry.get(), real_path.get(), text.get(), text_hash.get());
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), item);
         }
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -370,6 +436,15 @@ PyMethodDef scanner_methods[] = {
      "unchanged); stale: the listed paths to read again; removed: remembered paths\n"
      "no longer listed; scanned_ns: when this scan started.  Afterwards the scanner\n"
      "remembers this scan, so the caller is expected to handle every stale path."},
+    {"read", scanner_read, METH_O,
+     "read($self, paths, /)\n--\n\n"
+     "Open each of these listed paths once: [((path, size, mtime_ns, ctime_ns, inode),\n"
+     "real_path, text, text_hash), ...].  The metadata is fstat's of the descriptor\n"
+     "the text was read from, real_path where that file lies (None when unknown), the\n"
+     "text as read_description reads it and text_hash its content_hash (None for an\n"
+     "empty text).  The scanner remembers this metadata from now on; a file that gave\n"
+     "no text is named stale again by the next scan.  KeyError for a path that is not\n"
+     "remembered, before anything is read.  Reads without the GIL."},
     {"entries", scanner_entries, METH_O,
      "entries($self, paths, /)\n--\n\n"
      "The remembered (path, size, mtime_ns, ctime_ns, inode) of these paths;\n"
