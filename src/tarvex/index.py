@@ -16,7 +16,7 @@ import sqlite3
 import threading
 import time
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Any, TypeVar
 
@@ -38,6 +38,8 @@ TEXT_BUDGET_CHARS = 32_000_000
 _RACY_NS = getattr(engine, "RACY_WINDOW_NS", 3_000_000_000)
 # The remembered size of a file whose metadata must not be trusted: no file has it.
 _UNTRUSTED_SIZE = -1
+# Stale files opened and read per engine call: bounds the texts held at once.
+READ_CHUNK = 1024
 
 Progress = Callable[[int, int], None]
 _T = TypeVar("_T")
@@ -59,6 +61,14 @@ class RefreshStats:
 class _File:
     text_hash: bytes | None  # None: empty or unreadable, never ranked
     preview: str
+    real_path: str | None  # where the file the text was read from lay; None: unknown
+    row: FileRow  # as the store holds it
+
+
+def _trusted(row: FileRow) -> bool:
+    """Whether a stored row's metadata proves its text current (see the scanner's racy window)."""
+    return (row.size != _UNTRUSTED_SIZE and row.real_path is not None
+            and max(row.mtime_ns, row.ctime_ns) < row.scanned_ns - _RACY_NS)
 
 
 def _type_error(name: str, expected: type, value: object) -> TypeError:
@@ -117,6 +127,7 @@ class DescriptionIndex:
     def _forget_corpus(self) -> None:
         self._corpus_key: str | None = None
         self._corpus_id = 0
+        self._scanned_ns = 0  # start of the last scan
         self._scanner = engine.Scanner(self._root)
         self._listing: list[str] = []
         self._files: dict[str, _File] = {}
@@ -126,6 +137,7 @@ class DescriptionIndex:
         self._edited: set[str] = set()  # same listing, these rows' texts changed
         self._rows: list[str] = []
         self._previews: list[str] = []
+        self._real_paths: list[str | None] = []
         self._row_hashes: list[bytes | None] = []
         self._row_of: dict[str, int] = {}
         self._matrix = np.zeros((0, 0), dtype=np.float32)
@@ -138,6 +150,18 @@ class DescriptionIndex:
             raise _type_error("query", str, query)
         if type(top_k) is not int:
             raise _type_error("top_k", int, top_k)
+        return self._ranked(query, top_k, sourced=False)
+
+    def rank_with_sources(self, query: str, top_k: int = 10) -> list[dict[str, Any]]:
+        """``rank``'s records, each also with ``real_path``: where the file that its text
+        and preview were read from lay when it was read (None when unknown)."""
+        if type(query) is not str:
+            raise _type_error("query", str, query)
+        if type(top_k) is not int:
+            raise _type_error("top_k", int, top_k)
+        return self._ranked(query, top_k, sourced=True)
+
+    def _ranked(self, query: str, top_k: int, sourced: bool) -> list[dict[str, Any]]:
         with self._lock:
             self._check_open()
             try:
@@ -154,6 +178,9 @@ class DescriptionIndex:
             query_vector = np.ascontiguousarray(self._embedder.encode([query])[0], dtype=np.float32)
             count = len(self._rows)
             hits = engine.top_k(self._matrix, query_vector, top_k if 0 < top_k < count else 0)
+            if sourced:
+                return [{"path": self._rows[row], "score": score, "preview": self._previews[row],
+                         "real_path": self._real_paths[row]} for row, score in hits]
             return [{"path": self._rows[row], "score": score, "preview": self._previews[row]}
                     for row, score in hits]
 
@@ -175,14 +202,29 @@ class DescriptionIndex:
             self._recovering(self._update_files)
             return [path for path in self._listing if self._files[path].text_hash is not None]
 
+    def sources(self) -> dict[str, str | None]:
+        """``descriptions()`` with the real path recorded for each: where the file that its
+        indexed text was read from lay (None when unknown)."""
+        with self._lock:
+            self._check_open()
+            self._recovering(self._update_files)
+            return {path: file.real_path for path in self._listing
+                    if (file := self._files[path]).text_hash is not None}
+
     def read(self, path: str) -> str:
         """The text of a listed description, read now; ``KeyError`` for a path that is not listed."""
+        return self.read_with_source(path)[0]
+
+    def read_with_source(self, path: str) -> tuple[str, str | None]:
+        """``(text, real_path)`` of a listed description, read now through one descriptor:
+        ``real_path`` is where the file that very text came from lies (None when nothing
+        was opened); ``KeyError`` for a path that is not listed."""
         with self._lock:
             self._check_open()
             self._recovering(self._update_files)
             if path not in self._files:
                 raise KeyError(path)
-            return engine.read_description(path)
+            return engine.read_with_real_path(path)
 
     def close(self) -> None:
         """Release the store and the model; later calls raise ``ValueError``."""
@@ -250,12 +292,13 @@ class DescriptionIndex:
         latest = 0
         for row in self._db.files(self._corpus_id):
             path = self._prefix + row.path
-            self._files[path] = _File(row.text_hash, row.preview)
-            # An entry read in the same tick as its modification cannot be trusted: a size no
-            # file has makes the scanner report it again, while it still reports it gone once
+            self._files[path] = _File(row.text_hash, row.preview, row.real_path, row)
+            # An entry read in the same tick as its modification cannot be trusted, nor one
+            # without the real path of its text (stored before it was kept): a size no file
+            # has makes the scanner report it again, while it still reports it gone once
             # deleted (an entry left out would be neither).
-            trusted = max(row.mtime_ns, row.ctime_ns) < row.scanned_ns - _RACY_NS
-            entries.append((path, row.size if trusted else _UNTRUSTED_SIZE, row.mtime_ns, row.ctime_ns, row.inode))
+            entries.append((path, row.size if _trusted(row) else _UNTRUSTED_SIZE, row.mtime_ns, row.ctime_ns,
+                            row.inode))
             latest = max(latest, row.scanned_ns)
         self._scanner.load(entries, latest)
 
@@ -269,32 +312,57 @@ class DescriptionIndex:
         if not same_paths:
             self._listing = listing
             self._matrix_stale = True
+        self._scanned_ns = scanned_ns
         added = changed = 0
-        rows = []
-        cut = len(self._prefix)
-        for path, size, mtime_ns, ctime_ns, inode in self._scanner.entries(stale):
-            text = engine.read_description(path)
-            text_hash = engine.content_hash(text) if text else None
-            preview = _preview(text)
-            known = self._files.get(path)
-            self._files[path] = _File(text_hash, preview)
-            rows.append(FileRow(path[cut:], size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview))
-            if known is not None and known.text_hash == text_hash:
-                continue
-            if known is None:
-                added += 1
-            else:
-                changed += 1
-            self._keep_text(text_hash, text)
-            if same_paths and known is not None and text_hash is not None and path in self._row_of:
-                self._edited.add(path)  # its row of the matrix can be overwritten in place
-            else:
-                self._matrix_stale = True
+        rows: list[FileRow] = []
+        for start in range(0, len(stale), READ_CHUNK):
+            for path, known, text in self._read_stale(stale[start:start + READ_CHUNK], scanned_ns, rows):
+                text_hash = self._files[path].text_hash
+                if known is not None and known.text_hash == text_hash:
+                    continue
+                if known is None:
+                    added += 1
+                else:
+                    changed += 1
+                self._keep_text(text_hash, text)
+                if same_paths and known is not None and text_hash is not None and path in self._row_of:
+                    self._edited.add(path)  # its row of the matrix can be overwritten in place
+                else:
+                    self._matrix_stale = True
         for path in removed:
             self._files.pop(path, None)
         if rows or removed:
+            cut = len(self._prefix)
             self._db.update_files(self._corpus_id, rows, [path[cut:] for path in removed], scanned_ns)
         return added, changed, len(removed)
+
+    def _read_stale(self, paths: list[str], scanned_ns: int,
+                    rows: list[FileRow]) -> list[tuple[str, _File | None, str]]:
+        """Open and read listed files, each once, and know each by what its descriptor gave.
+
+        The metadata, text, hash and real path of a file all come from one
+        opened file (the scanner remembers that metadata too), so a link
+        swapped meanwhile shows as a change at the next scan instead of
+        pairing one file's text with another's metadata.  A row goes to
+        ``rows`` (for the store) only when it tells the store something new:
+        a file re-read on every scan (a timestamp in the future) writes
+        nothing while its text stays the same.  Returns (path, what was known
+        before, text) for each.
+        """
+        read = []
+        cut = len(self._prefix)
+        for (path, size, mtime_ns, ctime_ns, inode), real_path, text, text_hash in self._scanner.read(paths):
+            known = self._files.get(path)
+            row = FileRow(path[cut:], size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, _preview(text), real_path)
+            stored = known.row if known is not None else None
+            if stored is not None and replace(stored, scanned_ns=scanned_ns) == row and (
+                    _trusted(stored) or not _trusted(row)):
+                row = stored
+            else:
+                rows.append(row)
+            self._files[path] = _File(text_hash, row.preview, real_path, row)
+            read.append((path, known, text))
+        return read
 
     def _keep_text(self, text_hash: bytes | None, text: str) -> None:
         """Keep a text read for embedding, within a budget (beyond it, texts are read again)."""
@@ -364,6 +432,7 @@ class DescriptionIndex:
             self._matrix[row] = vectors[h]
             self._row_hashes[row] = h
             self._previews[row] = self._files[path].preview
+            self._real_paths[row] = self._files[path].real_path
         self._edited.clear()
         return True, embedded
 
@@ -371,6 +440,7 @@ class DescriptionIndex:
         self._rows, self._matrix = rows, matrix
         self._row_hashes = [self._files[path].text_hash for path in rows]
         self._previews = [self._files[path].preview for path in rows]
+        self._real_paths = [self._files[path].real_path for path in rows]
         self._row_of = {path: row for row, path in enumerate(rows)}
         self._matrix_stale = False
         self._edited.clear()
@@ -425,17 +495,20 @@ class DescriptionIndex:
 
         A kill between storing a file's row and its vector leaves a known text
         without a vector; a file that no longer has the remembered text takes
-        its new text and hash here (its next scan sees new metadata anyway).
+        its new text, hash and metadata here, recorded as a scan records them.
         """
         texts = {h: self._texts[h] for h in wanted if h in self._texts}
-        for path in ranked:
-            known = self._files[path]
-            if known.text_hash in wanted and known.text_hash not in texts:
-                text = engine.read_description(path)
-                text_hash = engine.content_hash(text) if text else None
-                if text_hash == known.text_hash:
-                    texts[text_hash] = text
+        # One file per missing text; should it have changed, the next round asks again.
+        again = list({h: path for path in reversed(ranked)
+                      if (h := self._files[path].text_hash) in wanted and h not in texts}.values())
+        rows: list[FileRow] = []
+        for start in range(0, len(again), READ_CHUNK):
+            for path, known, text in self._read_stale(again[start:start + READ_CHUNK], self._scanned_ns, rows):
+                text_hash = self._files[path].text_hash
+                if known is not None and text_hash == known.text_hash:
+                    texts.setdefault(text_hash, text)
                 else:
-                    self._files[path] = _File(text_hash, _preview(text))
                     self._keep_text(text_hash, text)
+        if rows:
+            self._db.update_files(self._corpus_id, rows, [], self._scanned_ns)
         return texts

@@ -11,10 +11,11 @@ input and output.  The server loads the model and the index once, then offers:
 * every description as a resource ``tarvex://description/<path below the
   corpus folder>`` (``text/plain``).
 
-It shows nothing but the corpus: a description whose real path lies outside
-the corpus folder's real path (a link out of the corpus) is left out of every
-answer, searches included, and any path or URI that does not name a listed
-description is refused with the same error.  Standard output carries protocol
+It shows nothing but the corpus: a text or preview is shown only when the file
+it was read from lay inside the corpus folder's real path, as the kernel told
+through the very descriptor it was read with (so a link out of the corpus, even
+one swapped in for a moment, shows nothing), and any path or URI that does not
+name a listed description is refused with the same error.  Standard output carries protocol
 messages only; logging goes to standard error.
 
 Run it directly with ``python -m tarvex.mcp_server [--models-dir DIR]
@@ -76,10 +77,14 @@ class Refused(Exception):
 
 
 class CorpusView:
-    """What the server may show of an index: the descriptions whose real path lies inside the corpus folder.
+    """What the server may show of an index: texts read from files inside the corpus folder.
 
     The library follows a link to a ``.txt`` file wherever it points; the
-    server must not, so every path leaving here passes :meth:`shows` first.
+    server must not.  It judges each text by where the file it was read from
+    really lay, as the index recorded it from the descriptor the text came
+    through (or, for a read, as the descriptor it opened itself tells): never
+    by resolving a path before or after, which a link swapped meanwhile
+    would fool.  Every record and text leaving here passes :meth:`shows`.
     """
 
     def __init__(self, index: DescriptionIndex) -> None:
@@ -87,18 +92,22 @@ class CorpusView:
         self.root = index.models_dir
         self._real_root = os.path.realpath(self.root)
 
-    def shows(self, path: str) -> bool:
-        """True when ``path`` resolves, links and ``..`` included, to a file strictly inside the corpus folder.
+    def shows(self, path: str, real_path: str | None) -> bool:
+        """True when ``real_path``, where the text of ``path`` was read from, lies strictly inside the corpus folder.
 
-        A name that is not UTF-8 cannot travel in a protocol message, and a
-        NUL names no file: neither is shown.
+        An unknown real path shows nothing, and neither does a name that is
+        not UTF-8, which cannot travel in a protocol message.
         """
         try:
             path.encode("utf-8")
-            real = os.path.realpath(path)
         except ValueError:
             return False
-        return real != self._real_root and os.path.commonpath((real, self._real_root)) == self._real_root
+        return (
+            real_path is not None
+            and os.path.isabs(real_path)
+            and real_path != self._real_root
+            and os.path.commonpath((real_path, self._real_root)) == self._real_root
+        )
 
     def search(self, query: str, top_k: int) -> list[dict[str, Any]]:
         """The ``top_k`` best records that may be shown, best first.
@@ -109,23 +118,32 @@ class CorpusView:
         """
         wanted = top_k
         while True:
-            records = self._index.rank(query, wanted)
-            shown = [record for record in records if self.shows(record["path"])]
+            records = self._index.rank_with_sources(query, wanted)
+            shown = [
+                {"path": record["path"], "score": record["score"], "preview": record["preview"]}
+                for record in records
+                if self.shows(record["path"], record["real_path"])
+            ]
             if len(shown) >= top_k or len(records) < wanted:
                 return shown[:top_k]
             wanted *= 4
 
     def descriptions(self) -> list[str]:
-        return [path for path in self._index.descriptions() if self.shows(path)]
+        return [path for path, real_path in self._index.sources().items() if self.shows(path, real_path)]
 
     def read(self, path: str) -> str:
-        """The text of a listed description, exactly as the engine reads it; :class:`Refused` for anything else."""
-        if not self.shows(path):
-            raise Refused(path)
+        """The text of a listed description, exactly as the engine reads it; :class:`Refused` for anything else.
+
+        The text is returned only when the descriptor it was read through
+        names a file inside the corpus folder.
+        """
         try:
-            return self._index.read(path)
+            text, real_path = self._index.read_with_source(path)
         except KeyError:
             raise Refused(path) from None
+        if not self.shows(path, real_path):
+            raise Refused(path)
+        return text
 
     def close(self) -> None:
         self._index.close()

@@ -10,7 +10,13 @@ What it keeps:
   of its last scan;
 - ``files``: per corpus, each description file's path relative to the folder,
   the metadata it had when it was read, the start time of that scan, its
-  text's hash (NULL for an empty or unreadable text) and its preview.
+  text's hash (NULL for an empty or unreadable text), its preview, and the
+  real path of the file that text was read from (the path of the opened
+  descriptor; NULL when unknown, and in rows written before it was kept).
+
+The metadata, the hash, the preview and the real path of a row all come from
+one opened file, so a link swapped between the listing and the read can never
+pair one file's text with another's metadata or place.
 
 Paths are kept as the file system's bytes (``os.fsencode``), so a name that is
 not valid UTF-8 is stored and given back exactly as Python spells it.
@@ -37,7 +43,11 @@ logger = logging.getLogger(__name__)
 
 DATABASE_NAME = "index.sqlite3"
 APPLICATION_ID = 0x54565849  # "TVXI"
-SCHEMA_VERSION = 2  # 2: paths as bytes
+SCHEMA_VERSION = 3  # 2: paths as bytes; 3: the real path of each text
+# Earlier versions this one upgrades in place, keeping vectors and rows.
+_UPGRADES = {
+    2: ("ALTER TABLE files ADD COLUMN real_path BLOB",),
+}
 BUSY_TIMEOUT_MS = 30_000
 # SQLite's limit on bound variables is far higher; this keeps statements short.
 _BATCH = 500
@@ -70,6 +80,7 @@ _SCHEMA = (
         scanned_ns INTEGER NOT NULL,
         text_hash BLOB,
         preview TEXT NOT NULL,
+        real_path BLOB,
         PRIMARY KEY (corpus, path)) WITHOUT ROWID""",
 )
 
@@ -94,6 +105,7 @@ class FileRow:
     scanned_ns: int
     text_hash: bytes | None
     preview: str
+    real_path: str | None = None  # where the text's file lay; None: unknown, read it again
 
 
 def _batches(items: list[_T], size: int = _BATCH) -> Iterator[list[_T]]:
@@ -148,9 +160,18 @@ class Store:
             raise StoreUnavailable(f"cannot create the index database {self.path}: {error}") from error
         return connection
 
+    @classmethod
+    def _problem(cls, connection: sqlite3.Connection) -> str | None:
+        """Why this database is not ours, or None when it is ours, older but upgradable, or still empty."""
+        # One read transaction: another process preparing the database meanwhile is seen whole or not at all.
+        connection.execute("BEGIN")
+        try:
+            return cls._problem_seen(connection)
+        finally:
+            connection.execute("COMMIT")
+
     @staticmethod
-    def _problem(connection: sqlite3.Connection) -> str | None:
-        """Why this database is not ours, or None when it is ours or still empty."""
+    def _problem_seen(connection: sqlite3.Connection) -> str | None:
         application_id = connection.execute("PRAGMA application_id").fetchone()[0]
         version = connection.execute("PRAGMA user_version").fetchone()[0]
         tables = {name for (name,) in connection.execute(
@@ -159,24 +180,33 @@ class Store:
             return None  # new and empty: _prepare creates the schema
         if application_id != APPLICATION_ID:
             return f"it belongs to another application (application_id {application_id})"
-        if version != SCHEMA_VERSION:
+        if version != SCHEMA_VERSION and version not in _UPGRADES:
             return f"its schema version is {version}, expected {SCHEMA_VERSION}"
         if tables != {"identities", "vectors", "corpora", "files"}:
             return "its tables are not the index's"
+        columns = {row[1] for row in connection.execute("PRAGMA table_info(files)")}
+        if ("real_path" in columns) != (version == SCHEMA_VERSION):
+            return "its files table does not match its schema version"
         return None
 
     def _prepare(self, connection: sqlite3.Connection) -> None:
-        """WAL mode and, for a new database, the schema (created once even when processes race)."""
+        """WAL mode and, for a new or older database, the schema (made once even when processes race)."""
         connection.execute("PRAGMA journal_mode = WAL")
         connection.execute("PRAGMA synchronous = NORMAL")
         if connection.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION:
             return
         connection.execute("BEGIN IMMEDIATE")
         try:
-            if connection.execute("PRAGMA user_version").fetchone()[0] == 0:
+            # Read again inside the transaction: another process may have prepared it meanwhile.
+            version = connection.execute("PRAGMA user_version").fetchone()[0]
+            if version == 0:
                 for statement in _SCHEMA:
                     connection.execute(statement)
                 connection.execute(f"PRAGMA application_id = {APPLICATION_ID}")
+                connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+            elif version in _UPGRADES:
+                for statement in _UPGRADES[version]:
+                    connection.execute(statement)
                 connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
             connection.execute("COMMIT")
         except BaseException:
@@ -269,17 +299,19 @@ class Store:
         return int(row[0])
 
     def files(self, corpus_id: int) -> list[FileRow]:
-        return [FileRow(os.fsdecode(path), *rest) for path, *rest in self._connection.execute(
-            "SELECT path, size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview"
-            " FROM files WHERE corpus = ?", (corpus_id,))]
+        return [FileRow(os.fsdecode(path), *rest, real_path=os.fsdecode(real) if type(real) is bytes else None)
+                for path, *rest, real in self._connection.execute(
+                    "SELECT path, size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview, real_path"
+                    " FROM files WHERE corpus = ?", (corpus_id,))]
 
     def update_files(self, corpus_id: int, rows: list[FileRow], removed: list[str], scanned_ns: int) -> None:
         """Record one scan's changes in one transaction."""
         self._write([
             ("DELETE FROM files WHERE corpus = ? AND path = ?", [(corpus_id, os.fsencode(path)) for path in removed]),
             ("INSERT OR REPLACE INTO files (corpus, path, size, mtime_ns, ctime_ns, inode, scanned_ns,"
-             " text_hash, preview) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-             [(corpus_id, os.fsencode(r.path), r.size, r.mtime_ns, r.ctime_ns, r.inode, r.scanned_ns, r.text_hash, r.preview)
+             " text_hash, preview, real_path) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+             [(corpus_id, os.fsencode(r.path), r.size, r.mtime_ns, r.ctime_ns, r.inode, r.scanned_ns, r.text_hash,
+               r.preview, None if r.real_path is None else os.fsencode(r.real_path))
               for r in rows]),
             ("UPDATE corpora SET scanned_ns = max(scanned_ns, ?) WHERE id = ?", [(scanned_ns, corpus_id)]),
         ])
