@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from tarvex._index_engine import read_description
+from tarvex._index_engine import read_description, read_with_real_path
 from tarvex.rag_helper import _read_text
 
 # Pieces that stress decoding, line ends and stripping, mixed with random bytes.
@@ -24,7 +24,9 @@ limits = st.one_of(st.sampled_from([100000, 0, -1, -2, -3, 1, 2, 3]), st.integer
 def test_read_matches_reference_on_random_bytes(tmp_path, data, max_chars):
     path = tmp_path / "d.txt"
     path.write_bytes(data)
-    assert read_description(str(path), max_chars) == _read_text(path, max_chars)
+    expected = _read_text(path, max_chars)
+    assert read_description(str(path), max_chars) == expected
+    assert read_with_real_path(str(path), max_chars) == (expected, os.path.realpath(path))
 
 
 @pytest.mark.parametrize("size", [99_998, 99_999, 100_000, 100_001, 300_000])
