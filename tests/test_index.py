@@ -10,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -295,11 +296,17 @@ def test_damaged_or_foreign_database_is_reported_and_rebuilt(rag, models, tmp_pa
             other.execute(f"PRAGMA user_version = {version}")
             other.commit()
 
+    def without_real_paths():
+        with contextlib.closing(sqlite3.connect(database)) as other:
+            other.execute("ALTER TABLE files DROP COLUMN real_path")
+            other.commit()
+
     damages = {
         "not sqlite": lambda: database.write_bytes(b"just some text, not a database" * 100),
         "another application": lambda: foreign(1234, 1),
         "another schema": lambda: foreign(0x54565849, 99),
         "the previous schema": lambda: foreign(0x54565849, 1),
+        "a schema version its tables do not have": lambda: without_real_paths(),
         "damaged pages": lambda: database.write_bytes(good[:4096] + bytes(len(good) - 4096)),
     }
     expected = rag.rank_problem_descriptions("q", tmp_path / "c", 10, MODEL)
@@ -311,6 +318,71 @@ def test_damaged_or_foreign_database_is_reported_and_rebuilt(rag, models, tmp_pa
         warnings = [r for r in caplog.records if r.name == "tarvex.store"]
         assert len(warnings) == 1 and "rebuilt" in warnings[0].getMessage(), name
         assert (cache / "index.sqlite3.damaged").exists()
+
+
+def test_a_store_of_the_previous_schema_keeps_its_vectors_and_reads_its_files_again(models, tmp_path, caplog):
+    """Rows written before real paths were kept are read again, however old their timestamps."""
+    models()
+    root, cache = tmp_path / "c", tmp_path / "cache"
+    paths = [write(root, name, f"text {number}") for number, name in enumerate(NAMES) if name.endswith(".txt")]
+    with index(root, cache) as ix:
+        ix.refresh()
+    database = cache / "index.sqlite3"
+    with contextlib.closing(sqlite3.connect(database)) as old:
+        old.execute("ALTER TABLE files DROP COLUMN real_path")
+        old.execute("UPDATE files SET scanned_ns = scanned_ns + 60000000000")  # metadata alone would trust them
+        old.execute("PRAGMA user_version = 2")
+        old.commit()
+    with caplog.at_level(logging.WARNING, logger="tarvex.store"), index(root, cache) as ix:
+        stats = ix.refresh()
+        assert (stats.unchanged, stats.embedded) == (len(paths), 0)
+        assert ix.sources() == {str(path): os.path.realpath(path) for path in paths}
+    assert not caplog.records
+    assert not (cache / "index.sqlite3.damaged").exists()
+    with contextlib.closing(sqlite3.connect(database)) as new:
+        assert new.execute("PRAGMA user_version").fetchone()[0] == 3
+        assert new.execute("SELECT count(*) FROM files WHERE real_path IS NULL").fetchone()[0] == 0
+
+
+def test_sources_name_the_file_each_text_was_read_from(models, tmp_path):
+    models()
+    root = tmp_path / "c"
+    write(root, "a.txt", "alpha")
+    outside = write(tmp_path / "outside", "secret.txt", "beyond")
+    (root / "link.txt").symlink_to(outside)
+    with index(root, tmp_path / "cache") as ix:
+        assert ix.sources() == {str(root / "a.txt"): str(root / "a.txt"), str(root / "link.txt"): str(outside)}
+        assert ix.read_with_source(str(root / "link.txt")) == ("beyond", str(outside))
+        sourced = ix.rank_with_sources("q", 0)
+        assert [{k: v for k, v in r.items() if k != "real_path"} for r in sourced] == ix.rank("q", 0)
+        assert {r["path"]: r["real_path"] for r in sourced} == ix.sources()
+        with pytest.raises(KeyError):
+            ix.read_with_source(str(outside))
+
+
+def test_files_dated_in_the_future_are_read_again_but_stored_only_when_changed(models, tmp_path):
+    """Their timestamps never prove them unchanged, so each call reads them; a warm call writes nothing."""
+    models()
+    root, cache = tmp_path / "c", tmp_path / "cache"
+    future = time.time_ns() + 365 * 24 * 3600 * 10**9
+    paths = [write(root, f"f{i}.txt", f"text {i}") for i in range(20)]
+    for path in paths:
+        os.utime(path, ns=(future, future))
+    with index(root, cache) as ix, contextlib.closing(sqlite3.connect(cache / "index.sqlite3")) as watcher:
+        ix.rank("q")
+
+        def commits():  # changes whenever another connection commits
+            return watcher.execute("PRAGMA data_version").fetchone()[0]
+
+        before = commits()
+        for _ in range(3):
+            ix.rank("q")
+        assert commits() == before
+        # Still read on every call: a rewrite that keeps size and timestamps shows at once.
+        write(root, "f3.txt", "text X")
+        os.utime(paths[3], ns=(future, future))
+        assert {r["path"]: r["preview"] for r in ix.rank("q", 0)}[str(paths[3])] == "text X"
+        assert commits() != before
 
 
 def test_unusable_cache_folder_is_a_clear_error(models, tmp_path):
