@@ -12,7 +12,11 @@ Rows (times are medians; ratios compare figures measured in this run):
       `rank_problem_descriptions`;
 - I3  100,000 generated descriptions embedded by a fast stand-in model: warm
       `rank` including the change check, and the `rank` after editing 10 files
-      against that check plus one `encode` of the 10 new texts.
+      against that check plus one `encode` of the 10 new texts;
+- I4  1,000 generated descriptions (stand-in model) dated a year in the future,
+      which no scan can trust and so reads again every call: warm `rank`
+      against the same corpus with ordinary timestamps, and the store commits
+      those warm calls made (none expected: their texts did not change).
 
 Each index is built in a temporary cache folder; the ONNX backend borrows the
 exported graph from the user's cache (`tarvex index --backend onnx` makes it)
@@ -22,10 +26,12 @@ and is skipped without it.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import hashlib
 import os
 import random
 import shutil
+import sqlite3
 import statistics
 import sys
 import tempfile
@@ -223,6 +229,36 @@ def bench_large(table: Table, workdir: Path, count: int) -> None:
                   f"{after_edit / (warm + encode10):.2f}", "about 1")
 
 
+def bench_future(table: Table, workdir: Path, count: int) -> None:
+    texts = [f"description {k}: " + " ".join(f"w{(k * 7919 + j) % 5003}" for j in range(30)) for k in range(count)]
+    future = time.time_ns() + 365 * 24 * 3600 * 10**9
+    corpora = {}
+    for name in ("ordinary", "future"):
+        paths = write_corpus(workdir / f"dated-{name}", texts)
+        if name == "future":
+            for path in paths:
+                os.utime(path, ns=(future, future))
+        corpora[name] = paths
+    age(corpora["ordinary"])  # leaves the future dates alone: utime only on the ordinary ones
+    stand_ins = StandIns(fast_vector, record=False)
+    with contextlib.ExitStack() as stack:
+        stack.enter_context(stand_ins.installed())
+        indexes = {name: stack.enter_context(tarvex.DescriptionIndex(
+            workdir / f"dated-{name}", "stand-in-model", backend="torch", cache_dir=workdir / f"cache-dated-{name}"))
+            for name in corpora}
+        for ix in indexes.values():
+            ix.rank("q")
+        watcher = stack.enter_context(contextlib.closing(
+            sqlite3.connect(workdir / "cache-dated-future" / "index.sqlite3")))
+        before = watcher.execute("PRAGMA data_version").fetchone()[0]
+        times = interleaved({name: (lambda ix=ix: ix.rank("q")) for name, ix in indexes.items()}, 20)
+        commits = watcher.execute("PRAGMA data_version").fetchone()[0] - before
+    table.add(f"I4 {count} descriptions dated in the future, warm rank", "torch",
+              f"the same with ordinary dates ({ms(times['ordinary'])})", ms(times["future"]),
+              f"{times['future'] / times['ordinary']:.2f}", "")
+    table.add(f"I4 store commits in 20 warm ranks of the future-dated {count}", "torch", "", str(commits), "", "0")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--backends", default="torch,onnx", help="comma-separated backends (default: torch,onnx)")
@@ -230,7 +266,8 @@ def main() -> int:
     parser.add_argument("--variants", type=int, default=2000, help="generated descriptions for I2 (default 2000)")
     parser.add_argument("--build-rounds", type=int, default=2, help="first builds timed per backend (default 2; 0: build once, untimed)")
     parser.add_argument("--large", type=int, default=100_000, help="generated descriptions for I3 (default 100000)")
-    parser.add_argument("--skip-real-model", action="store_true", help="run I3 only")
+    parser.add_argument("--future", type=int, default=1000, help="generated descriptions for I4 (default 1000)")
+    parser.add_argument("--skip-real-model", action="store_true", help="run I3 and I4 only")
     parser.add_argument("--output", type=Path, help="also write the table as markdown to this file")
     args = parser.parse_args()
     backends = [b for b in args.backends.split(",") if b]
@@ -243,6 +280,7 @@ def main() -> int:
         if not args.skip_real_model:
             bench_real(table, backends, workdir, args.skip_reference, args.variants, args.build_rounds)
         bench_large(table, workdir, args.large)
+        bench_future(table, workdir, args.future)
     if args.output:
         args.output.write_text(table.markdown(), encoding="utf-8")
     print()

@@ -16,7 +16,7 @@ import sqlite3
 import threading
 import time
 from collections.abc import Callable
-from dataclasses import dataclass, replace
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, TypeVar
 
@@ -65,10 +65,11 @@ class _File:
     row: FileRow  # as the store holds it
 
 
-def _trusted(row: FileRow) -> bool:
-    """Whether a stored row's metadata proves its text current (see the scanner's racy window)."""
+def _trusted(row: FileRow, scanned_ns: int | None = None) -> bool:
+    """Whether a stored row's metadata proves its text current (see the scanner's racy window),
+    as stored or as it would be when recorded by the scan that started at ``scanned_ns``."""
     return (row.size != _UNTRUSTED_SIZE and row.real_path is not None
-            and max(row.mtime_ns, row.ctime_ns) < row.scanned_ns - _RACY_NS)
+            and max(row.mtime_ns, row.ctime_ns) < (row.scanned_ns if scanned_ns is None else scanned_ns) - _RACY_NS)
 
 
 def _type_error(name: str, expected: type, value: object) -> TypeError:
@@ -353,14 +354,16 @@ class DescriptionIndex:
         cut = len(self._prefix)
         for (path, size, mtime_ns, ctime_ns, inode), real_path, text, text_hash in self._scanner.read(paths):
             known = self._files.get(path)
-            row = FileRow(path[cut:], size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, _preview(text), real_path)
-            stored = known.row if known is not None else None
-            if stored is not None and replace(stored, scanned_ns=scanned_ns) == row and (
-                    _trusted(stored) or not _trusted(row)):
-                row = stored
-            else:
+            preview = _preview(text)
+            row = known.row if known is not None else None
+            same = row is not None and (
+                (row.size, row.mtime_ns, row.ctime_ns, row.inode, row.text_hash, row.preview, row.real_path)
+                == (size, mtime_ns, ctime_ns, inode, text_hash, preview, real_path))
+            # Stored again when anything differs, or when this scan's start would make the row trusted.
+            if not same or not _trusted(row) and _trusted(row, scanned_ns):
+                row = FileRow(path[cut:], size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview, real_path)
                 rows.append(row)
-            self._files[path] = _File(text_hash, row.preview, real_path, row)
+            self._files[path] = _File(text_hash, preview, real_path, row)
             read.append((path, known, text))
         return read
 
