@@ -8,7 +8,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
-from tarvex._index_engine import Scanner, content_hash, read_description, top_k
+from tarvex._index_engine import Scanner, content_hash, read_description, read_with_real_path, top_k
 
 
 def calls(tmp_path):
@@ -49,6 +49,11 @@ def calls(tmp_path):
         lambda: read_description(listing[0], -5),
         lambda: read_description(str(tmp_path / "missing.txt")),
         lambda: failing(lambda: read_description(listing[0], 1.5)),
+        lambda: scanner.read(listing[:5]),
+        lambda: failing(lambda: scanner.read([listing[0], "missing"])),
+        lambda: read_with_real_path(listing[0]),
+        lambda: read_with_real_path(str(tmp_path / "missing.txt")),
+        lambda: failing(lambda: read_with_real_path(listing[0], None)),
         lambda: content_hash("é\ud800" * 10),
         lambda: failing(lambda: content_hash(b"x")),
         lambda: top_k(vectors, query, 5),
