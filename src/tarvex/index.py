@@ -355,12 +355,14 @@ class DescriptionIndex:
         for (path, size, mtime_ns, ctime_ns, inode), real_path, text, text_hash in self._scanner.read(paths):
             known = self._files.get(path)
             preview = _preview(text)
-            row = known.row if known is not None else None
-            same = row is not None and (
-                (row.size, row.mtime_ns, row.ctime_ns, row.inode, row.text_hash, row.preview, row.real_path)
-                == (size, mtime_ns, ctime_ns, inode, text_hash, preview, real_path))
+            stored = known.row if known is not None else None
             # Stored again when anything differs, or when this scan's start would make the row trusted.
-            if not same or not _trusted(row) and _trusted(row, scanned_ns):
+            if stored is not None and (
+                    (stored.size, stored.mtime_ns, stored.ctime_ns, stored.inode, stored.text_hash, stored.preview,
+                     stored.real_path) == (size, mtime_ns, ctime_ns, inode, text_hash, preview, real_path)
+                    and (_trusted(stored) or not _trusted(stored, scanned_ns))):
+                row = stored
+            else:
                 row = FileRow(path[cut:], size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview, real_path)
                 rows.append(row)
             self._files[path] = _File(text_hash, preview, real_path, row)
@@ -508,7 +510,7 @@ class DescriptionIndex:
         for start in range(0, len(again), READ_CHUNK):
             for path, known, text in self._read_stale(again[start:start + READ_CHUNK], self._scanned_ns, rows):
                 text_hash = self._files[path].text_hash
-                if known is not None and text_hash == known.text_hash:
+                if text_hash is not None and known is not None and text_hash == known.text_hash:
                     texts.setdefault(text_hash, text)
                 else:
                     self._keep_text(text_hash, text)

@@ -299,8 +299,9 @@ class Store:
         return int(row[0])
 
     def files(self, corpus_id: int) -> list[FileRow]:
-        return [FileRow(os.fsdecode(path), *rest, real_path=os.fsdecode(real) if type(real) is bytes else None)
-                for path, *rest, real in self._connection.execute(
+        return [FileRow(os.fsdecode(path), size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview,
+                        os.fsdecode(real) if type(real) is bytes else None)
+                for path, size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview, real in self._connection.execute(
                     "SELECT path, size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview, real_path"
                     " FROM files WHERE corpus = ?", (corpus_id,))]
 
