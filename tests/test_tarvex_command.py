@@ -91,6 +91,10 @@ def one_line(stderr):
         (["search", "--backend", "gpu", "x"], 2, "invalid choice: 'gpu'"),
         (["search", "--top-k", "many", "x"], 2, "invalid int value"),
         (["cache", "wipe"], 2, "invalid choice: 'wipe'"),
+        # An empty folder name would be the working directory.
+        (["search", "--cache-dir", "", "x"], 2, "argument --cache-dir: the folder name is empty"),
+        (["index", "--cache-dir", ""], 2, "argument --cache-dir: the folder name is empty"),
+        (["cache", "clear", "--cache-dir", ""], 2, "argument --cache-dir: the folder name is empty"),
         (["search", "--models-dir", "/nonexistent/corpus", "x"], 1, "Models directory not found: /nonexistent/corpus"),
         (["index", "/nonexistent/corpus"], 1, "Models directory not found: /nonexistent/corpus"),
         (["search", "--model", "nowhere/no-model", "--backend", "onnx", "x"], 1,

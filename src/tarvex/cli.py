@@ -68,8 +68,15 @@ def _model_options(parser: argparse.ArgumentParser) -> None:
     _cache_option(parser)
 
 
+def _folder(text: str) -> Path:
+    # Path("") is the working directory: an empty name is refused, as an empty XDG_CACHE_HOME is ignored.
+    if not text:
+        raise argparse.ArgumentTypeError("the folder name is empty")
+    return Path(text)
+
+
 def _cache_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--cache-dir", type=Path, metavar="DIR",
+    parser.add_argument("--cache-dir", type=_folder, metavar="DIR",
                         help="the index's cache folder (default: $XDG_CACHE_HOME/tarvex, else ~/.cache/tarvex)")
 
 
