@@ -268,7 +268,7 @@ class Store:
             rows = self._connection.execute(
                 f"SELECT text_hash, vector FROM vectors WHERE identity = ? AND text_hash IN ({marks})",
                 (identity_id, *batch)).fetchall()
-            sized = []
+            sized: list[tuple[bytes, bytes]] = []
             for text_hash, blob in rows:
                 (sized if isinstance(blob, bytes) and len(blob) == 4 * dimension else damaged).append((text_hash, blob))
             matrix = np.frombuffer(b"".join(blob for _, blob in sized), dtype=np.float32).reshape(len(sized), dimension)
