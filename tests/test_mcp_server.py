@@ -8,6 +8,7 @@ can be compared exactly with `DescriptionIndex.rank` and `_read_text`.
 
 import contextlib
 import json
+import logging
 import math
 import os
 import select
@@ -423,6 +424,53 @@ def test_no_error_sends_back_more_than_a_short_piece_of_a_long_input(corpus, tmp
         text = json.dumps(answer)
         assert says in text and len(text) < 1000, (i, text[:300])
         assert "x" * 201 not in text and "1, " * 201 not in text
+
+
+def test_the_end_of_input_waits_for_each_request_read_but_not_forever(monkeypatch, caplog):
+    from mcp import types
+
+    from tarvex import mcp_server
+
+    def request(ident):
+        return types.JSONRPCRequest(jsonrpc="2.0", id=ident, method="ping")
+
+    def answer(ident):
+        return types.JSONRPCResponse(jsonrpc="2.0", id=ident, result={})
+
+    def cancel(ident):
+        return types.JSONRPCNotification(jsonrpc="2.0", method="notifications/cancelled", params={"requestId": ident})
+
+    async def drained_after(read, written):
+        """Whether drained() returns once the read messages and then the written ones went by."""
+        unanswered = mcp_server._Unanswered()
+        for message in read:
+            unanswered.read(message)
+        async with anyio.create_task_group() as tasks:
+            done = anyio.Event()
+
+            async def drain():
+                await unanswered.drained()
+                done.set()
+
+            tasks.start_soon(drain)
+            for message in written:
+                await anyio.sleep(0)
+                assert not done.is_set()
+                unanswered.written(message)
+            with anyio.move_on_after(5):
+                await done.wait()
+            return done.is_set()
+
+    caplog.set_level(logging.WARNING, logger="tarvex.mcp_server")
+    # Answers in any order, a repeated id answered twice, a cancelled request, ids "1" and 1 apart.
+    assert anyio.run(drained_after, [request(1), request("1"), request(2), request(2), request(3), cancel(3)],
+                     [answer(2), answer("1"), answer(2), answer(1)])
+    assert anyio.run(drained_after, [], [])
+    assert caplog.records == []
+    # A cancel naming `true` is no cancel of request 1; with nothing more written the wait gives up and says so.
+    monkeypatch.setattr(mcp_server, "DRAIN_STALL_SECONDS", 0.2)
+    assert anyio.run(drained_after, [request(1), cancel(True)], [])
+    assert ["1 requests still unanswered" in record.getMessage() for record in caplog.records] == [True]
 
 
 def test_ctrl_c_ends_a_serving_server(corpus, tmp_path):
