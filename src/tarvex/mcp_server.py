@@ -550,16 +550,21 @@ async def _run(server: Server[Any], wire: int) -> None:
     import anyio
     from mcp.shared.message import SessionMessage
 
-    # Neither is closed here: a reader thread may still be blocked on standard input at exit.
+    # Standard input is never closed: a reader thread may still be blocked on it at exit.
     stdin = anyio.wrap_file(open(0, encoding="utf-8", errors="replace", closefd=False))  # noqa: SIM115
     out = anyio.wrap_file(open(wire, "w", encoding="utf-8", closefd=False))  # noqa: SIM115
     to_server, server_input = anyio.create_memory_object_stream[SessionMessage | Exception](0)
     server_output, from_server = anyio.create_memory_object_stream[SessionMessage](0)
     unanswered = _Unanswered()
-    async with anyio.create_task_group() as tasks:
-        tasks.start_soon(_read_client, stdin, to_server, server_output.clone(), unanswered)
-        tasks.start_soon(_write_client, from_server, out, unanswered)
-        await server.run(server_input, server_output, server.create_initialization_options())
+    try:
+        async with anyio.create_task_group() as tasks:
+            tasks.start_soon(_read_client, stdin, to_server, server_output.clone(), unanswered)
+            tasks.start_soon(_write_client, from_server, out, unanswered)
+            await server.run(server_input, server_output, server.create_initialization_options())
+    finally:
+        # Its descriptor stays open (the caller's); what a client that went away did not take is dropped.
+        with contextlib.suppress(OSError):
+            await out.aclose()
 
 
 def _is_disconnect(exc: BaseException) -> bool:
