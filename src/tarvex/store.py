@@ -273,8 +273,9 @@ class Store:
                 (sized if isinstance(blob, bytes) and len(blob) == 4 * dimension else damaged).append((text_hash, blob))
             matrix = np.frombuffer(b"".join(blob for _, blob in sized), dtype=np.float32).reshape(len(sized), dimension)
             finite, unit = usable_rows(matrix)
+            usable = (finite & (unit | (unit_length == 0))).tolist()
             for row, (text_hash, blob) in enumerate(sized):
-                if finite[row] and (unit[row] or unit_length == 0):
+                if usable[row]:
                     found[text_hash] = matrix[row]
                 else:
                     damaged.append((text_hash, blob))
