@@ -175,25 +175,42 @@ def test_models_are_found_where_the_loaders_look(tmp_path, monkeypatch, variable
     assert embedding.locate_model("org/model") is None
 
 
-def test_weights_digest_is_cached_by_size_and_time(tmp_path):
+def test_weights_digest_is_cached_until_the_file_may_have_changed(tmp_path):
     folder = tmp_path / "model"
     folder.mkdir()
     weights = folder / "model.safetensors"
     weights.write_bytes(b"first weights")
     cache = tmp_path / "cache"
-    first = embedding.weights_digest(folder, cache)
-    assert first == hashlib.sha256(b"first weights").hexdigest()
-    stat = weights.stat()
-    weights.write_bytes(b"other weights")  # same size; the old time put back: taken as unchanged
-    os.utime(weights, ns=(stat.st_atime_ns, stat.st_mtime_ns))
-    assert embedding.weights_digest(folder, cache) == first
-    os.utime(weights, ns=(stat.st_atime_ns, stat.st_mtime_ns + 10**9))
-    assert embedding.weights_digest(folder, cache) == hashlib.sha256(b"other weights").hexdigest()
+    sha = lambda data: hashlib.sha256(data).hexdigest()  # noqa: E731
+    assert embedding.weights_digest(folder, cache) == sha(b"first weights")
+    # An untouched file is not hashed again: a digest planted in the cache is what comes back.
+    cache_file = cache / embedding.DIGEST_CACHE_FILE
+    entries = json.loads(cache_file.read_text())
+    (key,) = entries
+    cache_file.write_text(json.dumps({key: [*entries[key][:-1], "planted"]}))
+    assert embedding.weights_digest(folder, cache) == "planted"
+
+    def rewrite(data, *, in_place):
+        """New content of the same size, with the old modification time put back."""
+        stat = weights.stat()
+        if in_place:
+            with weights.open("r+b") as stream:
+                stream.write(data)
+        else:
+            (folder / "new").write_bytes(data)
+            os.replace(folder / "new", weights)
+        os.utime(weights, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+        assert weights.stat().st_size == stat.st_size and weights.stat().st_mtime_ns == stat.st_mtime_ns
+
+    rewrite(b"other weights", in_place=True)  # halves swapped in place keep size and time; ctime moves
+    assert embedding.weights_digest(folder, cache) == sha(b"other weights")
+    rewrite(b"third weights", in_place=False)  # a new file put in its place
+    assert embedding.weights_digest(folder, cache) == sha(b"third weights")
     (folder / "model-2.safetensors").write_bytes(b"second shard")
-    assert embedding.weights_digest(folder, cache) not in (first, hashlib.sha256(b"other weights").hexdigest())
-    (cache / embedding.DIGEST_CACHE_FILE).write_text("not json")  # a damaged cache file is rebuilt
+    assert embedding.weights_digest(folder, cache) not in (sha(b"third weights"), sha(b"second shard"))
+    cache_file.write_text("not json")  # a damaged cache file is rebuilt
     assert len(embedding.weights_digest(folder, cache)) == 64
-    assert json.loads((cache / embedding.DIGEST_CACHE_FILE).read_text())
+    assert json.loads(cache_file.read_text())
 
 
 # --- errors ----------------------------------------------------------------------------

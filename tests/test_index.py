@@ -13,6 +13,7 @@ import threading
 import time
 from pathlib import Path
 
+import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -330,6 +331,7 @@ def test_a_store_of_the_previous_schema_keeps_its_vectors_and_reads_its_files_ag
     database = cache / "index.sqlite3"
     with contextlib.closing(sqlite3.connect(database)) as old:
         old.execute("ALTER TABLE files DROP COLUMN real_path")
+        old.execute("ALTER TABLE identities DROP COLUMN unit_length")
         old.execute("UPDATE files SET scanned_ns = scanned_ns + 60000000000")  # metadata alone would trust them
         old.execute("PRAGMA user_version = 2")
         old.commit()
@@ -383,6 +385,85 @@ def test_files_dated_in_the_future_are_read_again_but_stored_only_when_changed(m
         os.utime(paths[3], ns=(future, future))
         assert {r["path"]: r["preview"] for r in ix.rank("q", 0)}[str(paths[3])] == "text X"
         assert commits() != before
+
+
+def _overwrite_vectors(database, damages):
+    """Apply each damage (stored vector bytes -> new stored value) to one stored vector row, in hash order."""
+    with contextlib.closing(sqlite3.connect(database)) as db:
+        rows = db.execute("SELECT identity, text_hash, vector FROM vectors ORDER BY text_hash").fetchall()
+        assert len(rows) >= len(damages)
+        for (identity, text_hash, blob), damage in zip(rows, damages):
+            db.execute("UPDATE vectors SET vector = ? WHERE identity = ? AND text_hash = ?",
+                       (damage(blob), identity, text_hash))
+        db.commit()
+
+
+def _floats(blob):
+    return np.frombuffer(blob, dtype=np.float32)
+
+
+# Damage that any stored vector can be told apart by, and damage that only a unit-length one can.
+ANY_VECTOR_DAMAGE = [
+    lambda blob: np.full(len(blob) // 4, np.nan, dtype=np.float32).tobytes(),
+    lambda blob: (_floats(blob) * np.float32(np.inf)).tobytes(),
+    lambda blob: blob[:-4],
+    lambda blob: blob + blob,
+    lambda blob: "not a blob",
+]
+UNIT_VECTOR_DAMAGE = [
+    lambda blob: b"X" * len(blob),  # bytes written over the page: finite, far from unit length
+    lambda blob: (_floats(blob) * np.float32(2)).tobytes(),
+    lambda blob: bytes(len(blob)),
+]
+
+
+@pytest.mark.parametrize("embed, damages", [
+    (standins.hashed, ANY_VECTOR_DAMAGE + UNIT_VECTOR_DAMAGE),
+    (standins.leading_number, ANY_VECTOR_DAMAGE),  # vectors of any length: only what no vector can be
+], ids=["unit-vectors", "vectors-of-any-length"])
+def test_damaged_vector_rows_are_dropped_and_embedded_again(rag, models, tmp_path, caplog, embed, damages):
+    stand_ins = models(embed)
+    root, cache = tmp_path / "c", tmp_path / "cache"
+    for i in range(12):
+        write(root, f"{i:02}.txt", f"{(i % 5) - 1.5} text {i}")
+    with index(root, cache) as ix:
+        assert ix.refresh().embedded == 12
+    _overwrite_vectors(cache / "index.sqlite3", damages)
+    expected = rag.rank_problem_descriptions("1", root, 0, MODEL)
+    stand_ins.clear()
+    caplog.clear()
+    with caplog.at_level(logging.WARNING, logger="tarvex.store"), index(root, cache) as ix:
+        assert ix.refresh().embedded == len(damages)
+        assert_same(ix.rank("1", 0), expected)
+    warnings = [r.getMessage() for r in caplog.records if r.name == "tarvex.store"]
+    assert len(warnings) == 1 and f"held {len(damages)} damaged vectors" in warnings[0]
+    assert [len(batch) for batch in stand_ins.encoded][-2:] == [len(damages), 1]  # their texts, then the query
+    caplog.clear()
+    with caplog.at_level(logging.WARNING, logger="tarvex.store"), index(root, cache) as ix:
+        assert ix.refresh().embedded == 0  # the vectors embedded again were stored over the damaged rows
+        assert_same(ix.rank("1", 0), expected)
+    assert caplog.records == []
+
+
+def test_a_store_written_before_the_unit_length_column_is_kept(rag, models, tmp_path, caplog):
+    models()
+    root, cache = tmp_path / "c", tmp_path / "cache"
+    for i in range(4):
+        write(root, f"{i}.txt", f"text {i}")
+    with index(root, cache) as ix:
+        ix.refresh()
+    with contextlib.closing(sqlite3.connect(cache / "index.sqlite3")) as db:
+        db.execute("ALTER TABLE identities DROP COLUMN unit_length")
+        db.execute("ALTER TABLE files DROP COLUMN real_path")
+        db.execute("PRAGMA user_version = 2")
+        db.commit()
+    with caplog.at_level(logging.WARNING), index(root, cache) as ix:
+        assert ix.refresh().embedded == 0
+        assert_same(ix.rank("q"), rag.rank_problem_descriptions("q", root, 10, MODEL))
+    assert caplog.records == []
+    _overwrite_vectors(cache / "index.sqlite3", UNIT_VECTOR_DAMAGE[:1])  # unit length is asked of its vectors
+    with index(root, cache) as ix:
+        assert ix.refresh().embedded == 1
 
 
 def test_unusable_cache_folder_is_a_clear_error(models, tmp_path):

@@ -8,6 +8,7 @@ can be compared exactly with `DescriptionIndex.rank` and `_read_text`.
 
 import contextlib
 import json
+import logging
 import math
 import os
 import select
@@ -357,6 +358,119 @@ def test_malformed_requests_get_error_answers_and_the_server_ends_with_its_clien
     assert [answer["error"]["code"] for i in (3, 4, 6) for answer in answers[i]] == [-32601, -32602, -32602]
     assert [tool["name"] for tool in answers[7][0]["result"]["tools"]] == ["search_descriptions", "read_description"]
     assert 2 not in answers  # its id is not readable from a message that is not one
+
+
+def _exchange_at_once(command, env, lines):
+    """Send all lines to a server child, then end its input; returns (answers by id, exit status, stderr)."""
+    process = subprocess.run(command, input="".join(line + "\n" for line in lines), capture_output=True, text=True,
+                             env={**os.environ, **env}, cwd="/", timeout=120)
+    answers = {}
+    for line in process.stdout.splitlines():
+        message = json.loads(line)
+        answers.setdefault(json.dumps(message["id"]), []).append(message)
+    return answers, process.returncode, process.stderr
+
+
+INITIALIZED = '{"jsonrpc": "2.0", "method": "notifications/initialized"}'
+SEARCH = '{"name": "search_descriptions", "arguments": {"query": "1", "top_k": 1}}'
+ODD_IDS = ['{"a": 1}', "1.5", "true", "[1]", "null"]
+
+
+def test_every_request_read_before_the_input_ends_is_answered(corpus, tmp_path):
+    _, root, _ = corpus
+    pings = [REQUEST % (i, "ping", "{}") for i in range(2, 7)]
+    searches = [REQUEST % (i, "tools/call", SEARCH) for i in range(7, 12)]
+    odd = ['{"jsonrpc": "2.0", "id": %s, "method": "ping"}' % ident for ident in ODD_IDS]
+    answers, status, stderr = _exchange_at_once(
+        server_command(root), child_environment(tmp_path), [INITIALIZE, INITIALIZED, *pings, *searches, *odd])
+    assert status == 0, stderr
+    assert sorted(answers) == sorted(map(str, range(1, 12))) + ["null"]
+    assert all(len(answers[str(i)]) == 1 and answers[str(i)][0]["result"] == {} for i in range(2, 7))
+    for i in range(7, 12):
+        (found,) = answers[str(i)]
+        assert found["result"]["structuredContent"]["results"][0]["path"] == str(root / "rostering" / "nurses.txt")
+    # A request whose id is neither a string nor an integer is no JSON-RPC request: refused, and said so.
+    assert [answer["error"]["code"] for answer in answers["null"]] == [-32600] * len(ODD_IDS)
+    assert stderr.count("Invalid request: the client sent a line") == len(ODD_IDS)
+
+
+def test_no_error_sends_back_more_than_a_short_piece_of_a_long_input(corpus, tmp_path):
+    _, root, _ = corpus
+    long = "x" * 1_000_000
+
+    def call(i, method, params):
+        return json.dumps({"jsonrpc": "2.0", "id": i, "method": method, "params": params})
+
+    lines = [
+        call(2, "tools/call", {"name": "search_descriptions", "arguments": {"query": long}}),
+        call(3, "tools/call", {"name": "search_descriptions", "arguments": {"query": [long]}}),
+        call(4, "tools/call", {"name": "search_descriptions", "arguments": {"query": [1] * 300_000}}),
+        call(5, "tools/call", {"name": "search_descriptions", "arguments": {"query": "1", long: 1}}),
+        call(6, "tools/call", {"name": "read_description", "arguments": {"path": long}}),
+        call(7, "tools/call", {"name": long, "arguments": {}}),
+        call(8, "resources/read", {"uri": "tarvex://description/" + long}),
+        call(9, "resources/read", {"uri": "file:///" + long}),
+        call(10, long, {}),
+        call(11, "resources/list", {"cursor": long}),
+    ]
+    answers, status, stderr = _exchange_at_once(server_command(root), child_environment(tmp_path),
+                                                [INITIALIZE, INITIALIZED, *lines])
+    assert status == 0, stderr
+    expected = {2: "is too long", 3: "is not of type 'string'", 4: "is not of type 'string'", 5: "was unexpected",
+                6: "is too long", 7: "unknown tool", 8: REFUSED, 9: REFUSED, 10: "Method not found",
+                11: "invalid cursor"}
+    for i, says in expected.items():
+        (answer,) = answers[str(i)]
+        text = json.dumps(answer)
+        assert says in text and len(text) < 1000, (i, text[:300])
+        assert "x" * 201 not in text and "1, " * 201 not in text
+
+
+def test_the_end_of_input_waits_for_each_request_read_but_not_forever(monkeypatch, caplog):
+    from mcp import types
+
+    from tarvex import mcp_server
+
+    def request(ident):
+        return types.JSONRPCRequest(jsonrpc="2.0", id=ident, method="ping")
+
+    def answer(ident):
+        return types.JSONRPCResponse(jsonrpc="2.0", id=ident, result={})
+
+    def cancel(ident):
+        return types.JSONRPCNotification(jsonrpc="2.0", method="notifications/cancelled", params={"requestId": ident})
+
+    async def drained_after(read, written):
+        """Whether drained() returns once the read messages and then the written ones went by."""
+        unanswered = mcp_server._Unanswered()
+        for message in read:
+            unanswered.read(message)
+        async with anyio.create_task_group() as tasks:
+            done = anyio.Event()
+
+            async def drain():
+                await unanswered.drained()
+                done.set()
+
+            tasks.start_soon(drain)
+            for message in written:
+                await anyio.sleep(0)
+                assert not done.is_set()
+                unanswered.written(message)
+            with anyio.move_on_after(5):
+                await done.wait()
+            return done.is_set()
+
+    caplog.set_level(logging.WARNING, logger="tarvex.mcp_server")
+    # Answers in any order, a repeated id answered twice, a cancelled request, ids "1" and 1 apart.
+    assert anyio.run(drained_after, [request(1), request("1"), request(2), request(2), request(3), cancel(3)],
+                     [answer(2), answer("1"), answer(2), answer(1)])
+    assert anyio.run(drained_after, [], [])
+    assert caplog.records == []
+    # A cancel naming `true` is no cancel of request 1; with nothing more written the wait gives up and says so.
+    monkeypatch.setattr(mcp_server, "DRAIN_STALL_SECONDS", 0.2)
+    assert anyio.run(drained_after, [request(1), cancel(True)], [])
+    assert ["1 requests still unanswered" in record.getMessage() for record in caplog.records] == [True]
 
 
 def test_ctrl_c_ends_a_serving_server(corpus, tmp_path):

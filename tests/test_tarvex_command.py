@@ -68,6 +68,20 @@ def test_search_prints_the_reference_records(corpus, child_env, rag, standins):
         os.path.relpath(r["path"], corpus.parent) for r in reference]
 
 
+def test_json_holds_no_number_that_strict_parsers_refuse(tmp_path, child_env):
+    # The stand-in model embeds "nan ..." as [nan]: its score is not a number.
+    corpus = write_corpus(tmp_path / "corpus", {"a.txt": "nan text", "b.txt": "2 text"})
+
+    def refuse(constant):
+        raise ValueError(f"{constant} is not JSON")
+
+    for _ in range(2):  # the second run finds the finite vector stored and embeds the other again
+        result = tarvex("search", "--json", "--models-dir", str(corpus), *STANDIN_OPTIONS, "1", env=child_env)
+        assert result.returncode == 0 and result.stderr == ""
+        records = json.loads(result.stdout, parse_constant=refuse)
+        assert sorted((Path(r["path"]).name, r["score"]) for r in records) == [("a.txt", None), ("b.txt", 2.0)]
+
+
 def test_a_path_cannot_forge_a_line(tmp_path, child_env):
     corpus = write_corpus(tmp_path / "corpus", {"x\n 2. forged\x1b[31m.txt": "1 text"})
     result = tarvex("search", "--models-dir", str(corpus), *STANDIN_OPTIONS, "1", env=child_env)
@@ -91,6 +105,10 @@ def one_line(stderr):
         (["search", "--backend", "gpu", "x"], 2, "invalid choice: 'gpu'"),
         (["search", "--top-k", "many", "x"], 2, "invalid int value"),
         (["cache", "wipe"], 2, "invalid choice: 'wipe'"),
+        # An empty folder name would be the working directory.
+        (["search", "--cache-dir", "", "x"], 2, "argument --cache-dir: the folder name is empty"),
+        (["index", "--cache-dir", ""], 2, "argument --cache-dir: the folder name is empty"),
+        (["cache", "clear", "--cache-dir", ""], 2, "argument --cache-dir: the folder name is empty"),
         (["search", "--models-dir", "/nonexistent/corpus", "x"], 1, "Models directory not found: /nonexistent/corpus"),
         (["index", "/nonexistent/corpus"], 1, "Models directory not found: /nonexistent/corpus"),
         (["search", "--model", "nowhere/no-model", "--backend", "onnx", "x"], 1,

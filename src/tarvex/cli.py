@@ -68,8 +68,15 @@ def _model_options(parser: argparse.ArgumentParser) -> None:
     _cache_option(parser)
 
 
+def _folder(text: str) -> Path:
+    # Path("") is the working directory: an empty name is refused, as an empty XDG_CACHE_HOME is ignored.
+    if not text:
+        raise argparse.ArgumentTypeError("the folder name is empty")
+    return Path(text)
+
+
 def _cache_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--cache-dir", type=Path, metavar="DIR",
+    parser.add_argument("--cache-dir", type=_folder, metavar="DIR",
                         help="the index's cache folder (default: $XDG_CACHE_HOME/tarvex, else ~/.cache/tarvex)")
 
 
@@ -186,10 +193,13 @@ def run_search(args: argparse.Namespace) -> int:
         records = index.rank(query, args.top_k)
     if args.json:
         import json
+        import math
 
-        # A lone surrogate (an undecodable byte of a file name) goes out as its
-        # JSON escape, through the output's backslashreplace.
-        print(json.dumps(records, ensure_ascii=False, indent=2))
+        # A score that is not a finite number (a model that gave NaN) goes out as null:
+        # strict JSON has no NaN.  A lone surrogate (an undecodable byte of a file name)
+        # goes out as its JSON escape, through the output's backslashreplace.
+        finite = [record if math.isfinite(record["score"]) else {**record, "score": None} for record in records]
+        print(json.dumps(finite, ensure_ascii=False, indent=2, allow_nan=False))
     elif not records:
         print("No descriptions found.")
     else:

@@ -157,8 +157,14 @@ def _write_atomically(target: Path, data: bytes) -> None:
 
 
 class _DigestCache:
-    """SHA-256 digests of weight files, remembered by (real path, size, mtime)
-    in the cache folder so that a new process does not hash the weights again."""
+    """SHA-256 digests of weight files, remembered in the cache folder so that a
+    new process does not hash the weights again.
+
+    An entry is keyed by the real path and everything ``stat`` gives that moves
+    when the content may have: size, mtime and ctime in nanoseconds, inode and
+    device.  A rewrite in place that keeps the size and restores the mtime still
+    moves the ctime, which no one can set back.
+    """
 
     def __init__(self, cache_dir: Path) -> None:
         self.file = cache_dir / DIGEST_CACHE_FILE
@@ -173,11 +179,11 @@ class _DigestCache:
     def digest(self, path: Path) -> str:
         real = os.path.realpath(path)
         status = os.stat(real)
-        key = [status.st_size, status.st_mtime_ns]
+        key = [status.st_size, status.st_mtime_ns, status.st_ctime_ns, status.st_ino, status.st_dev]
         entries = self._load()
         entry = entries.get(real)
-        if isinstance(entry, list) and len(entry) == 3 and entry[:2] == key and isinstance(entry[2], str):
-            return entry[2]
+        if isinstance(entry, list) and entry[:-1] == key and isinstance(entry[-1], str):
+            return entry[-1]
         value = _file_sha256(Path(real))
         entries[real] = [*key, value]
         try:

@@ -25,7 +25,7 @@ import numpy as np
 from tarvex import _index_engine as engine
 from tarvex import embedding
 from tarvex._defaults import BACKENDS, DEFAULT_MODEL
-from tarvex.store import FileRow, Store, StoreDamaged, is_damage
+from tarvex.store import FileRow, Store, StoreDamaged, is_damage, usable_rows
 
 PREVIEW_CHARS = 300
 # Texts per encode call while building: large enough for the model's own
@@ -460,8 +460,7 @@ class DescriptionIndex:
         if not wanted:
             return {}, 0, True
         embedder = self._open_embedder()
-        vectors = {h: np.frombuffer(blob, dtype=np.float32)
-                   for h, blob in self._db.vectors(self._identity(), wanted, 4 * embedder.dimension).items()}
+        vectors = self._db.vectors(self._identity(), wanted)
         missing = [h for h in wanted if h not in vectors]
         texts = self._texts_of(paths, set(missing))
         # Longest first: each chunk then holds texts of like length, as one encode of all of them
@@ -488,7 +487,11 @@ class DescriptionIndex:
             if encoded.shape != (len(chunk), embedder.dimension):
                 raise ValueError(f"the embedding model gave vectors of shape {encoded.shape} "
                                  f"for {len(chunk)} texts of width {embedder.dimension}")
-            self._db.add_vectors(self._identity(), [(h, encoded[i].tobytes()) for i, (h, _) in enumerate(chunk)])
+            # A vector that is not finite would be taken for damage when read back: it is used, not stored.
+            finite, unit = usable_rows(encoded)
+            self._db.add_vectors(self._identity(),
+                                 [(h, encoded[i].tobytes()) for i, (h, _) in enumerate(chunk) if finite[i]],
+                                 unit_length=bool(unit[finite].all()))
             for i, (h, _) in enumerate(chunk):
                 vectors[h] = encoded[i]
             if progress is not None:

@@ -25,6 +25,7 @@ Run it directly with ``python -m tarvex.mcp_server [--models-dir DIR]
 from __future__ import annotations
 
 import argparse
+import collections
 import contextlib
 import functools
 import json
@@ -56,6 +57,10 @@ MAX_QUERY_CHARS = 10_000
 MAX_PATH_CHARS = 4096
 RESOURCE_PAGE_SIZE = 500
 ECHO_CHARS = 200
+# Characters kept from the end of a schema validator's message when it is cut short.
+SCHEMA_MESSAGE_TAIL = 40
+# At the end of input, how long the server may stay silent with requests unanswered.
+DRAIN_STALL_SECONDS = 60
 RESOURCE_PREFIX = "tarvex://description/"
 
 STATUS_FAILED = 1
@@ -64,14 +69,20 @@ STATUS_INTERRUPTED = 130
 logger = logging.getLogger(__name__)
 
 
+def _echo(text: str, tail: int = 0) -> str:
+    """The client's own text cut short for an error message, which is no place to send a
+    long input back: its first characters, "...", and its last ``tail`` characters."""
+    if len(text) <= ECHO_CHARS:
+        return text
+    return text[: ECHO_CHARS - tail] + "..." + (text[len(text) - tail :] if tail else "")
+
+
 class Refused(Exception):
     """A path or URI that does not name a description the server may show."""
 
     def __init__(self, what: str) -> None:
-        # The client's own value, cut short: an error message is no place to send a long input back.
-        shown = what if len(what) <= ECHO_CHARS else what[:ECHO_CHARS] + "..."
         super().__init__(
-            f"{shown!r} is not a description of this corpus; "
+            f"{_echo(what)!r} is not a description of this corpus; "
             "use a path returned by search_descriptions or a URI from the resource list"
         )
 
@@ -248,7 +259,8 @@ def _argument_error(tool: str, arguments: Any) -> str | None:
     if error is None:
         return None
     where = f"argument {'.'.join(map(str, error.absolute_path))!r}: " if error.absolute_path else ""
-    return f"invalid arguments for {tool}: {where}{error.message}"
+    # The validator's message quotes the offending value whole; its end says what is wrong with it.
+    return f"invalid arguments for {tool}: {where}{_echo(error.message, tail=SCHEMA_MESSAGE_TAIL)}"
 
 
 def _search(corpus: CorpusView, arguments: dict[str, Any]) -> CallToolResult:
@@ -302,7 +314,8 @@ def build_server(corpus: CorpusView) -> Server[Any]:
     async def call_tool(ctx: Any, params: types.CallToolRequestParams) -> types.CallToolResult:
         handler = TOOL_HANDLERS.get(params.name)
         if handler is None:
-            raise MCPError(types.INVALID_PARAMS, f"unknown tool {params.name!r}; the tools are {sorted(TOOL_HANDLERS)}")
+            raise MCPError(types.INVALID_PARAMS,
+                           f"unknown tool {_echo(params.name)!r}; the tools are {sorted(TOOL_HANDLERS)}")
         arguments = params.arguments or {}
         message = _argument_error(params.name, arguments)
         if message is not None:
@@ -339,7 +352,7 @@ def build_server(corpus: CorpusView) -> Server[Any]:
             with _failures_reported(f"reading {uri}"):
                 text = corpus.read(corpus.path_of(uri))
         except (Refused, UnicodeDecodeError):
-            raise MCPError(types.INVALID_PARAMS, str(Refused(uri)), {"uri": uri}) from None
+            raise MCPError(types.INVALID_PARAMS, str(Refused(uri)), {"uri": _echo(uri)}) from None
         content = types.TextResourceContents(uri=uri, text=text, mime_type="text/plain")
         return types.ReadResourceResult(contents=[content])
 
@@ -375,18 +388,19 @@ def build_server(corpus: CorpusView) -> Server[Any]:
 
 
 @contextlib.contextmanager
-def _stdout_to_stderr() -> Iterator[None]:
+def _stdout_to_stderr() -> Iterator[int]:
     """Send everything written to standard output, by Python or native code, to standard error.
 
-    Loading a model may print; before the protocol starts, nothing but
-    protocol messages may reach standard output.
+    Loading a model or a handler may print; nothing but protocol messages may
+    reach standard output.  Yields a descriptor of the real standard output,
+    for the protocol's own messages.
     """
     sys.stdout.flush()
     saved = os.dup(1)
     try:
         os.dup2(2, 1)
         with contextlib.redirect_stdout(sys.stderr):
-            yield
+            yield saved
     finally:
         sys.stderr.flush()
         os.dup2(saved, 1)
@@ -419,42 +433,156 @@ def _open_corpus(models_dir: str | None, model_name: str, backend: str) -> Corpu
     return CorpusView(index)
 
 
-async def _answer_malformed(incoming: Any, relayed: Any, outgoing: Any) -> None:
-    """Pass the client's messages on; answer a line that is no JSON-RPC message with an error.
+def _requests_id(line: str) -> bool:
+    """Whether a line holds a JSON object with an ``id`` member."""
+    try:
+        message = json.loads(line)
+    except ValueError:
+        return False
+    return isinstance(message, dict) and "id" in message
 
-    The transport hands such a line over as the exception that parsing it
-    raised; the protocol asks for an error response with a null id.
+
+class _Unanswered:
+    """The requests handed to the server that it has not answered yet.
+
+    At the end of input the server is told only once each of them has its
+    answer (the protocol loop cancels whatever is still running when its input
+    ends).  A request the client cancelled gets no answer, so it counts as
+    settled; and should the server fall silent with requests left over, the
+    wait ends after DRAIN_STALL_SECONDS without a single answer.
     """
-    import anyio
+
+    def __init__(self) -> None:
+        import anyio
+
+        self._counts: collections.Counter[str | int] = collections.Counter()
+        self._settled = anyio.Event()
+        self._progress = 0
+
+    def read(self, message: Any) -> None:
+        from mcp import types
+
+        if isinstance(message, types.JSONRPCRequest):
+            self._counts[message.id] += 1
+        elif isinstance(message, types.JSONRPCNotification) and message.method == "notifications/cancelled":
+            request_id = (message.params or {}).get("requestId")
+            if isinstance(request_id, (str, int)) and not isinstance(request_id, bool):
+                self._settle(request_id)
+
+    def written(self, message: Any) -> None:
+        from mcp import types
+
+        self._progress += 1
+        if isinstance(message, (types.JSONRPCResponse, types.JSONRPCError)) and message.id is not None:
+            self._settle(message.id)
+
+    def _settle(self, request_id: str | int) -> None:
+        import anyio
+
+        if self._counts[request_id] > 0:
+            self._counts[request_id] -= 1
+        self._counts += collections.Counter()  # drops the ids that reached zero
+        self._settled.set()
+        self._settled = anyio.Event()
+
+    async def drained(self) -> None:
+        import anyio
+
+        while self._counts:
+            progress = self._progress
+            with anyio.move_on_after(DRAIN_STALL_SECONDS):
+                await self._settled.wait()
+            if self._progress == progress and self._counts:
+                logger.warning("%d requests still unanswered %d s after the end of input",
+                               self._counts.total(), DRAIN_STALL_SECONDS)
+                return
+
+
+async def _read_client(lines: Any, to_server: Any, to_client: Any, unanswered: _Unanswered) -> None:
+    """Hand each line the client sends to the server as a message; answer a line that is none.
+
+    A line that is not JSON gets the protocol's parse error, one that is no
+    JSON-RPC message (a request whose id is neither a string nor an integer
+    among them: the SDK would take it for a notification) an invalid-request
+    error, both with a null id.  At the end of input the server's input ends
+    once every request read has been answered.
+    """
     from mcp import types
     from mcp.shared.message import SessionMessage
     from pydantic import ValidationError
 
-    async with relayed:
-        async for item in incoming:
-            if not isinstance(item, Exception):
-                await relayed.send(item)
+    async with to_server, to_client:
+        async for line in lines:
+            try:
+                message = types.jsonrpc_message_adapter.validate_json(line, by_name=False)
+                error = None
+                if isinstance(message, types.JSONRPCNotification) and _requests_id(line):
+                    error = (types.INVALID_REQUEST, "Invalid request", "a request whose id is not a string or an integer")
+            except ValidationError as invalid:
+                unparsable = any(e["type"] == "json_invalid" for e in invalid.errors())
+                error = (types.PARSE_ERROR, "Parse error", "not JSON") if unparsable else (
+                    types.INVALID_REQUEST, "Invalid request", "not a JSON-RPC message")
+            if error is None:
+                unanswered.read(message)
+                await to_server.send(SessionMessage(message))
                 continue
-            unparsable = isinstance(item, ValidationError) and any(e["type"] == "json_invalid" for e in item.errors())
-            code, message = (
-                (types.PARSE_ERROR, "Parse error") if unparsable else (types.INVALID_REQUEST, "Invalid request")
-            )
-            logger.warning("%s: the client sent a line that is not a JSON-RPC message", message)
-            error = types.JSONRPCError(jsonrpc="2.0", id=None, error=types.ErrorData(code=code, message=message))
-            with contextlib.suppress(anyio.ClosedResourceError, anyio.BrokenResourceError):
-                await outgoing.send(SessionMessage(error))
+            code, text, why = error
+            logger.warning("%s: the client sent a line that is %s", text, why)
+            await to_client.send(SessionMessage(
+                types.JSONRPCError(jsonrpc="2.0", id=None, error=types.ErrorData(code=code, message=text))))
+        await unanswered.drained()
 
 
-async def _run(server: Server[Any]) -> None:
+def _within_echo_cap(message: Any) -> Any:
+    """An error answer whose data echoes no more than ECHO_CHARS characters of any value.
+
+    The server's own messages cut what they echo; this holds the SDK's (an
+    unknown method's name comes back as the data) to the same cap.
+    """
+    from mcp import types
+
+    if not isinstance(message, types.JSONRPCError):
+        return message
+    data = message.error.data
+    if isinstance(data, str):
+        data = _echo(data)
+    elif isinstance(data, dict):
+        data = {key: _echo(value) if isinstance(value, str) else value for key, value in data.items()}
+    else:
+        return message
+    return message.model_copy(update={"error": message.error.model_copy(update={"data": data})})
+
+
+async def _write_client(from_server: Any, out: Any, unanswered: _Unanswered) -> None:
+    """Write each message for the client as one line."""
+    async with from_server:
+        async for session_message in from_server:
+            message = _within_echo_cap(session_message.message)
+            unanswered.written(message)
+            await out.write(message.model_dump_json(by_alias=True, exclude_unset=True) + "\n")
+            await out.flush()
+
+
+async def _run(server: Server[Any], wire: int) -> None:
+    """Serve the client on standard input and on ``wire``, the protocol's own standard output."""
     import anyio
-    from mcp.server.stdio import stdio_server
     from mcp.shared.message import SessionMessage
 
-    async with stdio_server() as (read_stream, write_stream):
-        relay, relayed = anyio.create_memory_object_stream[SessionMessage | Exception](0)
+    # Standard input is never closed: a reader thread may still be blocked on it at exit.
+    stdin = anyio.wrap_file(open(0, encoding="utf-8", errors="replace", closefd=False))  # noqa: SIM115
+    out = anyio.wrap_file(open(wire, "w", encoding="utf-8", closefd=False))  # noqa: SIM115
+    to_server, server_input = anyio.create_memory_object_stream[SessionMessage | Exception](0)
+    server_output, from_server = anyio.create_memory_object_stream[SessionMessage](0)
+    unanswered = _Unanswered()
+    try:
         async with anyio.create_task_group() as tasks:
-            tasks.start_soon(_answer_malformed, read_stream, relay, write_stream)
-            await server.run(relayed, write_stream, server.create_initialization_options())
+            tasks.start_soon(_read_client, stdin, to_server, server_output.clone(), unanswered)
+            tasks.start_soon(_write_client, from_server, out, unanswered)
+            await server.run(server_input, server_output, server.create_initialization_options())
+    finally:
+        # Its descriptor stays open (the caller's); what a client that went away did not take is dropped.
+        with contextlib.suppress(OSError):
+            await out.aclose()
 
 
 def _is_disconnect(exc: BaseException) -> bool:
@@ -469,6 +597,9 @@ def serve(models_dir: str | None, model_name: str = DEFAULT_MODEL, backend: str 
     import anyio
 
     _log_to_stderr()
+    if sys.stdin is None:  # closed when the process started: descriptor 0 may be any file opened since
+        logger.error("cannot start: standard input is closed")
+        return STATUS_FAILED
     try:
         with _stdout_to_stderr():
             corpus = _open_corpus(models_dir, model_name, backend)
@@ -481,7 +612,8 @@ def serve(models_dir: str | None, model_name: str = DEFAULT_MODEL, backend: str 
     try:
         server = build_server(corpus)
         _interrupt_ends_process()
-        anyio.run(_run, server)
+        with _stdout_to_stderr() as wire:
+            anyio.run(_run, server, wire)
     except KeyboardInterrupt:
         return STATUS_INTERRUPTED
     except BaseException as exc:

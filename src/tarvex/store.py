@@ -3,7 +3,8 @@
 What it keeps:
 
 - ``identities``: each embedding identity (model name, weights digest, backend)
-  with the width of its vectors;
+  with the width of its vectors and whether the model gives unit-length ones
+  (NULL until its first vectors are stored);
 - ``vectors``: one float32 vector per (identity, SHA-256 of the text), so an
   identical text is embedded once and two backends never share a vector;
 - ``corpora``: each corpus folder, keyed by its real path, with the start time
@@ -26,7 +27,10 @@ search and refresh at once; every write is a short ``BEGIN IMMEDIATE``
 transaction, so a process killed mid-refresh loses only what it had not
 committed.  A file that is not this store (not SQLite, another application,
 another schema version, damaged pages) is reported once on the module's logger,
-moved aside and rebuilt; it is never read as vectors.
+moved aside and rebuilt; it is never read as vectors.  A stored vector is used
+only when it has its identity's width, holds finite values and, for a model that
+gives unit-length vectors, has unit length; any other row is deleted (with one
+warning) so that its text is embedded and stored again.
 """
 
 from __future__ import annotations
@@ -39,16 +43,24 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TypeVar
 
+import numpy as np
+
 logger = logging.getLogger(__name__)
 
 DATABASE_NAME = "index.sqlite3"
 APPLICATION_ID = 0x54565849  # "TVXI"
-SCHEMA_VERSION = 3  # 2: paths as bytes; 3: the real path of each text
+SCHEMA_VERSION = 3  # 2: paths as bytes; 3: the real path of each text, whether a model's vectors are unit length
 # Earlier versions this one upgrades in place, keeping vectors and rows.
 _UPGRADES = {
-    2: ("ALTER TABLE files ADD COLUMN real_path BLOB",),
+    2: ("ALTER TABLE files ADD COLUMN real_path BLOB",
+        # Vectors of version 2 are held to unit length until their model stores new ones.
+        "ALTER TABLE identities ADD COLUMN unit_length INTEGER"),
 }
+_VERSION_3_COLUMNS = {"real_path", "unit_length"}
 BUSY_TIMEOUT_MS = 30_000
+# How far from 1 the norm of a stored unit vector may be: float32 rounding of a
+# normalised vector of a few thousand values stays well inside it, damage does not.
+UNIT_TOLERANCE = 1e-5
 # SQLite's limit on bound variables is far higher; this keeps statements short.
 _BATCH = 500
 _T = TypeVar("_T")
@@ -60,6 +72,7 @@ _SCHEMA = (
         digest TEXT NOT NULL,
         backend TEXT NOT NULL,
         dimension INTEGER NOT NULL,
+        unit_length INTEGER,
         UNIQUE (model, digest, backend))""",
     """CREATE TABLE vectors (
         identity INTEGER NOT NULL REFERENCES identities (id),
@@ -184,9 +197,11 @@ class Store:
             return f"its schema version is {version}, expected {SCHEMA_VERSION}"
         if tables != {"identities", "vectors", "corpora", "files"}:
             return "its tables are not the index's"
-        columns = {row[1] for row in connection.execute("PRAGMA table_info(files)")}
-        if ("real_path" in columns) != (version == SCHEMA_VERSION):
-            return "its files table does not match its schema version"
+        columns = {row[1] for table in ("files", "identities")
+                   for row in connection.execute(f"PRAGMA table_info({table})")}
+        # The columns that version 3 added are there exactly when the version says so.
+        if (columns & _VERSION_3_COLUMNS) != (_VERSION_3_COLUMNS if version == SCHEMA_VERSION else set()):
+            return "its tables do not match its schema version"
         return None
 
     def _prepare(self, connection: sqlite3.Connection) -> None:
@@ -270,22 +285,51 @@ class Store:
             raise StoreDamaged(f"stored vectors of {identity} have {row[1]} values, the model gives {dimension}")
         return int(row[0])
 
-    def vectors(self, identity_id: int, hashes: list[bytes], width: int) -> dict[bytes, bytes]:
-        """The stored vectors (float32 bytes) of those text hashes; a blob of the wrong size is left out."""
-        found: dict[bytes, bytes] = {}
+    def vectors(self, identity_id: int, hashes: list[bytes]) -> dict[bytes, np.ndarray]:
+        """The usable stored vectors of those text hashes (see :func:`usable_rows`).
+
+        Any other row is deleted, with one warning, so that its text is embedded
+        and stored again; a row another process rewrote meanwhile is kept.
+        """
+        dimension, unit_length = self._connection.execute(
+            "SELECT dimension, unit_length FROM identities WHERE id = ?", (identity_id,)).fetchone()
+        found: dict[bytes, np.ndarray] = {}
+        damaged: list[tuple[bytes, bytes]] = []
         for batch in _batches(hashes):
             marks = ",".join("?" * len(batch))
-            for text_hash, blob in self._connection.execute(
-                    f"SELECT text_hash, vector FROM vectors WHERE identity = ? AND text_hash IN ({marks})",
-                    (identity_id, *batch)):
-                if len(blob) == width:
-                    found[text_hash] = blob
+            rows = self._connection.execute(
+                f"SELECT text_hash, vector FROM vectors WHERE identity = ? AND text_hash IN ({marks})",
+                (identity_id, *batch)).fetchall()
+            sized: list[tuple[bytes, bytes]] = []
+            for text_hash, blob in rows:
+                (sized if isinstance(blob, bytes) and len(blob) == 4 * dimension else damaged).append((text_hash, blob))
+            matrix = np.frombuffer(b"".join(blob for _, blob in sized), dtype=np.float32).reshape(len(sized), dimension)
+            finite, unit = usable_rows(matrix)
+            usable = (finite & (unit | (unit_length == 0))).tolist()
+            for row, (text_hash, blob) in enumerate(sized):
+                if usable[row]:
+                    found[text_hash] = matrix[row]
+                else:
+                    damaged.append((text_hash, blob))
+        if damaged:
+            logger.warning("index database %s held %d damaged vectors; they are dropped and their texts embedded "
+                           "again", self.path, len(damaged))
+            self._write([("DELETE FROM vectors WHERE identity = ? AND text_hash = ? AND vector IS ?",
+                          [(identity_id, h, blob) for h, blob in damaged])])
         return found
 
-    def add_vectors(self, identity_id: int, items: list[tuple[bytes, bytes]]) -> None:
-        """Store vectors in one transaction (a vector stored by another process meanwhile is kept)."""
-        self._write([("INSERT OR IGNORE INTO vectors (identity, text_hash, vector) VALUES (?, ?, ?)",
-                      [(identity_id, h, v) for h, v in items])])
+    def add_vectors(self, identity_id: int, items: list[tuple[bytes, bytes]], unit_length: bool) -> None:
+        """Store vectors in one transaction (a vector stored by another process meanwhile is kept).
+
+        ``unit_length``: whether the model gave these (finite) vectors unit
+        length; once it gave one that is not, its vectors are not held to it.
+        """
+        self._write([
+            ("INSERT OR IGNORE INTO vectors (identity, text_hash, vector) VALUES (?, ?, ?)",
+             [(identity_id, h, v) for h, v in items]),
+            ("UPDATE identities SET unit_length = ? WHERE id = ? AND coalesce(unit_length, 1) >= ?",
+             [(int(unit_length), identity_id, int(unit_length))]),
+        ])
 
     # -- corpora and files -----------------------------------------------------
 
@@ -316,6 +360,15 @@ class Store:
               for r in rows]),
             ("UPDATE corpora SET scanned_ns = max(scanned_ns, ?) WHERE id = ?", [(scanned_ns, corpus_id)]),
         ])
+
+
+def usable_rows(vectors: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """For each row of a float32 matrix: whether all its values are finite, and
+    whether it has unit length within :data:`UNIT_TOLERANCE`."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        finite = np.isfinite(vectors).all(axis=1)
+        norms = np.linalg.norm(vectors.astype(np.float64), axis=1)
+    return finite, np.abs(norms - 1.0) <= UNIT_TOLERANCE
 
 
 def is_damage(error: sqlite3.DatabaseError) -> bool:
