@@ -468,7 +468,8 @@ def torch_available() -> bool:
     return all(importlib.util.find_spec(name) is not None for name in ("torch", "sentence_transformers"))
 
 
-def _build_notice(model_name: str, fault: str) -> str:
+def build_notice(model_name: str, fault: str) -> str:
+    """What is said before the graph is built, given what is wrong with the one in the cache."""
     if fault == GRAPH_MISSING:
         return f"building the ONNX graph of {model_name} (once for these weights)"
     return f"the ONNX graph of {model_name} is {fault}; building it again"
@@ -500,7 +501,7 @@ def prepare_graph(model_name: str, cache_dir: Path, *, export: bool,
         raise EmbeddingUnavailable(f"the ONNX graph {graph} is {fault}; "
                                    "build it again with 'tarvex index --backend onnx'")
     if on_build is not None:
-        on_build(_build_notice(model_name, fault))
+        on_build(build_notice(model_name, fault))
     try:
         from tarvex.onnx_export import build_graph
 
@@ -512,19 +513,15 @@ def prepare_graph(model_name: str, cache_dir: Path, *, export: bool,
     return layout, graph, digest
 
 
-def _pending_fault(model_name: str, cache_dir: Path) -> str | None:
+def graph_fault_of(model_name: str, cache_dir: Path | None = None) -> str | None:
+    """graph_fault of the model's graph in the cache; None also when the model is
+    not found (nothing would be built: prepare_graph says why)."""
+    cache = cache_dir or default_cache_dir()
     folder = locate_model(model_name)
     if folder is None:
-        return None  # nothing to build: prepare_graph says why
-    digest = weights_digest(folder, cache_dir)
-    return GRAPH_MISSING if digest == UNLOCATED_DIGEST else graph_fault(graph_path(cache_dir, digest))
-
-
-def pending_build(model_name: str, cache_dir: Path | None = None) -> str | None:
-    """What building the model's graph would say first, or None when the checked
-    graph is in the cache (or the model is not found, so nothing would be built)."""
-    fault = _pending_fault(model_name, cache_dir or default_cache_dir())
-    return None if fault is None else _build_notice(model_name, fault)
+        return None
+    digest = weights_digest(folder, cache)
+    return GRAPH_MISSING if digest == UNLOCATED_DIGEST else graph_fault(graph_path(cache, digest))
 
 
 def onnx_graph_ready(model_name: str, cache_dir: Path | None = None) -> bool:
@@ -551,7 +548,7 @@ def open_embedder(model_name: str, backend: str = "auto", cache_dir: Path | None
         return TorchEmbedder(model_name, cache)
     if backend == "onnx":
         return OnnxEmbedder(model_name, *prepare_graph(model_name, cache, export=True))
-    if importlib.util.find_spec("onnxruntime") is None or _pending_fault(model_name, cache) == GRAPH_MISSING:
+    if importlib.util.find_spec("onnxruntime") is None or graph_fault_of(model_name, cache) == GRAPH_MISSING:
         return TorchEmbedder(model_name, cache)
     try:
         prepared = prepare_graph(model_name, cache, export=True)
