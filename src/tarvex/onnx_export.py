@@ -202,11 +202,11 @@ def graph_model(shape: BertShape, weights: dict[str, np.ndarray]) -> Any:
     length = g("Shape", ids, start=1, end=2)  # [sequence]
     positions = g("Slice", weight("embeddings.position_embeddings.weight"), zero_i, length, zero_i)  # rows 0..sequence-1
     x = g("Add", x, positions)
-    types = weights["embeddings.token_type_embeddings.weight"]
+    types = "embeddings.token_type_embeddings.weight"
     if shape.types > 1:
-        x = g("Add", x, g("Gather", weight("embeddings.token_type_embeddings.weight"), "token_type_ids"))
-    else:  # the only token type: every token adds its row
-        x = g("Add", x, g.constant("embeddings.token_type_embeddings.weight", types[0]))
+        x = g("Add", x, g("Gather", weight(types), "token_type_ids"))
+    else:  # the only token type: every token adds its row, and the graph takes no token types
+        x = g("Add", x, g.constant(types, weights[types][0]))
     x = layer_norm(x, "embeddings.LayerNorm")
 
     # Padding keys get the lowest float added to their attention scores: (batch, 1, 1, keys).
