@@ -63,7 +63,7 @@ def _model_options(parser: argparse.ArgumentParser) -> None:
                         help=f"sentence-embedding model: a name in the local Hugging Face cache or a folder "
                              f"(default: {DEFAULT_MODEL})")
     parser.add_argument("--backend", choices=BACKENDS, default="auto",
-                        help="embedding backend; auto takes onnx when its exported graph is in the cache, "
+                        help="embedding backend; auto takes onnx when its built graph is in the cache, "
                              "else torch (default: auto)")
     _cache_option(parser)
 
@@ -103,8 +103,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     index = commands.add_parser("index", help="build or refresh the index of a corpus folder",
                                 description="Build or refresh the index of a corpus folder and print what "
-                                            "changed.  With --backend onnx the model is exported to ONNX "
-                                            "first when its graph is not in the cache (this needs torch).")
+                                            "changed.  With --backend onnx the model's ONNX graph is built "
+                                            "first when the checked one is not in the cache (no torch "
+                                            "needed).")
     index.add_argument("models_dir", nargs="?", metavar="DIR",
                        help="the corpus folder (default: the descriptions shipped with tarvex)")
     _model_options(index)
@@ -112,7 +113,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     cache = commands.add_parser("cache", help="show or clear the cache folder",
                                 description="info: where the cache is and what it holds; clear: delete the "
-                                            "index database and the exported ONNX graphs.")
+                                            "index database and the built ONNX graphs.")
     cache.add_argument("action", choices=("info", "clear"))
     _cache_option(cache)
     cache.set_defaults(run=run_cache)
@@ -173,14 +174,16 @@ def _refresh(index: DescriptionIndex) -> RefreshStats:
 
 
 def _prepare_backend(args: argparse.Namespace) -> None:
-    """Say so before ``--backend onnx`` exports the model (it takes a while)."""
-    if args.backend != "onnx":
+    """Say so before the ONNX graph is built: with ``--backend onnx`` when it is
+    missing or not the one built, with ``auto`` when it is there but not the one
+    built (auto builds it again rather than use it)."""
+    if args.backend == "torch":
         return
     from tarvex import embedding
 
-    if (embedding.locate_model(args.model) is not None and embedding.torch_available()
-            and not embedding.onnx_graph_ready(args.model, args.cache_dir)):
-        say(f"exporting {args.model} to ONNX (once for these weights)")
+    fault = embedding.graph_fault_of(args.model, args.cache_dir)
+    if fault is not None and (args.backend == "onnx" or fault != embedding.GRAPH_MISSING):
+        say(embedding.build_notice(args.model, fault))
 
 
 def run_search(args: argparse.Namespace) -> int:
