@@ -20,15 +20,25 @@ search and refresh at once; every write is a short ``BEGIN IMMEDIATE``
 transaction, so a process killed mid-refresh loses only what it had not
 committed.  A file that is not this store (not SQLite, another application,
 another schema version, damaged pages) is reported once on the module's logger,
-moved aside and rebuilt; it is never read as vectors.
+moved aside and rebuilt; it is never read as vectors.  Any other failure (a
+full disk, a read-only file, a database kept busy by another process, an I/O
+error) is raised as :class:`StoreUnavailable`, one line naming the database and
+the cause, and touches nothing stored.
+
+Processes embedding texts for the same cache take turns (:meth:`Store.embedding_turn`,
+an advisory lock on a file next to the database), so that texts missing from
+several processes at once are embedded once.
 """
 
 from __future__ import annotations
 
+import contextlib
+import fcntl
 import logging
 import os
 import sqlite3
-from collections.abc import Iterable, Iterator, Sequence
+import time
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TypeVar
@@ -36,9 +46,14 @@ from typing import TypeVar
 logger = logging.getLogger(__name__)
 
 DATABASE_NAME = "index.sqlite3"
+# Held while embedding for this cache (flock: the kernel releases it when its holder dies).
+LOCK_NAME = DATABASE_NAME + ".lock"
 APPLICATION_ID = 0x54565849  # "TVXI"
 SCHEMA_VERSION = 2  # 2: paths as bytes
 BUSY_TIMEOUT_MS = 30_000
+# How long a process waits for another one's embedding turn before it embeds on its own:
+# the turn only saves work, so a holder that hangs must not hold everyone else.
+TURN_WAIT_S = 120.0
 # SQLite's limit on bound variables is far higher; this keeps statements short.
 _BATCH = 500
 _T = TypeVar("_T")
@@ -75,7 +90,13 @@ _SCHEMA = (
 
 
 class StoreUnavailable(OSError):
-    """The cache folder cannot hold the index (missing permissions, read-only, not a folder)."""
+    """The index cannot be kept here: the cache folder is unusable, or the database cannot be
+    opened, read or written (disk full, read-only, busy, I/O error).  Its message is one line
+    naming the folder or database and the cause."""
+
+
+class StoreNotWritable(StoreUnavailable):
+    """A write failed (disk full, read-only, busy, I/O error); what is stored can still be read."""
 
 
 class StoreDamaged(Exception):
@@ -113,39 +134,44 @@ class Store:
             raise StoreUnavailable(f"cannot create the index cache folder {self.cache_dir}: {error}") from error
         if not os.access(self.cache_dir, os.W_OK | os.X_OK):
             raise StoreUnavailable(f"the index cache folder {self.cache_dir} is not writable")
+        self._lock_file: int | None = None
         self._connection = self._open_checked()
 
     # -- opening, checking and rebuilding ---------------------------------------
 
     def _connect(self) -> sqlite3.Connection:
-        try:
+        with self._reported("open"):
             connection = sqlite3.connect(self.path, timeout=BUSY_TIMEOUT_MS / 1000,
                                          isolation_level=None, check_same_thread=False)
-        except sqlite3.Error as error:
-            raise StoreUnavailable(f"cannot open the index database {self.path}: {error}") from error
-        connection.execute(f"PRAGMA busy_timeout = {BUSY_TIMEOUT_MS}")
+            connection.execute(f"PRAGMA busy_timeout = {BUSY_TIMEOUT_MS}")
         return connection
 
     def _open_checked(self) -> sqlite3.Connection:
         connection = self._connect()
         try:
-            problem = self._problem(connection)
-            if problem is None:
-                self._prepare(connection)
-                return connection
+            with self._reported("open"):
+                problem = self._problem(connection)
+                if problem is None:
+                    self._prepare(connection)
+                    return connection
         except sqlite3.DatabaseError as error:
             connection.close()
             if not is_damage(error):
-                raise StoreUnavailable(f"cannot use the index database {self.path}: {error}") from error
+                raise StoreUnavailable(f"cannot open the index database {self.path}: {error}") from error
             problem = f"not a usable database ({error})"
-        connection.close()
+        except BaseException:
+            connection.close()
+            raise
+        else:
+            connection.close()
         self._set_aside(problem)
         connection = self._connect()
         try:
-            self._prepare(connection)
-        except sqlite3.Error as error:
+            with self._reported("create"):
+                self._prepare(connection)
+        except BaseException:
             connection.close()
-            raise StoreUnavailable(f"cannot create the index database {self.path}: {error}") from error
+            raise
         return connection
 
     @staticmethod
@@ -206,49 +232,114 @@ class Store:
         self._connection.close()
         self._set_aside(f"damaged ({error})")
         self._connection = self._connect()
-        self._prepare(self._connection)
+        with self._reported("create"):
+            self._prepare(self._connection)
 
     def close(self) -> None:
         self._connection.close()
+        if self._lock_file is not None:
+            os.close(self._lock_file)
+            self._lock_file = None
+
+    # -- failures -----------------------------------------------------------------
+
+    @contextlib.contextmanager
+    def _reported(self, doing: str) -> Iterator[None]:
+        """Turn SQLite's failures, other than damage (:func:`is_damage`), into one line naming the database."""
+        started = time.monotonic()
+        try:
+            yield
+        except sqlite3.OperationalError as error:
+            if is_damage(error):
+                raise
+            kind = StoreNotWritable if doing == "update" else StoreUnavailable
+            raise kind(f"cannot {doing} the index database {self.path}: "
+                       f"{self._cause(error, time.monotonic() - started)}") from error
+
+    def _cause(self, error: sqlite3.OperationalError, waited_s: float) -> str:
+        code = getattr(error, "sqlite_errorcode", None)
+        primary = -1 if code is None else code & 0xFF
+        if primary == sqlite3.SQLITE_FULL:
+            return "the disk is full"
+        if primary in (sqlite3.SQLITE_READONLY, sqlite3.SQLITE_PERM):
+            return "it is read-only"
+        if primary in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED):
+            return f"busy for {round(waited_s, 1):g} s: another process is writing"
+        if primary == sqlite3.SQLITE_CANTOPEN:
+            denied = self.path.exists() and not os.access(self.path, os.R_OK | os.W_OK)
+            return "permission denied" if denied else "it cannot be opened"
+        if primary == sqlite3.SQLITE_IOERR:
+            return f"I/O error ({getattr(error, 'sqlite_errorname', code)})"
+        return str(error)
 
     # -- transactions -----------------------------------------------------------
 
     def _write(self, statements: Iterable[tuple[str, Iterable[Sequence[object]]]]) -> None:
         connection = self._connection
-        connection.execute("BEGIN IMMEDIATE")
+        with self._reported("update"):
+            connection.execute("BEGIN IMMEDIATE")
+            try:
+                for sql, rows in statements:
+                    connection.executemany(sql, rows)
+                connection.execute("COMMIT")
+            except BaseException:
+                if connection.in_transaction:
+                    connection.execute("ROLLBACK")
+                raise
+
+    def _read(self, sql: str, parameters: Sequence[object]) -> list[tuple[object, ...]]:
+        with self._reported("read"):
+            return self._connection.execute(sql, parameters).fetchall()
+
+    # -- taking turns at embedding ---------------------------------------------
+
+    @contextlib.contextmanager
+    def embedding_turn(self) -> Iterator[None]:
+        """Hold this cache's embedding turn: one process at a time embeds and commits a chunk.
+
+        Waits at most ``TURN_WAIT_S`` for a holder (then goes ahead without the
+        turn); a cache folder where the lock file cannot be made has no turns.
+        """
+        if self._lock_file is None:
+            try:
+                self._lock_file = os.open(self.cache_dir / LOCK_NAME, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+            except OSError:
+                yield
+                return
+        held = _wait_for(lambda: _try_lock(self._lock_file), TURN_WAIT_S)
         try:
-            for sql, rows in statements:
-                connection.executemany(sql, rows)
-            connection.execute("COMMIT")
-        except BaseException:
-            if connection.in_transaction:
-                connection.execute("ROLLBACK")
-            raise
+            yield
+        finally:
+            if held and self._lock_file is not None:
+                fcntl.flock(self._lock_file, fcntl.LOCK_UN)
 
     # -- identities and vectors ------------------------------------------------
 
-    def identity(self, identity: tuple[str, str, str], dimension: int) -> int:
-        """The row id of an embedding identity, added on first use."""
+    def identity(self, identity: tuple[str, str, str], dimension: int, *, add: bool = True) -> int | None:
+        """The row id of an embedding identity, added on first use (None when absent and not ``add``)."""
         model, digest, backend = identity
         select = "SELECT id, dimension FROM identities WHERE model = ? AND digest = ? AND backend = ?"
-        row = self._connection.execute(select, (model, digest, backend)).fetchone()
-        if row is None:
+        rows = self._read(select, (model, digest, backend))
+        if not rows:
+            if not add:
+                return None
             self._write([("INSERT OR IGNORE INTO identities (model, digest, backend, dimension) VALUES (?, ?, ?, ?)",
                           [(model, digest, backend, dimension)])])
-            row = self._connection.execute(select, (model, digest, backend)).fetchone()
-        if row[1] != dimension:
-            raise StoreDamaged(f"stored vectors of {identity} have {row[1]} values, the model gives {dimension}")
-        return int(row[0])
+            rows = self._read(select, (model, digest, backend))
+        found, width = rows[0]
+        if width != dimension:
+            raise StoreDamaged(f"stored vectors of {identity} have {width} values, the model gives {dimension}")
+        return int(found)  # type: ignore[call-overload]
 
     def vectors(self, identity_id: int, hashes: list[bytes], width: int) -> dict[bytes, bytes]:
         """The stored vectors (float32 bytes) of those text hashes; a blob of the wrong size is left out."""
         found: dict[bytes, bytes] = {}
         for batch in _batches(hashes):
             marks = ",".join("?" * len(batch))
-            for text_hash, blob in self._connection.execute(
+            for text_hash, blob in self._read(
                     f"SELECT text_hash, vector FROM vectors WHERE identity = ? AND text_hash IN ({marks})",
                     (identity_id, *batch)):
-                if len(blob) == width:
+                if isinstance(blob, bytes) and isinstance(text_hash, bytes) and len(blob) == width:
                     found[text_hash] = blob
         return found
 
@@ -259,17 +350,17 @@ class Store:
 
     # -- corpora and files -----------------------------------------------------
 
-    def corpus(self, root: str) -> int:
-        """The row id of a corpus folder (its real path), added on first use."""
+    def corpus(self, root: str, *, add: bool = True) -> int | None:
+        """The row id of a corpus folder (its real path), added on first use (None when absent and not ``add``)."""
         key = os.fsencode(root)
-        row = self._connection.execute("SELECT id FROM corpora WHERE root = ?", (key,)).fetchone()
-        if row is None:
+        rows = self._read("SELECT id FROM corpora WHERE root = ?", (key,))
+        if not rows and add:
             self._write([("INSERT OR IGNORE INTO corpora (root) VALUES (?)", [(key,)])])
-            row = self._connection.execute("SELECT id FROM corpora WHERE root = ?", (key,)).fetchone()
-        return int(row[0])
+            rows = self._read("SELECT id FROM corpora WHERE root = ?", (key,))
+        return int(rows[0][0]) if rows else None  # type: ignore[call-overload]
 
     def files(self, corpus_id: int) -> list[FileRow]:
-        return [FileRow(os.fsdecode(path), *rest) for path, *rest in self._connection.execute(
+        return [FileRow(os.fsdecode(path), *rest) for path, *rest in self._read(  # type: ignore[arg-type]
             "SELECT path, size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview"
             " FROM files WHERE corpus = ?", (corpus_id,))]
 
@@ -283,6 +374,26 @@ class Store:
               for r in rows]),
             ("UPDATE corpora SET scanned_ns = max(scanned_ns, ?) WHERE id = ?", [(scanned_ns, corpus_id)]),
         ])
+
+
+def _try_lock(descriptor: int) -> bool:
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return False
+    return True
+
+
+def _wait_for(attempt: Callable[[], bool], limit_s: float) -> bool:
+    """Retry ``attempt`` with growing pauses (5 ms up to 100 ms) until it succeeds or ``limit_s`` has passed."""
+    deadline = time.monotonic() + limit_s
+    pause = 0.005
+    while not attempt():
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(pause)
+        pause = min(pause * 2, 0.1)
+    return True
 
 
 def is_damage(error: sqlite3.DatabaseError) -> bool:
