@@ -41,7 +41,7 @@ import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TypeVar
+from typing import Any, TypeVar
 
 logger = logging.getLogger(__name__)
 
@@ -287,7 +287,7 @@ class Store:
                     connection.execute("ROLLBACK")
                 raise
 
-    def _read(self, sql: str, parameters: Sequence[object]) -> list[tuple[object, ...]]:
+    def _read(self, sql: str, parameters: Sequence[object]) -> list[Any]:
         with self._reported("read"):
             return self._connection.execute(sql, parameters).fetchall()
 
@@ -306,12 +306,13 @@ class Store:
             except OSError:
                 yield
                 return
-        held = _wait_for(lambda: _try_lock(self._lock_file), TURN_WAIT_S)
+        descriptor = self._lock_file
+        held = _wait_for(lambda: _try_lock(descriptor), TURN_WAIT_S)
         try:
             yield
         finally:
-            if held and self._lock_file is not None:
-                fcntl.flock(self._lock_file, fcntl.LOCK_UN)
+            if held:
+                fcntl.flock(descriptor, fcntl.LOCK_UN)
 
     # -- identities and vectors ------------------------------------------------
 
@@ -329,7 +330,7 @@ class Store:
         found, width = rows[0]
         if width != dimension:
             raise StoreDamaged(f"stored vectors of {identity} have {width} values, the model gives {dimension}")
-        return int(found)  # type: ignore[call-overload]
+        return int(found)
 
     def vectors(self, identity_id: int, hashes: list[bytes], width: int) -> dict[bytes, bytes]:
         """The stored vectors (float32 bytes) of those text hashes; a blob of the wrong size is left out."""
@@ -357,10 +358,10 @@ class Store:
         if not rows and add:
             self._write([("INSERT OR IGNORE INTO corpora (root) VALUES (?)", [(key,)])])
             rows = self._read("SELECT id FROM corpora WHERE root = ?", (key,))
-        return int(rows[0][0]) if rows else None  # type: ignore[call-overload]
+        return int(rows[0][0]) if rows else None
 
     def files(self, corpus_id: int) -> list[FileRow]:
-        return [FileRow(os.fsdecode(path), *rest) for path, *rest in self._read(  # type: ignore[arg-type]
+        return [FileRow(os.fsdecode(path), *rest) for path, *rest in self._read(
             "SELECT path, size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview"
             " FROM files WHERE corpus = ?", (corpus_id,))]
 
