@@ -177,3 +177,42 @@ def test_indexes_building_one_cache_at_once_embed_each_text_once(rag, tmp_path, 
         # Progress counts the texts with a vector, whoever embedded them.
         assert calls[0] == (0, count) and calls[-1] == (count, count)
         assert [done for done, _ in calls] == sorted(done for done, _ in calls)
+
+
+def test_the_mcp_server_serves_what_is_stored_and_reports_a_store_failure_in_one_line(rag, standins, tmp_path):
+    import tempfile
+
+    import anyio
+    from test_mcp_server import STANDIN_MODEL, child_environment, connected, server_command
+
+    import tarvex
+
+    corpus = write_corpus(tmp_path / "corpus", {f"{i}.txt": f"{i / 10} text {i}" for i in range(5)})
+    env = child_environment(tmp_path)
+    database = tmp_path / "server-cache" / "tarvex" / "index.sqlite3"
+    with tarvex.DescriptionIndex(corpus, STANDIN_MODEL, backend="torch", cache_dir=database.parent) as index:
+        index.refresh()
+    write_corpus(corpus, {f"copies/{i}.txt": f"{i / 10} text {i}" for i in range(5)})
+    reference = rag.rank_problem_descriptions("1", str(corpus), 3, STANDIN_MODEL)
+    undo = make_read_only(database)
+
+    async def exchange(errlog):
+        async with connected(server_command(corpus), env, errlog) as session:
+            answered = await session.call_tool("search_descriptions", {"query": "1", "top_k": 3})
+            (corpus / "new.txt").write_text("0.95 a new text")
+            refused = await session.call_tool("search_descriptions", {"query": "1", "top_k": 3})
+            return answered, refused
+
+    try:
+        with tempfile.TemporaryFile("w+") as errlog:
+            answered, refused = anyio.run(exchange, errlog)
+            errlog.seek(0)
+            logged = errlog.read()
+    finally:
+        undo()
+    assert not answered.is_error
+    assert [r["path"] for r in answered.structured_content["results"]] == [r["path"] for r in reference]
+    assert refused.is_error and refused.content[0].text == (
+        f"search_descriptions failed: cannot update the index database {database}: it is read-only"
+        " (1 of the descriptions have no stored vector)")
+    assert "Traceback" not in logged and logged.count("could not be updated") == 1, logged
