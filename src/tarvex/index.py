@@ -439,9 +439,19 @@ class DescriptionIndex:
         # would batch them, so chunking adds no padding.
         pending = sorted(((h, texts[h]) for h in missing if h in texts), key=lambda item: -len(item[1]))
         if pending and self._refused is not None:
-            raise StoreNotWritable(f"{self._refused} ({len(pending)} of the descriptions have no stored vector)")
-        embedded = self._embed(embedder, pending, vectors, progress)
+            raise self._unanswerable(self._refused, len(pending))
+        try:
+            embedded = self._embed(embedder, pending, vectors, progress)
+        except StoreNotWritable as error:
+            if not self._answering_from_store:
+                raise
+            self._last_refusal = (error, time.monotonic())
+            raise self._unanswerable(error, sum(h not in vectors for h, _ in pending)) from error
         return vectors, embedded, len(texts) == len(missing)
+
+    @staticmethod
+    def _unanswerable(refusal: StoreNotWritable, missing: int) -> StoreNotWritable:
+        return StoreNotWritable(f"{refusal} ({missing} of the descriptions have no stored vector)")
 
     def _identity(self) -> int:
         assert self._identity_id is not None
