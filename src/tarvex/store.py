@@ -302,12 +302,16 @@ class Store:
         """
         if self._lock_file is None:
             try:
-                self._lock_file = os.open(self.cache_dir / LOCK_NAME, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+                # Read-only suffices for flock, so a lock file made by another user serves too.
+                self._lock_file = os.open(self.cache_dir / LOCK_NAME, os.O_RDONLY | os.O_CREAT | os.O_CLOEXEC, 0o644)
             except OSError:
                 yield
                 return
         descriptor = self._lock_file
-        held = _wait_for(lambda: _try_lock(descriptor), TURN_WAIT_S)
+        try:
+            held = _wait_for(lambda: _try_lock(descriptor), TURN_WAIT_S)
+        except OSError:  # a file system without flock: no turns
+            held = False
         try:
             yield
         finally:
