@@ -195,6 +195,9 @@ def test_the_mcp_server_serves_what_is_stored_and_reports_a_store_failure_in_one
     write_corpus(corpus, {f"copies/{i}.txt": f"{i / 10} text {i}" for i in range(5)})
     reference = rag.rank_problem_descriptions("1", str(corpus), 3, STANDIN_MODEL)
     undo = make_read_only(database)
+    with tarvex.DescriptionIndex(corpus, STANDIN_MODEL, backend="torch", cache_dir=database.parent) as index:
+        listed = index.descriptions()  # the copies' rows cannot be stored: listed all the same
+    assert listed == sorted(str(path) for path in corpus.rglob("*.txt"))
 
     async def exchange(errlog):
         async with connected(server_command(corpus), env, errlog) as session:

@@ -10,12 +10,13 @@ over a float32 matrix kept in memory between calls.
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import os
 import sqlite3
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, TypeVar
@@ -186,14 +187,16 @@ class DescriptionIndex:
         """The listed descriptions with a non-empty text, in path order (no model is loaded)."""
         with self._lock:
             self._check_open()
-            self._recovering(self._update_files)
+            with self._store_writes(answer_from_store=True):
+                self._recovering(self._update_files)
             return [path for path in self._listing if self._files[path].text_hash is not None]
 
     def read(self, path: str) -> str:
         """The text of a listed description, read now; ``KeyError`` for a path that is not listed."""
         with self._lock:
             self._check_open()
-            self._recovering(self._update_files)
+            with self._store_writes(answer_from_store=True):
+                self._recovering(self._update_files)
             if path not in self._files:
                 raise KeyError(path)
             return engine.read_description(path)
@@ -231,14 +234,22 @@ class DescriptionIndex:
 
     def _refresh(self, progress: Progress | None, *, answer_from_store: bool = False) -> RefreshStats:
         started = time.perf_counter()
+        with self._store_writes(answer_from_store):
+            added, changed, removed, embedded = self._recovering(lambda: (*self._update_files(),
+                                                                          self._update_vectors(progress)))
+        unchanged = len(self._listing) - added - changed
+        return RefreshStats(added, changed, removed, unchanged, embedded, time.perf_counter() - started)
+
+    @contextlib.contextmanager
+    def _store_writes(self, answer_from_store: bool) -> Iterator[None]:
+        """The store's writes for one call; with ``answer_from_store`` a refused write is skipped and said once."""
         self._answering_from_store = answer_from_store
         recent = self._last_refusal
         if answer_from_store and recent is not None and time.monotonic() - recent[1] < REFUSAL_MEMORY_S:
             self._refused = recent[0]  # already said: skip the writes quietly
         remembered = self._refused
         try:
-            added, changed, removed, embedded = self._recovering(lambda: (*self._update_files(),
-                                                                          self._update_vectors(progress)))
+            yield
         finally:
             refused, self._refused = self._refused, None
             self._answering_from_store = False
@@ -248,9 +259,7 @@ class DescriptionIndex:
                 if not self._corpus_id:
                     self._corpus_key = None
         if refused is not None and refused is not remembered:
-            logger.warning("the index could not be updated (%s); answering from the vectors it stores", refused)
-        unchanged = len(self._listing) - added - changed
-        return RefreshStats(added, changed, removed, unchanged, embedded, time.perf_counter() - started)
+            logger.warning("the index could not be updated (%s); answering from what it stores", refused)
 
     def _written(self, write: Callable[[], _T], otherwise: _T) -> _T:
         """A write to the store; while answering from the store, a refused write is skipped (and remembered)."""
