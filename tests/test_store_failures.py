@@ -24,6 +24,7 @@ import pytest
 
 import standins
 from conftest import write_corpus
+from standins import write_child_packages
 
 MODEL = "stand-in/model"
 CAUSES = {
@@ -96,7 +97,7 @@ def test_a_store_that_cannot_be_written_says_one_line_answers_what_it_can_and_lo
     cache = tmp_path / "cache"
     database = cache / "index.sqlite3"
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    env.update(PYTHONPATH=str(standins.write_child_packages(tmp_path / "packages")), HF_HUB_OFFLINE="1")
+    env.update(PYTHONPATH=str(write_child_packages(tmp_path / "packages")), HF_HUB_OFFLINE="1")
 
     def tarvex(*args):
         done = subprocess.run([sys.executable, "-c", COMMAND, *args, "--model", MODEL, "--backend", "torch",
