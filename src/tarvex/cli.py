@@ -33,7 +33,7 @@ STATUS_INTERRUPTED = 130
 PROGRESS_MINIMUM = 64
 # Files of the cache folder that belong to tarvex, and the folder of ONNX graphs.
 CACHE_FILES = ("index.sqlite3", "index.sqlite3-wal", "index.sqlite3-shm", "index.sqlite3-journal",
-               "index.sqlite3.damaged", "weights-digests.json")
+               "index.sqlite3.damaged", "index.sqlite3.lock", "weights-digests.json")
 GRAPH_FOLDER = "onnx"
 
 
@@ -159,13 +159,13 @@ def _open_index(models_dir: str | None, args: argparse.Namespace) -> Description
     return DescriptionIndex(models_dir, args.model, backend=args.backend, cache_dir=args.cache_dir)
 
 
-def _refresh(index: DescriptionIndex) -> RefreshStats:
+def _refresh(index: DescriptionIndex, *, answer_from_store: bool = False) -> RefreshStats:
     """Bring the index up to date, with a progress bar; failures become one line."""
     from tarvex.embedding import EmbeddingUnavailable
 
     update, close = _progress_bar()
     try:
-        return index.refresh(progress=update)
+        return index.refresh(progress=update, answer_from_store=answer_from_store)
     except EmbeddingUnavailable as error:
         # The torch backend's loader has already logged its own line.
         raise Failure("" if error.logged else f"the embedding model cannot be loaded: {error}") from error
@@ -192,7 +192,8 @@ def run_search(args: argparse.Namespace) -> int:
         raise UsageError("the query is empty")
     with _open_index(args.models_dir, args) as index:
         _prepare_backend(args)
-        _refresh(index)
+        # A store that cannot be written still answers when it holds every vector (with a warning).
+        _refresh(index, answer_from_store=True)
         records = index.rank(query, args.top_k)
     if args.json:
         import json
@@ -324,7 +325,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if str(error):
             say(str(error))
         return STATUS_FAILED
-    except OSError as error:  # a missing corpus folder, an unusable cache folder
+    except OSError as error:  # a missing corpus folder, an index store that cannot be used
         say(str(error))
         return STATUS_FAILED
 

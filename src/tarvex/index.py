@@ -10,12 +10,13 @@ over a float32 matrix kept in memory between calls.
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import os
 import sqlite3
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, TypeVar
@@ -25,7 +26,7 @@ import numpy as np
 from tarvex import _index_engine as engine
 from tarvex import embedding
 from tarvex._defaults import BACKENDS, DEFAULT_MODEL
-from tarvex.store import FileRow, Store, StoreDamaged, is_damage, usable_rows
+from tarvex.store import FileRow, Store, StoreDamaged, StoreNotWritable, is_damage, usable_rows
 
 PREVIEW_CHARS = 300
 # Texts per encode call while building: large enough for the model's own
@@ -40,9 +41,14 @@ _RACY_NS = getattr(engine, "RACY_WINDOW_NS", 3_000_000_000)
 _UNTRUSTED_SIZE = -1
 # Stale files opened and read per engine call: bounds the texts held at once.
 READ_CHUNK = 1024
+# After the store refused a write, refreshes that may answer from the store skip their
+# writes for this long rather than wait again (a busy store has just cost a busy timeout).
+REFUSAL_MEMORY_S = 10.0
 
 Progress = Callable[[int, int], None]
 _T = TypeVar("_T")
+
+logger = logging.getLogger(__name__)
 
 
 @dataclass(frozen=True)
@@ -123,11 +129,15 @@ class DescriptionIndex:
         self._embedder: embedding.Embedder | None = None
         self._identity_id: int | None = None
         self._warned = False
+        # While a refresh answers from the store: the refused write in force (later writes are skipped).
+        self._answering_from_store = False
+        self._refused: StoreNotWritable | None = None
+        self._last_refusal: tuple[StoreNotWritable, float] | None = None  # and when (time.monotonic)
         self._forget_corpus()
 
     def _forget_corpus(self) -> None:
         self._corpus_key: str | None = None
-        self._corpus_id = 0
+        self._corpus_id = 0  # 0: not in the store (no row has it)
         self._scanned_ns = 0  # start of the last scan
         self._scanner = engine.Scanner(self._root)
         self._listing: list[str] = []
@@ -166,7 +176,7 @@ class DescriptionIndex:
         with self._lock:
             self._check_open()
             try:
-                self._refresh(None)
+                self._refresh(None, answer_from_store=True)
             except embedding.EmbeddingUnavailable as error:
                 # One warning, as the reference gives once per model; later calls try again quietly.
                 if not error.logged and not self._warned:
@@ -185,22 +195,28 @@ class DescriptionIndex:
             return [{"path": self._rows[row], "score": score, "preview": self._previews[row]}
                     for row, score in hits]
 
-    def refresh(self, *, progress: Progress | None = None) -> RefreshStats:
+    def refresh(self, *, progress: Progress | None = None, answer_from_store: bool = False) -> RefreshStats:
         """Bring the index up to date with the corpus folder; ``progress(done, total)`` follows the embedding.
 
-        Raises ``FileNotFoundError`` for a missing corpus folder and
+        Raises ``FileNotFoundError`` for a missing corpus folder,
         :class:`tarvex.embedding.EmbeddingUnavailable` when texts need
-        embedding and the model cannot be loaded.
+        embedding and the model cannot be loaded, and
+        :class:`tarvex.store.StoreUnavailable` (an ``OSError``) when the store
+        cannot be read or written.  With ``answer_from_store``, a store that
+        cannot be written (disk full, read-only, busy) is not an error while
+        every listed text has a stored vector: nothing is written, one warning
+        is logged, and the index answers from the stored vectors.
         """
         with self._lock:
             self._check_open()
-            return self._refresh(progress)
+            return self._refresh(progress, answer_from_store=answer_from_store)
 
     def descriptions(self) -> list[str]:
         """The listed descriptions with a non-empty text, in path order (no model is loaded)."""
         with self._lock:
             self._check_open()
-            self._recovering(self._update_files)
+            with self._store_writes(answer_from_store=True):
+                self._recovering(self._update_files)
             return [path for path in self._listing if self._files[path].text_hash is not None]
 
     def sources(self) -> dict[str, str | None]:
@@ -208,7 +224,8 @@ class DescriptionIndex:
         indexed text was read from lay (None when unknown)."""
         with self._lock:
             self._check_open()
-            self._recovering(self._update_files)
+            with self._store_writes(answer_from_store=True):
+                self._recovering(self._update_files)
             return {path: file.real_path for path in self._listing
                     if (file := self._files[path]).text_hash is not None}
 
@@ -222,7 +239,8 @@ class DescriptionIndex:
         was opened); ``KeyError`` for a path that is not listed."""
         with self._lock:
             self._check_open()
-            self._recovering(self._update_files)
+            with self._store_writes(answer_from_store=True):
+                self._recovering(self._update_files)
             if path not in self._files:
                 raise KeyError(path)
             return engine.read_with_real_path(path)
@@ -258,12 +276,46 @@ class DescriptionIndex:
         assert self._store is not None
         return self._store
 
-    def _refresh(self, progress: Progress | None) -> RefreshStats:
+    def _refresh(self, progress: Progress | None, *, answer_from_store: bool = False) -> RefreshStats:
         started = time.perf_counter()
-        added, changed, removed, embedded = self._recovering(lambda: (*self._update_files(),
-                                                                      self._update_vectors(progress)))
+        with self._store_writes(answer_from_store):
+            added, changed, removed, embedded = self._recovering(lambda: (*self._update_files(),
+                                                                          self._update_vectors(progress)))
         unchanged = len(self._listing) - added - changed
         return RefreshStats(added, changed, removed, unchanged, embedded, time.perf_counter() - started)
+
+    @contextlib.contextmanager
+    def _store_writes(self, answer_from_store: bool) -> Iterator[None]:
+        """The store's writes for one call; with ``answer_from_store`` a refused write is skipped and said once."""
+        self._answering_from_store = answer_from_store
+        recent = self._last_refusal
+        if answer_from_store and recent is not None and time.monotonic() - recent[1] < REFUSAL_MEMORY_S:
+            self._refused = recent[0]  # already said: skip the writes quietly
+        remembered = self._refused
+        try:
+            yield
+        finally:
+            refused, self._refused = self._refused, None
+            self._answering_from_store = False
+            if refused is not None:
+                # What could not be stored is asked for again by a later refresh.
+                self._identity_id = None
+                if not self._corpus_id:
+                    self._corpus_key = None
+        if refused is not None and refused is not remembered:
+            logger.warning("the index could not be updated (%s); answering from what it stores", refused)
+
+    def _written(self, write: Callable[[], _T], otherwise: _T) -> _T:
+        """A write to the store; while answering from the store, a refused write is skipped (and remembered)."""
+        if self._refused is None:
+            try:
+                return write()
+            except StoreNotWritable as error:
+                if not self._answering_from_store:
+                    raise
+                self._refused = error
+                self._last_refusal = (error, time.monotonic())
+        return otherwise
 
     def _recovering(self, work: Callable[[], _T]) -> _T:
         """Run work; a store found damaged on the way is rebuilt once and the work run again."""
@@ -287,7 +339,7 @@ class DescriptionIndex:
         if key == self._corpus_key:
             return
         self._forget_corpus()
-        self._corpus_id = self._db.corpus(key)
+        self._corpus_id = self._written(lambda: self._db.corpus(key), None) or self._db.corpus(key, add=False) or 0
         self._corpus_key = key
         entries = []
         latest = 0
@@ -332,9 +384,11 @@ class DescriptionIndex:
                     self._matrix_stale = True
         for path in removed:
             self._files.pop(path, None)
-        if rows or removed:
+        if (rows or removed) and self._corpus_id:
+            # Rows left unwritten cost only a new read of those files by a later process.
             cut = len(self._prefix)
-            self._db.update_files(self._corpus_id, rows, [path[cut:] for path in removed], scanned_ns)
+            self._written(lambda: self._db.update_files(self._corpus_id, rows, [path[cut:] for path in removed],
+                                                        scanned_ns), None)
         return added, changed, len(removed)
 
     def _read_stale(self, paths: list[str], scanned_ns: int,
@@ -380,7 +434,10 @@ class DescriptionIndex:
             self._embedder = embedding.open_embedder(self.model_name, self.backend, self._cache_dir)
             self._identity_id = None
         if self._identity_id is None:
-            self._identity_id = self._db.identity(self._embedder.identity, self._embedder.dimension)
+            identity, dimension = self._embedder.identity, self._embedder.dimension
+            # 0: not in the store, so no vector is stored for it.
+            self._identity_id = (self._written(lambda: self._db.identity(identity, dimension), None)
+                                 or self._db.identity(identity, dimension, add=False) or 0)
         return self._embedder
 
     def _update_vectors(self, progress: Progress | None) -> int:
@@ -460,43 +517,78 @@ class DescriptionIndex:
         if not wanted:
             return {}, 0, True
         embedder = self._open_embedder()
-        vectors = self._db.vectors(self._identity(), wanted)
+        vectors = self._stored(wanted)
         missing = [h for h in wanted if h not in vectors]
         texts = self._texts_of(paths, set(missing))
         # Longest first: each chunk then holds texts of like length, as one encode of all of them
         # would batch them, so chunking adds no padding.
         pending = sorted(((h, texts[h]) for h in missing if h in texts), key=lambda item: -len(item[1]))
-        embedded = self._embed(embedder, pending, vectors, progress)
+        if pending and self._refused is not None:
+            raise self._unanswerable(self._refused, len(pending))
+        try:
+            embedded = self._embed(embedder, pending, vectors, progress)
+        except StoreNotWritable as error:
+            if not self._answering_from_store:
+                raise
+            self._last_refusal = (error, time.monotonic())
+            raise self._unanswerable(error, sum(h not in vectors for h, _ in pending)) from error
         return vectors, embedded, len(texts) == len(missing)
+
+    @staticmethod
+    def _unanswerable(refusal: StoreNotWritable, missing: int) -> StoreNotWritable:
+        return StoreNotWritable(f"{refusal} ({missing} of the descriptions have no stored vector)")
 
     def _identity(self) -> int:
         assert self._identity_id is not None
         return self._identity_id
 
+    def _stored(self, hashes: list[bytes]) -> dict[bytes, np.ndarray]:
+        return self._db.vectors(self._identity(), hashes)
+
     def _embed(self, embedder: embedding.Embedder, pending: list[tuple[bytes, str]],
                vectors: dict[bytes, np.ndarray], progress: Progress | None) -> int:
-        """Embed texts in chunks, each committed before the next starts."""
+        """Embed texts in chunks, each committed before the next starts; returns how many this process embedded.
+
+        Each chunk is embedded in this cache's embedding turn, after looking
+        again for vectors that other processes stored meanwhile, so processes
+        that miss the same texts share the work instead of each doing all of it.
+        """
         total = len(pending)
         if not total:
             return 0
         if progress is not None:
             progress(0, total)
-        for start in range(0, total, EMBED_CHUNK):
-            chunk = pending[start:start + EMBED_CHUNK]
-            encoded = np.ascontiguousarray(embedder.encode([text for _, text in chunk]), dtype=np.float32)
-            if encoded.shape != (len(chunk), embedder.dimension):
-                raise ValueError(f"the embedding model gave vectors of shape {encoded.shape} "
-                                 f"for {len(chunk)} texts of width {embedder.dimension}")
-            # A vector that is not finite would be taken for damage when read back: it is used, not stored.
-            finite, unit = usable_rows(encoded)
-            self._db.add_vectors(self._identity(),
-                                 [(h, encoded[i].tobytes()) for i, (h, _) in enumerate(chunk) if finite[i]],
-                                 unit_length=bool(unit[finite].all()))
-            for i, (h, _) in enumerate(chunk):
-                vectors[h] = encoded[i]
+        embedded = 0
+        start = 0
+        while start < total:
+            with self._db.embedding_turn():
+                chunk: list[tuple[bytes, str]] = []
+                while start < total and len(chunk) < EMBED_CHUNK:
+                    window = pending[start:start + EMBED_CHUNK - len(chunk)]
+                    start += len(window)
+                    stored = self._stored([h for h, _ in window])
+                    vectors.update(stored)
+                    chunk += [item for item in window if item[0] not in stored]
+                if chunk:
+                    self._embed_chunk(embedder, chunk, vectors)
+            embedded += len(chunk)
             if progress is not None:
-                progress(min(start + EMBED_CHUNK, total), total)
-        return total
+                progress(start, total)
+        return embedded
+
+    def _embed_chunk(self, embedder: embedding.Embedder, chunk: list[tuple[bytes, str]],
+                     vectors: dict[bytes, np.ndarray]) -> None:
+        encoded = np.ascontiguousarray(embedder.encode([text for _, text in chunk]), dtype=np.float32)
+        if encoded.shape != (len(chunk), embedder.dimension):
+            raise ValueError(f"the embedding model gave vectors of shape {encoded.shape} "
+                             f"for {len(chunk)} texts of width {embedder.dimension}")
+        # A vector that is not finite would be taken for damage when read back: it is used, not stored.
+        finite, unit = usable_rows(encoded)
+        self._db.add_vectors(self._identity(),
+                             [(h, encoded[i].tobytes()) for i, (h, _) in enumerate(chunk) if finite[i]],
+                             unit_length=bool(unit[finite].all()))
+        for i, (h, _) in enumerate(chunk):
+            vectors[h] = encoded[i]
 
     def _texts_of(self, ranked: list[str], wanted: set[bytes]) -> dict[bytes, str]:
         """The texts of these hashes: kept from this scan, else read again.

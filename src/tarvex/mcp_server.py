@@ -297,6 +297,8 @@ def build_server(corpus: CorpusView) -> Server[Any]:
     from mcp.server.lowlevel import Server
     from mcp.shared.exceptions import MCPError
 
+    from tarvex.store import StoreUnavailable
+
     tools = [
         types.Tool(
             name=name,
@@ -324,6 +326,10 @@ def build_server(corpus: CorpusView) -> Server[Any]:
             return handler(corpus, arguments)
         except Refused as refusal:
             return _text_result(str(refusal), is_error=True)
+        except StoreUnavailable as exc:
+            # The store's own one line says everything: no traceback.
+            logger.error("%s failed: %s", params.name, exc)
+            return _text_result(f"{params.name} failed: {exc}", is_error=True)
         except Exception as exc:
             logger.exception("%s failed", params.name)
             return _text_result(f"{params.name} failed: {type(exc).__name__}: {exc}", is_error=True)
@@ -362,6 +368,9 @@ def build_server(corpus: CorpusView) -> Server[Any]:
             yield
         except (MCPError, Refused, UnicodeDecodeError):
             raise
+        except StoreUnavailable as exc:
+            logger.error("%s failed: %s", doing, exc)
+            raise MCPError(types.INTERNAL_ERROR, f"{doing} failed: {exc}") from None
         except Exception as exc:
             logger.exception("%s failed", doing)
             raise MCPError(types.INTERNAL_ERROR, f"{doing} failed: {type(exc).__name__}: {exc}") from None
@@ -415,7 +424,8 @@ def _open_corpus(models_dir: str | None, model_name: str, backend: str) -> Corpu
     started = time.perf_counter()
     index = DescriptionIndex(models_dir, model_name, backend=backend)
     try:
-        stats = index.refresh()
+        # A store that cannot be written still serves what it holds (with a warning).
+        stats = index.refresh(answer_from_store=True)
         # Embedding a query loads the model even when every text was already stored;
         # with something to rank, only a model that failed to load answers nothing.
         if not index.rank("", 1) and index.descriptions():

@@ -30,24 +30,36 @@ another schema version, damaged pages) is reported once on the module's logger,
 moved aside and rebuilt; it is never read as vectors.  A stored vector is used
 only when it has its identity's width, holds finite values and, for a model that
 gives unit-length vectors, has unit length; any other row is deleted (with one
-warning) so that its text is embedded and stored again.
+warning) so that its text is embedded and stored again.  Any other failure (a
+full disk, a read-only file, a database kept busy by another process, an I/O
+error) is raised as :class:`StoreUnavailable`, one line naming the database and
+the cause, and touches nothing stored.
+
+Processes embedding texts for the same cache take turns (:meth:`Store.embedding_turn`,
+an advisory lock on a file next to the database), so that texts missing from
+several processes at once are embedded once.
 """
 
 from __future__ import annotations
 
+import contextlib
+import fcntl
 import logging
 import os
 import sqlite3
-from collections.abc import Iterable, Iterator, Sequence
+import time
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TypeVar
+from typing import Any, TypeVar
 
 import numpy as np
 
 logger = logging.getLogger(__name__)
 
 DATABASE_NAME = "index.sqlite3"
+# Held while embedding for this cache (flock: the kernel releases it when its holder dies).
+LOCK_NAME = DATABASE_NAME + ".lock"
 APPLICATION_ID = 0x54565849  # "TVXI"
 SCHEMA_VERSION = 3  # 2: paths as bytes; 3: the real path of each text, whether a model's vectors are unit length
 # Earlier versions this one upgrades in place, keeping vectors and rows.
@@ -61,6 +73,9 @@ BUSY_TIMEOUT_MS = 30_000
 # How far from 1 the norm of a stored unit vector may be: float32 rounding of a
 # normalised vector of a few thousand values stays well inside it, damage does not.
 UNIT_TOLERANCE = 1e-5
+# How long a process waits for another one's embedding turn before it embeds on its own:
+# the turn only saves work, so a holder that hangs must not hold everyone else.
+TURN_WAIT_S = 120.0
 # SQLite's limit on bound variables is far higher; this keeps statements short.
 _BATCH = 500
 _T = TypeVar("_T")
@@ -99,7 +114,13 @@ _SCHEMA = (
 
 
 class StoreUnavailable(OSError):
-    """The cache folder cannot hold the index (missing permissions, read-only, not a folder)."""
+    """The index cannot be kept here: the cache folder is unusable, or the database cannot be
+    opened, read or written (disk full, read-only, busy, I/O error).  Its message is one line
+    naming the folder or database and the cause."""
+
+
+class StoreNotWritable(StoreUnavailable):
+    """A write failed (disk full, read-only, busy, I/O error); what is stored can still be read."""
 
 
 class StoreDamaged(Exception):
@@ -138,39 +159,44 @@ class Store:
             raise StoreUnavailable(f"cannot create the index cache folder {self.cache_dir}: {error}") from error
         if not os.access(self.cache_dir, os.W_OK | os.X_OK):
             raise StoreUnavailable(f"the index cache folder {self.cache_dir} is not writable")
+        self._lock_file: int | None = None
         self._connection = self._open_checked()
 
     # -- opening, checking and rebuilding ---------------------------------------
 
     def _connect(self) -> sqlite3.Connection:
-        try:
+        with self._reported("open"):
             connection = sqlite3.connect(self.path, timeout=BUSY_TIMEOUT_MS / 1000,
                                          isolation_level=None, check_same_thread=False)
-        except sqlite3.Error as error:
-            raise StoreUnavailable(f"cannot open the index database {self.path}: {error}") from error
-        connection.execute(f"PRAGMA busy_timeout = {BUSY_TIMEOUT_MS}")
+            connection.execute(f"PRAGMA busy_timeout = {BUSY_TIMEOUT_MS}")
         return connection
 
     def _open_checked(self) -> sqlite3.Connection:
         connection = self._connect()
         try:
-            problem = self._problem(connection)
-            if problem is None:
-                self._prepare(connection)
-                return connection
+            with self._reported("open"):
+                problem = self._problem(connection)
+                if problem is None:
+                    self._prepare(connection)
+                    return connection
         except sqlite3.DatabaseError as error:
             connection.close()
             if not is_damage(error):
-                raise StoreUnavailable(f"cannot use the index database {self.path}: {error}") from error
+                raise StoreUnavailable(f"cannot open the index database {self.path}: {error}") from error
             problem = f"not a usable database ({error})"
-        connection.close()
+        except BaseException:
+            connection.close()
+            raise
+        else:
+            connection.close()
         self._set_aside(problem)
         connection = self._connect()
         try:
-            self._prepare(connection)
-        except sqlite3.Error as error:
+            with self._reported("create"):
+                self._prepare(connection)
+        except BaseException:
             connection.close()
-            raise StoreUnavailable(f"cannot create the index database {self.path}: {error}") from error
+            raise
         return connection
 
     @classmethod
@@ -251,39 +277,109 @@ class Store:
         self._connection.close()
         self._set_aside(f"damaged ({error})")
         self._connection = self._connect()
-        self._prepare(self._connection)
+        with self._reported("create"):
+            self._prepare(self._connection)
 
     def close(self) -> None:
         self._connection.close()
+        if self._lock_file is not None:
+            os.close(self._lock_file)
+            self._lock_file = None
+
+    # -- failures -----------------------------------------------------------------
+
+    @contextlib.contextmanager
+    def _reported(self, doing: str) -> Iterator[None]:
+        """Turn SQLite's failures, other than damage (:func:`is_damage`), into one line naming the database."""
+        started = time.monotonic()
+        try:
+            yield
+        except sqlite3.OperationalError as error:
+            if is_damage(error):
+                raise
+            kind = StoreNotWritable if doing == "update" else StoreUnavailable
+            raise kind(f"cannot {doing} the index database {self.path}: "
+                       f"{self._cause(error, time.monotonic() - started)}") from error
+
+    def _cause(self, error: sqlite3.OperationalError, waited_s: float) -> str:
+        code = getattr(error, "sqlite_errorcode", None)
+        primary = -1 if code is None else code & 0xFF
+        if primary == sqlite3.SQLITE_FULL:
+            return "the disk is full"
+        if primary in (sqlite3.SQLITE_READONLY, sqlite3.SQLITE_PERM):
+            return "it is read-only"
+        if primary in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED):
+            return f"busy for {round(waited_s, 1):g} s: another process is writing"
+        if primary == sqlite3.SQLITE_CANTOPEN:
+            denied = self.path.exists() and not os.access(self.path, os.R_OK | os.W_OK)
+            return "permission denied" if denied else "it cannot be opened"
+        if primary == sqlite3.SQLITE_IOERR:
+            return f"I/O error ({getattr(error, 'sqlite_errorname', code)})"
+        return str(error)
 
     # -- transactions -----------------------------------------------------------
 
     def _write(self, statements: Iterable[tuple[str, Iterable[Sequence[object]]]]) -> None:
         connection = self._connection
-        connection.execute("BEGIN IMMEDIATE")
+        with self._reported("update"):
+            connection.execute("BEGIN IMMEDIATE")
+            try:
+                for sql, rows in statements:
+                    connection.executemany(sql, rows)
+                connection.execute("COMMIT")
+            except BaseException:
+                if connection.in_transaction:
+                    connection.execute("ROLLBACK")
+                raise
+
+    def _read(self, sql: str, parameters: Sequence[object]) -> list[Any]:
+        with self._reported("read"):
+            return self._connection.execute(sql, parameters).fetchall()
+
+    # -- taking turns at embedding ---------------------------------------------
+
+    @contextlib.contextmanager
+    def embedding_turn(self) -> Iterator[None]:
+        """Hold this cache's embedding turn: one process at a time embeds and commits a chunk.
+
+        Waits at most ``TURN_WAIT_S`` for a holder (then goes ahead without the
+        turn); a cache folder where the lock file cannot be made has no turns.
+        """
+        if self._lock_file is None:
+            try:
+                # Read-only suffices for flock, so a lock file made by another user serves too.
+                self._lock_file = os.open(self.cache_dir / LOCK_NAME, os.O_RDONLY | os.O_CREAT | os.O_CLOEXEC, 0o644)
+            except OSError:
+                yield
+                return
+        descriptor = self._lock_file
         try:
-            for sql, rows in statements:
-                connection.executemany(sql, rows)
-            connection.execute("COMMIT")
-        except BaseException:
-            if connection.in_transaction:
-                connection.execute("ROLLBACK")
-            raise
+            held = _wait_for(lambda: _try_lock(descriptor), TURN_WAIT_S)
+        except OSError:  # a file system without flock: no turns
+            held = False
+        try:
+            yield
+        finally:
+            if held:
+                fcntl.flock(descriptor, fcntl.LOCK_UN)
 
     # -- identities and vectors ------------------------------------------------
 
-    def identity(self, identity: tuple[str, str, str], dimension: int) -> int:
-        """The row id of an embedding identity, added on first use."""
+    def identity(self, identity: tuple[str, str, str], dimension: int, *, add: bool = True) -> int | None:
+        """The row id of an embedding identity, added on first use (None when absent and not ``add``)."""
         model, digest, backend = identity
         select = "SELECT id, dimension FROM identities WHERE model = ? AND digest = ? AND backend = ?"
-        row = self._connection.execute(select, (model, digest, backend)).fetchone()
-        if row is None:
+        rows = self._read(select, (model, digest, backend))
+        if not rows:
+            if not add:
+                return None
             self._write([("INSERT OR IGNORE INTO identities (model, digest, backend, dimension) VALUES (?, ?, ?, ?)",
                           [(model, digest, backend, dimension)])])
-            row = self._connection.execute(select, (model, digest, backend)).fetchone()
-        if row[1] != dimension:
-            raise StoreDamaged(f"stored vectors of {identity} have {row[1]} values, the model gives {dimension}")
-        return int(row[0])
+            rows = self._read(select, (model, digest, backend))
+        found, width = rows[0]
+        if width != dimension:
+            raise StoreDamaged(f"stored vectors of {identity} have {width} values, the model gives {dimension}")
+        return int(found)
 
     def vectors(self, identity_id: int, hashes: list[bytes]) -> dict[bytes, np.ndarray]:
         """The usable stored vectors of those text hashes (see :func:`usable_rows`).
@@ -291,18 +387,19 @@ class Store:
         Any other row is deleted, with one warning, so that its text is embedded
         and stored again; a row another process rewrote meanwhile is kept.
         """
-        dimension, unit_length = self._connection.execute(
-            "SELECT dimension, unit_length FROM identities WHERE id = ?", (identity_id,)).fetchone()
+        identity = self._read("SELECT dimension, unit_length FROM identities WHERE id = ?", (identity_id,))
+        if not identity:
+            return {}  # an identity the store could not record holds no vectors
+        ((dimension, unit_length),) = identity
         found: dict[bytes, np.ndarray] = {}
         damaged: list[tuple[bytes, bytes]] = []
         for batch in _batches(hashes):
             marks = ",".join("?" * len(batch))
-            rows = self._connection.execute(
-                f"SELECT text_hash, vector FROM vectors WHERE identity = ? AND text_hash IN ({marks})",
-                (identity_id, *batch)).fetchall()
+            rows = self._read(f"SELECT text_hash, vector FROM vectors WHERE identity = ? AND text_hash IN ({marks})",
+                              (identity_id, *batch))
             sized: list[tuple[bytes, bytes]] = []
             for text_hash, blob in rows:
-                (sized if isinstance(blob, bytes) and len(blob) == 4 * dimension else damaged).append((text_hash, blob))
+                (sized if isinstance(blob, bytes) and isinstance(text_hash, bytes) and len(blob) == 4 * dimension else damaged).append((text_hash, blob))
             matrix = np.frombuffer(b"".join(blob for _, blob in sized), dtype=np.float32).reshape(len(sized), dimension)
             finite, unit = usable_rows(matrix)
             usable = (finite & (unit | (unit_length == 0))).tolist()
@@ -314,8 +411,11 @@ class Store:
         if damaged:
             logger.warning("index database %s held %d damaged vectors; they are dropped and their texts embedded "
                            "again", self.path, len(damaged))
-            self._write([("DELETE FROM vectors WHERE identity = ? AND text_hash = ? AND vector IS ?",
-                          [(identity_id, h, blob) for h, blob in damaged])])
+            try:
+                self._write([("DELETE FROM vectors WHERE identity = ? AND text_hash = ? AND vector IS ?",
+                              [(identity_id, h, blob) for h, blob in damaged])])
+            except StoreNotWritable:
+                pass  # left out all the same; dropped by the next process that can write
         return found
 
     def add_vectors(self, identity_id: int, items: list[tuple[bytes, bytes]], unit_length: bool) -> None:
@@ -333,19 +433,19 @@ class Store:
 
     # -- corpora and files -----------------------------------------------------
 
-    def corpus(self, root: str) -> int:
-        """The row id of a corpus folder (its real path), added on first use."""
+    def corpus(self, root: str, *, add: bool = True) -> int | None:
+        """The row id of a corpus folder (its real path), added on first use (None when absent and not ``add``)."""
         key = os.fsencode(root)
-        row = self._connection.execute("SELECT id FROM corpora WHERE root = ?", (key,)).fetchone()
-        if row is None:
+        rows = self._read("SELECT id FROM corpora WHERE root = ?", (key,))
+        if not rows and add:
             self._write([("INSERT OR IGNORE INTO corpora (root) VALUES (?)", [(key,)])])
-            row = self._connection.execute("SELECT id FROM corpora WHERE root = ?", (key,)).fetchone()
-        return int(row[0])
+            rows = self._read("SELECT id FROM corpora WHERE root = ?", (key,))
+        return int(rows[0][0]) if rows else None
 
     def files(self, corpus_id: int) -> list[FileRow]:
         return [FileRow(os.fsdecode(path), size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview,
                         os.fsdecode(real) if type(real) is bytes else None)
-                for path, size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview, real in self._connection.execute(
+                for path, size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview, real in self._read(
                     "SELECT path, size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview, real_path"
                     " FROM files WHERE corpus = ?", (corpus_id,))]
 
@@ -369,6 +469,26 @@ def usable_rows(vectors: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         finite = np.isfinite(vectors).all(axis=1)
         norms = np.linalg.norm(vectors.astype(np.float64), axis=1)
     return finite, np.abs(norms - 1.0) <= UNIT_TOLERANCE
+
+
+def _try_lock(descriptor: int) -> bool:
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return False
+    return True
+
+
+def _wait_for(attempt: Callable[[], bool], limit_s: float) -> bool:
+    """Retry ``attempt`` with growing pauses (5 ms up to 100 ms) until it succeeds or ``limit_s`` has passed."""
+    deadline = time.monotonic() + limit_s
+    pause = 0.005
+    while not attempt():
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(pause)
+        pause = min(pause * 2, 0.1)
+    return True
 
 
 def is_damage(error: sqlite3.DatabaseError) -> bool:
