@@ -1,5 +1,46 @@
-"""Settings shared by the index, the embedding backends, the ``tarvex`` command
-and the MCP server (kept apart so that the command's ``--help`` stays cheap)."""
+"""Settings and rules shared by the index, the embedding backends, the
+``tarvex`` command, ``tarvex-rag`` and the MCP server, written once.
+
+Kept apart and light (no import beyond the standard library's ``os`` and
+``pathlib``) so that the commands' ``--help`` stays cheap and the index needs
+nothing of the reference module to find its defaults.
+"""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
 
 DEFAULT_MODEL = "sentence-transformers/all-MiniLM-L6-v2"
 BACKENDS = ("auto", "torch", "onnx")
+# Characters of a description shown as its preview (line feeds as spaces).
+PREVIEW_CHARS = 300
+DEFAULT_TOP_K = 10
+
+
+def default_corpus() -> Path:
+    """The descriptions shipped with the package, beside this module."""
+    return Path(__file__).resolve().parent / "zolt_models"
+
+
+def default_cache_dir() -> Path:
+    """``$XDG_CACHE_HOME/tarvex``, else ``~/.cache/tarvex``."""
+    base = os.environ.get("XDG_CACHE_HOME")
+    return (Path(base) if base else Path.home() / ".cache") / "tarvex"
+
+
+def check_backend(backend: object) -> str:
+    """``backend`` when it names an embedding backend; ``ValueError`` otherwise."""
+    if backend not in BACKENDS:
+        raise ValueError(f"unknown embedding backend {backend!r}; choose one of {', '.join(BACKENDS)}")
+    return str(backend)
+
+
+def exact_type_error(name: str, expected: type, value: object) -> TypeError:
+    """The reference's wording for an argument that is not exactly of its type."""
+    error = TypeError(f"Argument '{name}' has incorrect type (expected {expected.__name__}, "
+                      f"got {type(value).__name__})")
+    if isinstance(value, expected):
+        error.add_note(f"Subclasses of builtin types are rejected: pass a plain {expected.__name__}, "
+                       f"for example {expected.__name__}(value).")
+    return error

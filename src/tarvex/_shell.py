@@ -1,6 +1,7 @@
-"""What the commands (``tarvex``, ``tarvex-rag``, the MCP server) do alike at
-the edge: the version, words that are not UTF-8, and a standard output whose
-reader went away."""
+"""The command surface shared by ``tarvex``, ``tarvex-rag`` and the MCP server:
+exit statuses, the options of a command that opens the index, the version,
+words that are not UTF-8, how text is shown on a terminal, and a standard
+output whose reader went away."""
 
 from __future__ import annotations
 
@@ -8,7 +9,62 @@ import argparse
 import os
 import sys
 from collections.abc import Sequence
+from pathlib import Path
 from typing import Any, NoReturn
+
+from tarvex._defaults import BACKENDS, DEFAULT_MODEL
+
+STATUS_FAILED = 1
+STATUS_USAGE = 2
+STATUS_INTERRUPTED = 130  # 128 + SIGINT, as shells report a run ended by Ctrl-C
+
+# Terminal control characters: C0, DEL and C1.
+_CONTROLS = {c: f"\\x{c:02x}" for c in (*range(0x20), *range(0x7F, 0xA0))} | {
+    ord("\n"): "\\n", ord("\r"): "\\r", ord("\t"): "\\t"}
+
+
+def shown(text: str) -> str:
+    """``text`` with the terminal's control characters (C0, DEL, C1) escaped as
+    ``\\n``, ``\\r``, ``\\t`` or ``\\xNN``, so that it can neither start a line
+    nor command the terminal; everything else (a no-break space, any letter)
+    stays as it is.  The reference's command line shows paths the same way."""
+    return text.translate(_CONTROLS)
+
+
+def say(program: str, message: str) -> None:
+    """One line on standard error: ``PROGRAM: MESSAGE``, the message shown safely."""
+    print(f"{program}: {shown(message)}", file=sys.stderr, flush=True)
+
+
+# --- options of a command that opens the index -------------------------------------
+
+
+def _folder(text: str) -> Path:
+    # Path("") is the working directory: an empty name is refused, as an empty XDG_CACHE_HOME is ignored.
+    if not text:
+        raise argparse.ArgumentTypeError("the folder name is empty")
+    return Path(text)
+
+
+def add_cache_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--cache-dir", type=_folder, metavar="DIR",
+                        help="the index's cache folder (default: $XDG_CACHE_HOME/tarvex, else ~/.cache/tarvex)")
+
+
+def add_index_options(parser: argparse.ArgumentParser, *, corpus_option: bool = True) -> None:
+    """The options of every command that opens the index: the corpus folder
+    (``--models-dir``, unless the command takes it otherwise), the model, the
+    backend and the cache folder."""
+    if corpus_option:
+        parser.add_argument("--models-dir", metavar="DIR",
+                            help="the corpus folder (default: the descriptions shipped with tarvex)")
+    parser.add_argument("--model", default=DEFAULT_MODEL, metavar="NAME",
+                        help=f"sentence-embedding model: a name in the local Hugging Face cache or a folder "
+                             f"(default: {DEFAULT_MODEL})")
+    parser.add_argument("--backend", choices=BACKENDS, default="auto",
+                        help="embedding backend; auto takes onnx when its built graph is in the cache, "
+                             "else torch (default: auto)")
+    add_cache_option(parser)
 
 
 def package_version(missing: str = "unknown (not installed)") -> str:
@@ -43,6 +99,13 @@ def first_non_utf8(words: Sequence[str]) -> str | None:
         except UnicodeEncodeError:
             return word.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
     return None
+
+
+def reader_gone() -> int:
+    """The reader of standard output went away (``| head``): end quietly, as the
+    Python documentation advises; the exit status."""
+    silence_stdout()
+    return STATUS_FAILED
 
 
 def silence_stdout() -> None:

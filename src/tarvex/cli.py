@@ -1,9 +1,9 @@
 """The ``tarvex`` command: search a corpus of problem descriptions through the index.
 
-    tarvex search [--top-k N] [--models-dir DIR] [--model NAME] [--backend B] [--json] WORDS...
-    tarvex index [DIR] [--model NAME] [--backend B]
-    tarvex cache info|clear
-    tarvex mcp [--models-dir DIR] [--model NAME] [--backend B]
+    tarvex search [--top-k N] [--models-dir DIR] [--model NAME] [--backend B] [--cache-dir DIR] [--json] WORDS...
+    tarvex index [DIR] [--model NAME] [--backend B] [--cache-dir DIR]
+    tarvex cache info|clear [--cache-dir DIR]
+    tarvex mcp [--models-dir DIR] [--model NAME] [--backend B] [--cache-dir DIR]
 
 Exit statuses: 0 success, 1 failure (one line on standard error), 2 usage
 error, 130 interrupted.  The heavy modules (the index, its engine, the
@@ -19,22 +19,16 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from tarvex._defaults import BACKENDS, DEFAULT_MODEL
-from tarvex._shell import VersionAction, first_non_utf8, silence_stdout
+from tarvex import _shell
+from tarvex._shell import (STATUS_FAILED, STATUS_INTERRUPTED, VersionAction, add_cache_option, add_index_options,
+                           first_non_utf8, reader_gone, shown)
 
 if TYPE_CHECKING:
     from tarvex.index import DescriptionIndex, RefreshStats
 
 PROGRAM = "tarvex"
-STATUS_FAILED = 1
-STATUS_USAGE = 2
-STATUS_INTERRUPTED = 130
 # A progress bar appears only when at least this many texts need embedding.
 PROGRESS_MINIMUM = 64
-# Files of the cache folder that belong to tarvex, and the folder of ONNX graphs.
-CACHE_FILES = ("index.sqlite3", "index.sqlite3-wal", "index.sqlite3-shm", "index.sqlite3-journal",
-               "index.sqlite3.damaged", "index.sqlite3.lock", "weights-digests.json")
-GRAPH_FOLDER = "onnx"
 
 
 class Failure(Exception):
@@ -45,39 +39,11 @@ class UsageError(Exception):
     """A command line that parses but cannot be run: status 2."""
 
 
-def shown(text: str) -> str:
-    """``text`` with control characters (and undecodable bytes of file names)
-    escaped, so that one match always prints as one line."""
-    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in text)
-
-
 def say(message: str) -> None:
-    print(f"{PROGRAM}: {shown(message)}", file=sys.stderr, flush=True)
+    _shell.say(PROGRAM, message)
 
 
 # --- options --------------------------------------------------------------------
-
-
-def _model_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--model", default=DEFAULT_MODEL, metavar="NAME",
-                        help=f"sentence-embedding model: a name in the local Hugging Face cache or a folder "
-                             f"(default: {DEFAULT_MODEL})")
-    parser.add_argument("--backend", choices=BACKENDS, default="auto",
-                        help="embedding backend; auto takes onnx when its built graph is in the cache, "
-                             "else torch (default: auto)")
-    _cache_option(parser)
-
-
-def _folder(text: str) -> Path:
-    # Path("") is the working directory: an empty name is refused, as an empty XDG_CACHE_HOME is ignored.
-    if not text:
-        raise argparse.ArgumentTypeError("the folder name is empty")
-    return Path(text)
-
-
-def _cache_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--cache-dir", type=_folder, metavar="DIR",
-                        help="the index's cache folder (default: $XDG_CACHE_HOME/tarvex, else ~/.cache/tarvex)")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -95,10 +61,8 @@ def build_parser() -> argparse.ArgumentParser:
     search.add_argument("words", nargs="+", metavar="WORDS", help="the query")
     search.add_argument("--top-k", type=int, default=10, metavar="N",
                         help="how many matches to print; 0 or less prints all (default: 10)")
-    search.add_argument("--models-dir", metavar="DIR",
-                        help="the corpus folder (default: the descriptions shipped with tarvex)")
     search.add_argument("--json", action="store_true", help="print the records (path, score, preview) as JSON")
-    _model_options(search)
+    add_index_options(search)
     search.set_defaults(run=run_search, parser=search)
 
     index = commands.add_parser("index", help="build or refresh the index of a corpus folder",
@@ -108,23 +72,20 @@ def build_parser() -> argparse.ArgumentParser:
                                             "needed).")
     index.add_argument("models_dir", nargs="?", metavar="DIR",
                        help="the corpus folder (default: the descriptions shipped with tarvex)")
-    _model_options(index)
+    add_index_options(index, corpus_option=False)
     index.set_defaults(run=run_index)
 
     cache = commands.add_parser("cache", help="show or clear the cache folder",
                                 description="info: where the cache is and what it holds; clear: delete the "
                                             "index database and the built ONNX graphs.")
     cache.add_argument("action", choices=("info", "clear"))
-    _cache_option(cache)
+    add_cache_option(cache)
     cache.set_defaults(run=run_cache)
 
     mcp = commands.add_parser("mcp", help="serve the index to an agent over MCP on standard input/output",
                               description="Run the MCP server over standard input/output until the client "
                                           "disconnects.")
-    mcp.add_argument("--models-dir", metavar="DIR",
-                     help="the corpus folder (default: the descriptions shipped with tarvex)")
-    mcp.add_argument("--model", default=DEFAULT_MODEL, metavar="NAME", help=f"(default: {DEFAULT_MODEL})")
-    mcp.add_argument("--backend", choices=BACKENDS, default="auto", help="(default: auto)")
+    add_index_options(mcp)
     mcp.set_defaults(run=run_mcp)
     return parser
 
@@ -156,7 +117,8 @@ def _progress_bar() -> tuple[Callable[[int, int], None], Callable[[], None]]:
 def _open_index(models_dir: str | None, args: argparse.Namespace) -> DescriptionIndex:
     from tarvex.index import DescriptionIndex
 
-    return DescriptionIndex(models_dir, args.model, backend=args.backend, cache_dir=args.cache_dir)
+    # The index chooses the backend and says why before it builds an ONNX graph.
+    return DescriptionIndex(models_dir, args.model, backend=args.backend, cache_dir=args.cache_dir, on_build=say)
 
 
 def _refresh(index: DescriptionIndex, *, answer_from_store: bool = False) -> RefreshStats:
@@ -173,28 +135,14 @@ def _refresh(index: DescriptionIndex, *, answer_from_store: bool = False) -> Ref
         close()
 
 
-def _prepare_backend(args: argparse.Namespace) -> None:
-    """Say so before the ONNX graph is built: with ``--backend onnx`` when it is
-    missing or not the one built, with ``auto`` when it is there but not the one
-    built (auto builds it again rather than use it)."""
-    if args.backend == "torch":
-        return
-    from tarvex import embedding
-
-    fault = embedding.graph_fault_of(args.model, args.cache_dir)
-    if fault is not None and (args.backend == "onnx" or fault != embedding.GRAPH_MISSING):
-        say(embedding.build_notice(args.model, fault))
-
-
 def run_search(args: argparse.Namespace) -> int:
     query = " ".join(args.words)
     if not query.strip():
         raise UsageError("the query is empty")
     with _open_index(args.models_dir, args) as index:
-        _prepare_backend(args)
         # A store that cannot be written still answers when it holds every vector (with a warning).
         _refresh(index, answer_from_store=True)
-        records = index.rank(query, args.top_k)
+        records = index.rank(query, args.top_k, refresh=False)  # just refreshed: one scan per search
     if args.json:
         import json
         import math
@@ -212,19 +160,10 @@ def run_search(args: argparse.Namespace) -> int:
     return 0
 
 
-def _resolved_backend(args: argparse.Namespace) -> str:
-    if args.backend != "auto":
-        return str(args.backend)
-    from tarvex import embedding
-
-    return "onnx" if embedding.onnx_graph_ready(args.model, args.cache_dir) else "torch"
-
-
 def run_index(args: argparse.Namespace) -> int:
     with _open_index(args.models_dir, args) as index:
-        _prepare_backend(args)
         stats = _refresh(index)
-    backend = f" with {_resolved_backend(args)}" if stats.embedded else ""
+        backend = f" with {index.backend_used}" if stats.embedded else ""
     print(f"{shown(str(index.models_dir))}: {stats.added} added, {stats.changed} changed, {stats.removed} removed, "
           f"{stats.unchanged} unchanged; {stats.embedded} embedded{backend} in {stats.seconds:.2f} s")
     return 0
@@ -233,14 +172,17 @@ def run_index(args: argparse.Namespace) -> int:
 def _cache_dir(args: argparse.Namespace) -> Path:
     if args.cache_dir is not None:
         return Path(args.cache_dir)
-    from tarvex.embedding import default_cache_dir
+    from tarvex._defaults import default_cache_dir
 
     return default_cache_dir()
 
 
 def _cache_entries(folder: Path) -> list[Path]:
     """The cache files that tarvex wrote, in a fixed order."""
-    entries = [folder / name for name in CACHE_FILES if (folder / name).is_file()]
+    from tarvex.embedding import DIGEST_CACHE_FILE, GRAPH_FOLDER
+    from tarvex.store import STORE_FILES
+
+    entries = [folder / name for name in (*STORE_FILES, DIGEST_CACHE_FILE) if (folder / name).is_file()]
     graphs = folder / GRAPH_FOLDER
     if graphs.is_dir():
         entries += sorted(path for path in graphs.iterdir() if path.is_file())
@@ -272,6 +214,8 @@ def run_cache(args: argparse.Namespace) -> int:
             continue
         except OSError as error:
             raise Failure(f"cannot delete {path}: {error.strerror}") from error
+    from tarvex.embedding import GRAPH_FOLDER
+
     for folder_path in (folder / GRAPH_FOLDER, folder):
         try:
             folder_path.rmdir()
@@ -284,7 +228,7 @@ def run_cache(args: argparse.Namespace) -> int:
 def run_mcp(args: argparse.Namespace) -> int:
     from tarvex.mcp_server import serve
 
-    return serve(args.models_dir, args.model, args.backend)
+    return serve(args.models_dir, args.model, args.backend, args.cache_dir)
 
 
 # --- the process ------------------------------------------------------------------
@@ -315,8 +259,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         subparser: argparse.ArgumentParser = args.parser
         subparser.error(str(error))
     except BrokenPipeError:
-        silence_stdout()
-        return STATUS_FAILED
+        return reader_gone()
     except KeyboardInterrupt:
         print(file=sys.stderr)
         say("interrupted")

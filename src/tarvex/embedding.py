@@ -31,7 +31,10 @@ from typing import TYPE_CHECKING, Any, Protocol
 
 import numpy as np
 
-from tarvex._defaults import BACKENDS, DEFAULT_MODEL as DEFAULT_MODEL  # re-exported: the default model
+# Re-exported: the default model and cache folder, written in one place.
+from tarvex._defaults import DEFAULT_MODEL as DEFAULT_MODEL
+from tarvex._defaults import check_backend
+from tarvex._defaults import default_cache_dir as default_cache_dir
 
 if TYPE_CHECKING:
     from collections.abc import Callable, Sequence
@@ -79,12 +82,6 @@ class Embedder(Protocol):
     def encode(self, texts: list[str]) -> np.ndarray:
         """float32, C-contiguous, shape (len(texts), dimension), unit-length rows."""
         ...
-
-
-def default_cache_dir() -> Path:
-    """``$XDG_CACHE_HOME/tarvex``, else ``~/.cache/tarvex``."""
-    base = os.environ.get("XDG_CACHE_HOME")
-    return (Path(base) if base else Path.home() / ".cache") / "tarvex"
 
 
 # --- Finding the model's files --------------------------------------------------
@@ -550,25 +547,26 @@ def _onnx_embedder(model_name: str, layout: ModelLayout, graph: Path, digest: st
     return embedder
 
 
-def open_embedder(model_name: str, backend: str = "auto", cache_dir: Path | None = None) -> Embedder:
+def open_embedder(model_name: str, backend: str = "auto", cache_dir: Path | None = None, *,
+                  on_build: Callable[[str], None] | None = None) -> Embedder:
     """Open the embedding backend ``backend`` ("auto", "torch" or "onnx") for a model.
 
     ``onnx`` builds the graph first when it is missing or not the one built.
     ``auto`` takes ``onnx`` when the graph is in the cache (building it again when
-    it is not the one built), else ``torch``.  Raises ``ValueError`` for an unknown
+    it is not the one built), else ``torch``.  ``on_build`` is told why before a
+    graph is built.  Raises ``ValueError`` for an unknown
     backend and ``EmbeddingUnavailable`` when the model cannot be loaded.
     """
-    if backend not in BACKENDS:
-        raise ValueError(f"unknown embedding backend {backend!r}; choose one of {', '.join(BACKENDS)}")
+    check_backend(backend)
     cache = Path(cache_dir) if cache_dir is not None else default_cache_dir()
     if backend == "torch":
         return TorchEmbedder(model_name, cache)
     if backend == "onnx":
-        return _onnx_embedder(model_name, *prepare_graph(model_name, cache, export=True))
+        return _onnx_embedder(model_name, *prepare_graph(model_name, cache, export=True, on_build=on_build))
     if importlib.util.find_spec("onnxruntime") is None or graph_fault_of(model_name, cache) == GRAPH_MISSING:
         return TorchEmbedder(model_name, cache)
     try:
-        prepared = prepare_graph(model_name, cache, export=True)
+        prepared = prepare_graph(model_name, cache, export=True, on_build=on_build)
     except EmbeddingUnavailable:
         return TorchEmbedder(model_name, cache)
     return _onnx_embedder(model_name, *prepared)

@@ -25,10 +25,10 @@ import numpy as np
 
 from tarvex import _index_engine as engine
 from tarvex import embedding
-from tarvex._defaults import BACKENDS, DEFAULT_MODEL
+from tarvex._defaults import DEFAULT_MODEL, PREVIEW_CHARS, check_backend, default_cache_dir, default_corpus
+from tarvex._defaults import exact_type_error as _type_error
 from tarvex.store import FileRow, Store, StoreDamaged, StoreNotWritable, is_damage, usable_rows
 
-PREVIEW_CHARS = 300
 # Texts per encode call while building: large enough for the model's own
 # batching, small enough that a progress bar moves and a kill loses little.
 EMBED_CHUNK = 256
@@ -78,22 +78,6 @@ def _trusted(row: FileRow, scanned_ns: int | None = None) -> bool:
             and max(row.mtime_ns, row.ctime_ns) < (row.scanned_ns if scanned_ns is None else scanned_ns) - _RACY_NS)
 
 
-def _type_error(name: str, expected: type, value: object) -> TypeError:
-    """The reference's wording for an argument that is not exactly of its type."""
-    error = TypeError(f"Argument '{name}' has incorrect type (expected {expected.__name__}, "
-                      f"got {type(value).__name__})")
-    if isinstance(value, expected):
-        error.add_note(f"Subclasses of builtin types are rejected: pass a plain {expected.__name__}, "
-                       f"for example {expected.__name__}(value).")
-    return error
-
-
-def _default_corpus() -> Path:
-    from tarvex import rag_helper
-
-    return Path(rag_helper.__file__).resolve().parent / "zolt_models"
-
-
 def _prefix(root: str) -> str:
     """What the scanner's listed paths start with for this root (as pathlib joins)."""
     if root == ".":
@@ -113,20 +97,23 @@ class DescriptionIndex:
     """
 
     def __init__(self, models_dir: str | os.PathLike[str] | None = None, model_name: str = DEFAULT_MODEL, *,
-                 backend: str = "auto", cache_dir: str | os.PathLike[str] | None = None) -> None:
+                 backend: str = "auto", cache_dir: str | os.PathLike[str] | None = None,
+                 on_build: Callable[[str], None] | None = None) -> None:
         if type(model_name) is not str:
             raise _type_error("model_name", str, model_name)
-        if backend not in BACKENDS:
-            raise ValueError(f"backend must be one of {', '.join(map(repr, BACKENDS))}, not {backend!r}")
-        self.models_dir: Path = Path(models_dir) if models_dir else _default_corpus()
+        check_backend(backend)
+        self.models_dir: Path = Path(models_dir) if models_dir else default_corpus()
         self.model_name = model_name
         self.backend = backend
-        self._cache_dir = Path(cache_dir) if cache_dir is not None else embedding.default_cache_dir()
+        self._cache_dir = Path(cache_dir) if cache_dir is not None else default_cache_dir()
         self._lock = threading.RLock()
         self._store: Store | None = Store(self._cache_dir)
         self._root = str(self.models_dir)
         self._prefix = _prefix(self._root)
         self._embedder: embedding.Embedder | None = None
+        self._on_build = on_build  # told why before an ONNX graph is built
+        self.scan_count = 0  # scans of the corpus folder so far (a hook for tests and benchmarks)
+        self._generation = 0  # moves on whenever the ranked rows change
         self._identity_id: int | None = None
         self._warned = False
         # While a refresh answers from the store: the refused write in force (later writes are skipped).
@@ -152,32 +139,54 @@ class DescriptionIndex:
         self._row_hashes: list[bytes | None] = []
         self._row_of: dict[str, int] = {}
         self._matrix = np.zeros((0, 0), dtype=np.float32)
+        self._generation += 1
+        self._hidden: tuple[Callable[[str, str | None], bool], int, frozenset[int]] | None = None
 
     # -- public interface ------------------------------------------------------
 
-    def rank(self, query: str, top_k: int = 10) -> list[dict[str, Any]]:
-        """The closest descriptions to ``query``, best first (``top_k`` <= 0: all of them)."""
-        if type(query) is not str:
-            raise _type_error("query", str, query)
-        if type(top_k) is not int:
-            raise _type_error("top_k", int, top_k)
-        return self._ranked(query, top_k, sourced=False)
+    def rank(self, query: str, top_k: int = 10, *, refresh: bool = True,
+             raise_unavailable: bool = False) -> list[dict[str, Any]]:
+        """The closest descriptions to ``query``, best first (``top_k`` <= 0: all of them).
 
-    def rank_with_sources(self, query: str, top_k: int = 10) -> list[dict[str, Any]]:
+        ``refresh=False`` ranks the index as the caller's last :meth:`refresh`
+        left it, without scanning the corpus again.  A model that cannot be
+        loaded ranks nothing (``[]``, with one warning), as the reference does;
+        with ``raise_unavailable`` it raises
+        :class:`tarvex.embedding.EmbeddingUnavailable` instead.
+        """
+        return self._ranked(query, top_k, refresh=refresh, raise_unavailable=raise_unavailable)
+
+    def rank_with_sources(self, query: str, top_k: int = 10, *, refresh: bool = True,
+                          raise_unavailable: bool = False,
+                          keep: Callable[[str, str | None], bool] | None = None) -> list[dict[str, Any]]:
         """``rank``'s records, each also with ``real_path``: where the file that its text
-        and preview were read from lay when it was read (None when unknown)."""
+        and preview were read from lay when it was read (None when unknown).
+
+        With ``keep(path, real_path)``, only the records it keeps are ranked:
+        the ``top_k`` best of them, from one scan and one ranking.
+        """
+        return self._ranked(query, top_k, refresh=refresh, raise_unavailable=raise_unavailable, sourced=True,
+                            keep=keep)
+
+    @property
+    def backend_used(self) -> str | None:
+        """The embedding backend the index loaded ("torch" or "onnx"); None while no model is loaded."""
+        return self._embedder.identity[2] if self._embedder is not None else None
+
+    def _ranked(self, query: str, top_k: int, *, refresh: bool, raise_unavailable: bool, sourced: bool = False,
+                keep: Callable[[str, str | None], bool] | None = None) -> list[dict[str, Any]]:
         if type(query) is not str:
             raise _type_error("query", str, query)
         if type(top_k) is not int:
             raise _type_error("top_k", int, top_k)
-        return self._ranked(query, top_k, sourced=True)
-
-    def _ranked(self, query: str, top_k: int, sourced: bool) -> list[dict[str, Any]]:
         with self._lock:
             self._check_open()
             try:
-                self._refresh(None, answer_from_store=True)
+                if refresh:
+                    self._refresh(None, answer_from_store=True)
             except embedding.EmbeddingUnavailable as error:
+                if raise_unavailable:
+                    raise
                 # One warning, as the reference gives once per model; later calls try again quietly.
                 if not error.logged and not self._warned:
                     logging.warning("RAG disabled (embedding model load failed): %s", error)
@@ -187,13 +196,31 @@ class DescriptionIndex:
                 return []
             assert self._embedder is not None
             query_vector = np.ascontiguousarray(self._embedder.encode([query])[0], dtype=np.float32)
-            count = len(self._rows)
-            hits = engine.top_k(self._matrix, query_vector, top_k if 0 < top_k < count else 0)
+            hits = self._top(query_vector, top_k, self._hidden_rows(keep) if keep is not None else frozenset())
             if sourced:
                 return [{"path": self._rows[row], "score": score, "preview": self._previews[row],
                          "real_path": self._real_paths[row]} for row, score in hits]
             return [{"path": self._rows[row], "score": score, "preview": self._previews[row]}
                     for row, score in hits]
+
+    def _top(self, query_vector: np.ndarray, top_k: int, hidden: frozenset[int]) -> list[tuple[int, float]]:
+        """The best ``top_k`` (row, score) pairs of rows not ``hidden``: one ranking, asking for as many
+        more as are hidden, since at most that many can be dropped."""
+        count = len(self._rows)
+        wanted = top_k + len(hidden)
+        hits = engine.top_k(self._matrix, query_vector, wanted if 0 < top_k and wanted < count else 0)
+        if not hidden:
+            return list(hits)
+        kept = [hit for hit in hits if hit[0] not in hidden]
+        return kept[:top_k] if top_k > 0 else kept
+
+    def _hidden_rows(self, keep: Callable[[str, str | None], bool]) -> frozenset[int]:
+        """The rows ``keep`` drops, worked out once for each state of the rows."""
+        memo = self._hidden
+        if memo is None or memo[1] != self._generation or memo[0] != keep:
+            hidden = frozenset(row for row, path in enumerate(self._rows) if not keep(path, self._real_paths[row]))
+            self._hidden = memo = (keep, self._generation, hidden)
+        return memo[2]
 
     def refresh(self, *, progress: Progress | None = None, answer_from_store: bool = False) -> RefreshStats:
         """Bring the index up to date with the corpus folder; ``progress(done, total)`` follows the embedding.
@@ -361,6 +388,7 @@ class DescriptionIndex:
             raise FileNotFoundError(f"Models directory not found: {self.models_dir}")
         self._attach()
         listing, stale, removed, scanned_ns = self._scanner.scan()
+        self.scan_count += 1
         same_paths = listing is self._listing  # the scanner hands back the same list while no path changed
         if not same_paths:
             self._listing = listing
@@ -431,7 +459,8 @@ class DescriptionIndex:
 
     def _open_embedder(self) -> embedding.Embedder:
         if self._embedder is None:
-            self._embedder = embedding.open_embedder(self.model_name, self.backend, self._cache_dir)
+            self._embedder = embedding.open_embedder(self.model_name, self.backend, self._cache_dir,
+                                                    on_build=self._on_build)
             self._identity_id = None
         if self._identity_id is None:
             identity, dimension = self._embedder.identity, self._embedder.dimension
@@ -496,6 +525,7 @@ class DescriptionIndex:
             self._previews[row] = self._files[path].preview
             self._real_paths[row] = self._files[path].real_path
         self._edited.clear()
+        self._generation += 1
         return True, embedded
 
     def _set_matrix(self, rows: list[str], matrix: np.ndarray) -> None:
@@ -506,6 +536,7 @@ class DescriptionIndex:
         self._row_of = {path: row for row, path in enumerate(rows)}
         self._matrix_stale = False
         self._edited.clear()
+        self._generation += 1
 
     def _vectors(self, wanted: list[bytes], paths: list[str],
                  progress: Progress | None) -> tuple[dict[bytes, np.ndarray], int, bool]:

@@ -19,7 +19,8 @@ name a listed description is refused with the same error.  Standard output carri
 messages only; logging goes to standard error.
 
 Run it directly with ``python -m tarvex.mcp_server [--models-dir DIR]
-[--model NAME] [--backend B]``; ``tarvex mcp`` takes the same options.
+[--model NAME] [--backend B] [--cache-dir DIR]``; ``tarvex mcp`` takes the same
+options.
 """
 
 from __future__ import annotations
@@ -40,8 +41,8 @@ from pathlib import PurePath
 from typing import TYPE_CHECKING, Any
 from urllib.parse import quote, unquote
 
-from tarvex._defaults import BACKENDS, DEFAULT_MODEL
-from tarvex._shell import package_version
+from tarvex._defaults import DEFAULT_MODEL, DEFAULT_TOP_K, PREVIEW_CHARS
+from tarvex._shell import STATUS_FAILED, STATUS_INTERRUPTED, add_index_options, package_version
 
 if TYPE_CHECKING:
     from mcp.server.lowlevel import Server
@@ -51,7 +52,6 @@ if TYPE_CHECKING:
 
 SERVER_NAME = "tarvex"
 
-DEFAULT_TOP_K = 10
 MAX_TOP_K = 100
 MAX_QUERY_CHARS = 10_000
 MAX_PATH_CHARS = 4096
@@ -62,9 +62,6 @@ SCHEMA_MESSAGE_TAIL = 40
 # At the end of input, how long the server may stay silent with requests unanswered.
 DRAIN_STALL_SECONDS = 60
 RESOURCE_PREFIX = "tarvex://description/"
-
-STATUS_FAILED = 1
-STATUS_INTERRUPTED = 130
 
 logger = logging.getLogger(__name__)
 
@@ -121,23 +118,15 @@ class CorpusView:
         )
 
     def search(self, query: str, top_k: int) -> list[dict[str, Any]]:
-        """The ``top_k`` best records that may be shown, best first.
-
-        Records that may not be shown are dropped, so the index is asked for
-        more (four times as many each round) until ``top_k`` remain or the
-        whole corpus has been ranked.
-        """
-        wanted = top_k
-        while True:
-            records = self._index.rank_with_sources(query, wanted)
-            shown = [
-                {"path": record["path"], "score": record["score"], "preview": record["preview"]}
-                for record in records
-                if self.shows(record["path"], record["real_path"])
-            ]
-            if len(shown) >= top_k or len(records) < wanted:
-                return shown[:top_k]
-            wanted *= 4
+        """The ``top_k`` best records that may be shown, best first: the index
+        ranks only those, from one scan.  Each record is checked again on its
+        way out."""
+        records = self._index.rank_with_sources(query, top_k, keep=self.shows)
+        return [
+            {"path": record["path"], "score": record["score"], "preview": record["preview"]}
+            for record in records
+            if self.shows(record["path"], record["real_path"])
+        ]
 
     def descriptions(self) -> list[str]:
         return [path for path, real_path in self._index.sources().items() if self.shows(path, real_path)]
@@ -180,7 +169,7 @@ RECORD_SCHEMA: dict[str, Any] = {
     "properties": {
         "path": {"type": "string", "description": "The description file; pass it to read_description."},
         "score": {"type": "number", "description": "Cosine similarity to the query (higher is closer)."},
-        "preview": {"type": "string", "description": "The first 300 characters, line feeds as spaces."},
+        "preview": {"type": "string", "description": f"The first {PREVIEW_CHARS} characters, line feeds as spaces."},
     },
     "required": ["path", "score", "preview"],
     "additionalProperties": False,
@@ -263,67 +252,83 @@ def _argument_error(tool: str, arguments: Any) -> str | None:
     return f"invalid arguments for {tool}: {where}{_echo(error.message, tail=SCHEMA_MESSAGE_TAIL)}"
 
 
-def _search(corpus: CorpusView, arguments: dict[str, Any]) -> CallToolResult:
-    # The schema admits integral floats such as 5.0.
-    top_k = int(arguments.get("top_k", DEFAULT_TOP_K))
-    records = [
-        {"path": record["path"], "score": record["score"], "preview": record["preview"]}
-        for record in corpus.search(arguments["query"], top_k)
-    ]
-    structured = {"results": records}
-    return _text_result(json.dumps(structured, ensure_ascii=False), structured)
-
-
-def _read(corpus: CorpusView, arguments: dict[str, Any]) -> CallToolResult:
-    return _text_result(corpus.read(arguments["path"]))
-
-
-TOOL_HANDLERS: dict[str, Callable[[CorpusView, dict[str, Any]], CallToolResult]] = {
-    SEARCH_TOOL: _search,
-    READ_TOOL: _read,
-}
-
-
 # --- the protocol server ----------------------------------------------------------
 
 
-def build_server(corpus: CorpusView) -> Server[Any]:
-    """The protocol server over ``corpus``.
+class DescriptionServer:
+    """The protocol's handlers over one corpus, as methods.
 
     The handlers call the index directly on the event loop: the index is not
     shared between threads, and one call at a time is what it expects.
     """
-    from mcp import types
-    from mcp.server.lowlevel import Server
-    from mcp.shared.exceptions import MCPError
 
-    from tarvex.store import StoreUnavailable
+    def __init__(self, corpus: CorpusView) -> None:
+        from mcp import types
 
-    tools = [
-        types.Tool(
-            name=name,
-            description=description,
-            input_schema=input_schema,
-            output_schema=output_schema,
-            annotations=types.ToolAnnotations(read_only_hint=True, idempotent_hint=True, open_world_hint=False),
+        self.corpus = corpus
+        self.tools = [
+            types.Tool(
+                name=name,
+                description=description,
+                input_schema=input_schema,
+                output_schema=output_schema,
+                annotations=types.ToolAnnotations(read_only_hint=True, idempotent_hint=True, open_world_hint=False),
+            )
+            for name, (description, input_schema, output_schema) in TOOL_SCHEMAS.items()
+        ]
+        self.tool_handlers: dict[str, Callable[[dict[str, Any]], CallToolResult]] = {
+            SEARCH_TOOL: self.search,
+            READ_TOOL: self.read,
+        }
+
+    def protocol_server(self) -> Server[Any]:
+        from mcp.server.lowlevel import Server
+
+        return Server(
+            SERVER_NAME,
+            version=package_version(missing=""),
+            instructions=(
+                "Search stored optimisation problem descriptions by meaning with search_descriptions, "
+                "then read a whole description with read_description."
+            ),
+            on_list_tools=self.list_tools,
+            on_call_tool=self.call_tool,
+            on_list_resources=self.list_resources,
+            on_read_resource=self.read_resource,
         )
-        for name, (description, input_schema, output_schema) in TOOL_SCHEMAS.items()
-    ]
 
-    async def list_tools(ctx: Any, params: types.PaginatedRequestParams | None) -> types.ListToolsResult:
-        return types.ListToolsResult(tools=tools)
+    # -- tools --
 
-    async def call_tool(ctx: Any, params: types.CallToolRequestParams) -> types.CallToolResult:
-        handler = TOOL_HANDLERS.get(params.name)
+    def search(self, arguments: dict[str, Any]) -> CallToolResult:
+        # The schema admits integral floats such as 5.0.
+        top_k = int(arguments.get("top_k", DEFAULT_TOP_K))
+        structured = {"results": self.corpus.search(arguments["query"], top_k)}
+        return _text_result(json.dumps(structured, ensure_ascii=False), structured)
+
+    def read(self, arguments: dict[str, Any]) -> CallToolResult:
+        return _text_result(self.corpus.read(arguments["path"]))
+
+    async def list_tools(self, ctx: Any, params: Any) -> Any:
+        from mcp import types
+
+        return types.ListToolsResult(tools=self.tools)
+
+    async def call_tool(self, ctx: Any, params: Any) -> CallToolResult:
+        from mcp import types
+        from mcp.shared.exceptions import MCPError
+
+        from tarvex.store import StoreUnavailable
+
+        handler = self.tool_handlers.get(params.name)
         if handler is None:
             raise MCPError(types.INVALID_PARAMS,
-                           f"unknown tool {_echo(params.name)!r}; the tools are {sorted(TOOL_HANDLERS)}")
+                           f"unknown tool {_echo(params.name)!r}; the tools are {sorted(self.tool_handlers)}")
         arguments = params.arguments or {}
         message = _argument_error(params.name, arguments)
         if message is not None:
             return _text_result(message, is_error=True)
         try:
-            return handler(corpus, arguments)
+            return handler(arguments)
         except Refused as refusal:
             return _text_result(str(refusal), is_error=True)
         except StoreUnavailable as exc:
@@ -334,17 +339,21 @@ def build_server(corpus: CorpusView) -> Server[Any]:
             logger.exception("%s failed", params.name)
             return _text_result(f"{params.name} failed: {type(exc).__name__}: {exc}", is_error=True)
 
-    async def list_resources(ctx: Any, params: types.PaginatedRequestParams | None) -> types.ListResourcesResult:
-        start = _page_start(params.cursor if params else None)
-        with _failures_reported("listing the descriptions"):
-            paths = corpus.descriptions()
+    # -- resources --
+
+    async def list_resources(self, ctx: Any, params: Any) -> Any:
+        from mcp import types
+
+        start = self._page_start(params.cursor if params else None)
+        with self._failures_reported("listing the descriptions"):
+            paths = self.corpus.descriptions()
         page = paths[start : start + RESOURCE_PAGE_SIZE]
         following = start + len(page)
         return types.ListResourcesResult(
             resources=[
                 types.Resource(
-                    uri=corpus.uri_of(path),
-                    name=PurePath(path).relative_to(corpus.root).as_posix(),
+                    uri=self.corpus.uri_of(path),
+                    name=PurePath(path).relative_to(self.corpus.root).as_posix(),
                     mime_type="text/plain",
                 )
                 for path in page
@@ -352,18 +361,27 @@ def build_server(corpus: CorpusView) -> Server[Any]:
             next_cursor=str(following) if following < len(paths) else None,
         )
 
-    async def read_resource(ctx: Any, params: types.ReadResourceRequestParams) -> types.ReadResourceResult:
+    async def read_resource(self, ctx: Any, params: Any) -> Any:
+        from mcp import types
+        from mcp.shared.exceptions import MCPError
+
         uri = str(params.uri)
         try:
-            with _failures_reported(f"reading {uri}"):
-                text = corpus.read(corpus.path_of(uri))
+            with self._failures_reported(f"reading {uri}"):
+                text = self.corpus.read(self.corpus.path_of(uri))
         except (Refused, UnicodeDecodeError):
             raise MCPError(types.INVALID_PARAMS, str(Refused(uri)), {"uri": _echo(uri)}) from None
         content = types.TextResourceContents(uri=uri, text=text, mime_type="text/plain")
         return types.ReadResourceResult(contents=[content])
 
+    @staticmethod
     @contextlib.contextmanager
     def _failures_reported(doing: str) -> Iterator[None]:
+        from mcp import types
+        from mcp.shared.exceptions import MCPError
+
+        from tarvex.store import StoreUnavailable
+
         try:
             yield
         except (MCPError, Refused, UnicodeDecodeError):
@@ -375,25 +393,21 @@ def build_server(corpus: CorpusView) -> Server[Any]:
             logger.exception("%s failed", doing)
             raise MCPError(types.INTERNAL_ERROR, f"{doing} failed: {type(exc).__name__}: {exc}") from None
 
+    @staticmethod
     def _page_start(cursor: str | None) -> int:
+        from mcp import types
+        from mcp.shared.exceptions import MCPError
+
         if cursor is None:
             return 0
         if not cursor.isdecimal() or len(cursor) > 12:
             raise MCPError(types.INVALID_PARAMS, f"invalid cursor {cursor[:40]!r}")
         return int(cursor)
 
-    return Server(
-        SERVER_NAME,
-        version=package_version(missing=""),
-        instructions=(
-            "Search stored optimisation problem descriptions by meaning with search_descriptions, "
-            "then read a whole description with read_description."
-        ),
-        on_list_tools=list_tools,
-        on_call_tool=call_tool,
-        on_list_resources=list_resources,
-        on_read_resource=read_resource,
-    )
+
+def build_server(corpus: CorpusView) -> Server[Any]:
+    """The protocol server over ``corpus``."""
+    return DescriptionServer(corpus).protocol_server()
 
 
 @contextlib.contextmanager
@@ -416,20 +430,19 @@ def _stdout_to_stderr() -> Iterator[int]:
         os.close(saved)
 
 
-def _open_corpus(models_dir: str | None, model_name: str, backend: str) -> CorpusView:
+def _open_corpus(models_dir: str | None, model_name: str, backend: str,
+                 cache_dir: str | os.PathLike[str] | None = None) -> CorpusView:
     """The index, brought up to date and with its model loaded, so that the first answer is quick."""
     from tarvex import DescriptionIndex
-    from tarvex.embedding import EmbeddingUnavailable
 
     started = time.perf_counter()
-    index = DescriptionIndex(models_dir, model_name, backend=backend)
+    index = DescriptionIndex(models_dir, model_name, backend=backend, cache_dir=cache_dir)
     try:
         # A store that cannot be written still serves what it holds (with a warning).
         stats = index.refresh(answer_from_store=True)
-        # Embedding a query loads the model even when every text was already stored;
-        # with something to rank, only a model that failed to load answers nothing.
-        if not index.rank("", 1) and index.descriptions():
-            raise EmbeddingUnavailable(f"the embedding model {model_name!r} could not be loaded")
+        # With something to rank, the model runs once now (no second scan); one that
+        # cannot be loaded raises EmbeddingUnavailable instead of answering nothing.
+        index.rank("", 1, refresh=False, raise_unavailable=True)
     except BaseException:
         index.close()
         raise
@@ -602,7 +615,8 @@ def _is_disconnect(exc: BaseException) -> bool:
     return isinstance(exc, (BrokenPipeError, ConnectionResetError))
 
 
-def serve(models_dir: str | None, model_name: str = DEFAULT_MODEL, backend: str = "auto") -> int:
+def serve(models_dir: str | None, model_name: str = DEFAULT_MODEL, backend: str = "auto",
+          cache_dir: str | os.PathLike[str] | None = None) -> int:
     """Run the server on standard input and output until the client disconnects; returns the exit status."""
     import anyio
 
@@ -612,7 +626,7 @@ def serve(models_dir: str | None, model_name: str = DEFAULT_MODEL, backend: str 
         return STATUS_FAILED
     try:
         with _stdout_to_stderr():
-            corpus = _open_corpus(models_dir, model_name, backend)
+            corpus = _open_corpus(models_dir, model_name, backend, cache_dir)
     except KeyboardInterrupt:
         return STATUS_INTERRUPTED
     except Exception as exc:
@@ -665,13 +679,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         description="Serve the description index to an agent host over the Model Context Protocol (standard "
         "input and output).",
     )
-    parser.add_argument("--models-dir", metavar="DIR", help="the corpus folder (default: the shipped descriptions)")
-    parser.add_argument(
-        "--model", default=DEFAULT_MODEL, metavar="NAME", help=f"embedding model (default: {DEFAULT_MODEL})"
-    )
-    parser.add_argument("--backend", choices=BACKENDS, default="auto", help="embedding backend (default: auto)")
+    add_index_options(parser)
     options = parser.parse_args(argv)
-    return serve(options.models_dir, options.model, options.backend)
+    return serve(options.models_dir, options.model, options.backend, options.cache_dir)
 
 
 if __name__ == "__main__":

@@ -60,6 +60,11 @@ logger = logging.getLogger(__name__)
 DATABASE_NAME = "index.sqlite3"
 # Held while embedding for this cache (flock: the kernel releases it when its holder dies).
 LOCK_NAME = DATABASE_NAME + ".lock"
+# Where a damaged database is set aside before it is rebuilt.
+DAMAGED_NAME = DATABASE_NAME + ".damaged"
+# Every file the store may leave in the cache folder (SQLite's own beside the database).
+STORE_FILES = (DATABASE_NAME, DATABASE_NAME + "-wal", DATABASE_NAME + "-shm", DATABASE_NAME + "-journal",
+               DAMAGED_NAME, LOCK_NAME)
 APPLICATION_ID = 0x54565849  # "TVXI"
 SCHEMA_VERSION = 3  # 2: paths as bytes; 3: the real path of each text, whether a model's vectors are unit length
 # Earlier versions this one upgrades in place, keeping vectors and rows.
@@ -257,7 +262,7 @@ class Store:
 
     def _set_aside(self, problem: str) -> None:
         """Move an unusable database out of the way (kept for inspection) and start afresh."""
-        aside = self.path.with_name(DATABASE_NAME + ".damaged")
+        aside = self.path.with_name(DAMAGED_NAME)
         logger.warning("index database %s is unusable: %s; moved to %s and rebuilt", self.path, problem, aside)
         try:
             os.replace(self.path, aside)
