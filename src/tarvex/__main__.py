@@ -27,15 +27,12 @@ import traceback
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 
-from tarvex._shell import VersionAction, first_non_utf8, silence_stdout
+from tarvex._shell import (STATUS_FAILED, STATUS_INTERRUPTED, STATUS_USAGE, VersionAction, first_non_utf8,
+                           reader_gone)
 
 MODULE_NAME = "tarvex.rag_helper"
 MAIN_FLAG = "rag_helper_is_main"
 PROGRAM_NAME = "tarvex-rag"
-STATUS_FAILED = 1
-STATUS_BAD_COMMAND_LINE = 2
-STATUS_ALREADY_LOADED = 2
-STATUS_INTERRUPTED = 130  # 128 + SIGINT, as shells report a run ended by Ctrl-C
 
 # The warning the module logs on the root logger when the embedding model cannot be loaded.
 LOAD_FAILURE_PREFIX = "RAG disabled (embedding model load failed): "
@@ -143,12 +140,8 @@ def _flush_stdout(program: str) -> int | None:
     """Flush what the run printed; the exit status when that fails, else None."""
     try:
         sys.stdout.flush()
-    except BrokenPipeError:
-        # The reader went away (`| head`, `| true`): end quietly, as the Python
-        # documentation advises, with stdout pointed at devnull so that the
-        # interpreter's own flush at exit does not fail again.
-        silence_stdout()
-        return STATUS_FAILED
+    except BrokenPipeError:  # the reader went away (`| head`, `| true`)
+        return reader_gone()
     except OSError as exc:
         print(f"{program}: error: cannot write the matches to standard output: {exc.strerror or exc}",
               file=sys.stderr)
@@ -160,7 +153,7 @@ def _run_block(program: str, words: list[str]) -> int:
     """Load the module as the main module with these words; its exit status."""
     if _already_loaded():
         print(ALREADY_LOADED_MESSAGE, file=sys.stderr)
-        return STATUS_ALREADY_LOADED
+        return STATUS_USAGE
 
     try:
         flag = _main_flag()
@@ -195,7 +188,7 @@ def _run_block(program: str, words: list[str]) -> int:
     if module is not None and module.__name__ != "__main__":
         # The module object came back without its body running again.
         print(ALREADY_LOADED_MESSAGE, file=sys.stderr)
-        return STATUS_ALREADY_LOADED
+        return STATUS_USAGE
     return status
 
 
@@ -222,7 +215,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if bad_word is not None:
             print(f"{PROGRAM_NAME}: error: the query must be valid UTF-8; this word is not: {bad_word}",
                   file=sys.stderr)
-            return STATUS_BAD_COMMAND_LINE
+            return STATUS_USAGE
         if sys.stdout is None:
             print(f"{PROGRAM_NAME}: error: standard output is closed; there is nowhere to print the matches",
                   file=sys.stderr)

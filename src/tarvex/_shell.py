@@ -7,7 +7,9 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
+import threading
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, NoReturn
@@ -117,3 +119,20 @@ def silence_stdout() -> None:
         os.dup2(devnull, sys.stdout.fileno())
     finally:
         os.close(devnull)
+
+
+def is_disconnect(exc: BaseException) -> bool:
+    """True for the errors a reader causes by closing its end of the pipes."""
+    if isinstance(exc, BaseExceptionGroup):
+        return all(is_disconnect(inner) for inner in exc.exceptions)
+    return isinstance(exc, (BrokenPipeError, ConnectionResetError))
+
+
+def interrupt_ends_process() -> None:
+    """Let Ctrl-C end the process at once, as a termination signal does, for
+    work that an interrupt raised as an exception would not reach (a thread
+    blocked on input).  Only for work that has committed all it keeps."""
+    if threading.current_thread() is threading.main_thread() and (
+        signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    ):
+        signal.signal(signal.SIGINT, signal.SIG_DFL)

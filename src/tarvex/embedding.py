@@ -24,7 +24,6 @@ import hashlib
 import importlib.util
 import json
 import os
-import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
@@ -35,6 +34,7 @@ import numpy as np
 from tarvex._defaults import DEFAULT_MODEL as DEFAULT_MODEL
 from tarvex._defaults import check_backend
 from tarvex._defaults import default_cache_dir as default_cache_dir
+from tarvex._files import write_atomically
 
 if TYPE_CHECKING:
     from collections.abc import Callable, Sequence
@@ -144,22 +144,6 @@ def _file_sha256(path: Path) -> str:
     return digest.hexdigest()
 
 
-def _write_atomically(target: Path, data: bytes, *, check: Callable[[Path], None] | None = None) -> None:
-    """Write ``data`` beside ``target``, let ``check`` look at the written file
-    (it raises to refuse it), and rename it into place."""
-    target.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "wb") as out:
-            out.write(data)
-        if check is not None:
-            check(Path(tmp))
-        os.replace(tmp, target)
-    except BaseException:
-        Path(tmp).unlink(missing_ok=True)
-        raise
-
-
 class _DigestCache:
     """SHA-256 digests of weight files, remembered in the cache folder so that a
     new process does not hash the weights again.
@@ -191,7 +175,7 @@ class _DigestCache:
         value = _file_sha256(Path(real))
         entries[real] = [*key, value]
         try:
-            _write_atomically(self.file, json.dumps(entries, indent=1, sort_keys=True).encode())
+            write_atomically(self.file, json.dumps(entries, indent=1, sort_keys=True).encode())
         except OSError:
             pass  # an unwritable cache only costs hashing again next time
         return value
@@ -239,7 +223,7 @@ def _file_status(status: os.stat_result) -> dict[str, int]:
 def record_graph(graph: Path, sha256: str) -> None:
     """Record ``graph`` as built and checked, with its content's digest."""
     record = {"sha256": sha256, **_file_status(os.stat(graph))}
-    _write_atomically(_graph_record(graph), json.dumps(record, indent=1).encode())
+    write_atomically(_graph_record(graph), json.dumps(record, indent=1).encode())
 
 
 def graph_fault(graph: Path) -> str | None:

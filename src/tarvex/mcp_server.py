@@ -32,9 +32,7 @@ import functools
 import json
 import logging
 import os
-import signal
 import sys
-import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import PurePath
@@ -42,7 +40,8 @@ from typing import TYPE_CHECKING, Any
 from urllib.parse import quote, unquote
 
 from tarvex._defaults import DEFAULT_MODEL, DEFAULT_TOP_K, PREVIEW_CHARS
-from tarvex._shell import STATUS_FAILED, STATUS_INTERRUPTED, add_index_options, package_version
+from tarvex._shell import (STATUS_FAILED, STATUS_INTERRUPTED, add_index_options, interrupt_ends_process,
+                           is_disconnect, package_version)
 
 if TYPE_CHECKING:
     from mcp.server.lowlevel import Server
@@ -608,13 +607,6 @@ async def _run(server: Server[Any], wire: int) -> None:
             await out.aclose()
 
 
-def _is_disconnect(exc: BaseException) -> bool:
-    """True for the errors a client causes by closing its end of the pipes."""
-    if isinstance(exc, BaseExceptionGroup):
-        return all(_is_disconnect(inner) for inner in exc.exceptions)
-    return isinstance(exc, (BrokenPipeError, ConnectionResetError))
-
-
 def serve(models_dir: str | None, model_name: str = DEFAULT_MODEL, backend: str = "auto",
           cache_dir: str | os.PathLike[str] | None = None) -> int:
     """Run the server on standard input and output until the client disconnects; returns the exit status."""
@@ -635,32 +627,19 @@ def serve(models_dir: str | None, model_name: str = DEFAULT_MODEL, backend: str 
         return STATUS_FAILED
     try:
         server = build_server(corpus)
-        _interrupt_ends_process()
+        # The transport reads standard input in a thread that no cancellation reaches.
+        interrupt_ends_process()
         with _stdout_to_stderr() as wire:
             anyio.run(_run, server, wire)
     except KeyboardInterrupt:
         return STATUS_INTERRUPTED
     except BaseException as exc:
-        if not _is_disconnect(exc):
+        if not is_disconnect(exc):
             raise
         logger.info("client disconnected")
     finally:
         corpus.close()
     return 0
-
-
-def _interrupt_ends_process() -> None:
-    """Let Ctrl-C end a serving process at once, as a termination signal does.
-
-    The transport reads standard input in a thread that no cancellation
-    reaches, so an interrupt raised as an exception would leave the process
-    waiting for the client's next line.  Everything the index stored is
-    committed, so nothing is lost.
-    """
-    if threading.current_thread() is threading.main_thread() and (
-        signal.getsignal(signal.SIGINT) is signal.default_int_handler
-    ):
-        signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def _log_to_stderr() -> None:

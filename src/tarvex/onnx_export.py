@@ -279,10 +279,10 @@ def graph_bytes(folder: Path) -> tuple[bytes, BertShape]:
 def build_graph(folder: Path, target: Path) -> str:
     """Build the graph of the model in ``folder`` into ``target`` (written beside it,
     checked, renamed into place); returns the SHA-256 of the graph file."""
-    from tarvex.embedding import _write_atomically
+    from tarvex._files import write_atomically
 
     data, shape = graph_bytes(folder)
-    _write_atomically(target, data, check=lambda path: check_graph(path, shape))
+    write_atomically(target, data, check=lambda path: check_graph(path, shape))
     return hashlib.sha256(data).hexdigest()
 
 
@@ -290,14 +290,15 @@ def main(argv: list[str] | None = None) -> int:
     """Build the model's graph into the cache unless the checked one is there (the set-up runs this)."""
     import argparse
 
-    from tarvex import embedding
+    from tarvex import embedding  # the command only: the library builds through embedding, never the reverse
+    from tarvex._defaults import DEFAULT_MODEL, default_cache_dir
 
     parser = argparse.ArgumentParser(prog="python -m tarvex.onnx_export", description=main.__doc__)
-    parser.add_argument("--model", default=embedding.DEFAULT_MODEL, metavar="NAME")
+    parser.add_argument("--model", default=DEFAULT_MODEL, metavar="NAME")
     parser.add_argument("--cache-dir", type=Path, metavar="DIR", default=None,
                         help="(default: $XDG_CACHE_HOME/tarvex, else ~/.cache/tarvex)")
     args = parser.parse_args(argv)
-    cache = args.cache_dir or embedding.default_cache_dir()
+    cache = args.cache_dir or default_cache_dir()
     done: list[str] = []
     try:
         _, graph, _ = embedding.prepare_graph(args.model, cache, export=True, on_build=done.append)
