@@ -1,0 +1,100 @@
+"""What the commands share: one scan of the corpus per search (``tarvex search``
+and the MCP server alike), one way of showing text on a terminal, and the
+options of a command that opens the index (``--cache-dir`` included)."""
+
+import json
+
+import pytest
+from conftest import write_corpus
+from hypothesis import given
+from hypothesis import strategies as st
+
+from tarvex import cli, index, mcp_server
+from tarvex._shell import shown
+
+MODEL = "stand-in/model"  # no files anywhere: the torch backend, with the stand-ins
+CONTROLS = {*range(0x20), *range(0x7F, 0xA0)}
+
+
+@pytest.fixture
+def opened(monkeypatch):
+    """Every DescriptionIndex made during the test, to read its scan counter."""
+    made = []
+
+    class Recorded(index.DescriptionIndex):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            made.append(self)
+
+    monkeypatch.setattr(index, "DescriptionIndex", Recorded)
+    return made
+
+
+@pytest.fixture
+def corpus(tmp_path):
+    # Links out of the corpus score best, so the MCP server must rank past them.
+    root = write_corpus(tmp_path / "corpus", {f"d{i}.txt": f"-{i + 1} inside {i}" for i in range(5)})
+    outside = write_corpus(tmp_path / "outside", {f"o{i}.txt": f"9 outside {i}" for i in range(12)})
+    for i in range(12):
+        (root / f"link{i}.txt").symlink_to(outside / f"o{i}.txt")
+    return root
+
+
+def test_a_search_scans_the_corpus_once(rag, standins, opened, corpus, tmp_path, capsys):
+    options = ["--models-dir", str(corpus), "--model", MODEL, "--backend", "torch", "--cache-dir", str(tmp_path / "c")]
+    for _ in range(2):  # a cold store, then a warm one
+        assert cli.main(["search", *options, "--json", "1"]) == 0
+        assert opened.pop().scan_count == 1
+        assert len(json.loads(capsys.readouterr().out)) == 10
+
+    view = mcp_server._open_corpus(str(corpus), MODEL, "torch", tmp_path / "c")
+    try:
+        (started,) = opened
+        assert started.scan_count == 1  # no probe and no second scan at start
+        expected = [r for r in started.rank_with_sources("1", 0, refresh=False) if "inside" in r["preview"]][:3]
+        records = view.search("1", 3)
+        assert started.scan_count == 2  # one search, one scan, however many records it drops
+        assert records == [{key: r[key] for key in ("path", "score", "preview")} for r in expected]
+        assert [r["path"] for r in records] == [str(corpus / f"d{i}.txt") for i in range(3)]
+    finally:
+        view.close()
+
+
+def test_a_model_that_cannot_load_is_raised_when_asked(rag, standins, corpus, tmp_path):
+    standins.fail_with = OSError("no weights")
+    with index.DescriptionIndex(corpus, MODEL, backend="torch", cache_dir=tmp_path / "c") as described:
+        assert described.rank("1") == []  # the reference's answer
+        with pytest.raises(index.embedding.EmbeddingUnavailable):
+            described.rank("1", raise_unavailable=True)
+        assert described.rank("1", refresh=False, raise_unavailable=True) == []  # nothing refreshed: nothing ranked
+
+
+@given(st.text(alphabet=st.characters(codec=None, exclude_categories=()), max_size=30))
+def test_shown_escapes_terminal_controls_and_nothing_else(text):
+    out = shown(text)
+    assert not any(ord(c) in CONTROLS for c in out)
+    named = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+    assert out == "".join(named.get(c, f"\\x{ord(c):02x}") if ord(c) in CONTROLS else c for c in text)
+
+
+def test_search_shows_paths_as_tarvex_rag_does(rag, standins, tmp_path, capsys):
+    root = write_corpus(tmp_path / "corpus", {"no\u00a0break é.txt": "1 a", "line\nfeed\x9b.txt": "2 b"})
+    assert cli.main(["search", "--models-dir", str(root), "--model", MODEL, "--backend", "torch",
+                     "--cache-dir", str(tmp_path / "c"), "x"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert [line.split("  score=")[0] for line in lines] == [
+        f" 1. {root}/line\\nfeed\\x9b.txt", f" 2. {root}/no\u00a0break é.txt"]
+
+
+@pytest.mark.parametrize("command", [mcp_server.main, lambda argv: cli.main(["mcp", *argv])])
+def test_every_command_that_opens_the_index_takes_cache_dir(command, monkeypatch, tmp_path):
+    served = []
+    monkeypatch.setattr(mcp_server, "serve", lambda *args: served.append(args) or 0)
+    assert command(["--models-dir", "corpus", "--backend", "onnx", "--cache-dir", str(tmp_path)]) == 0
+    assert served == [("corpus", "sentence-transformers/all-MiniLM-L6-v2", "onnx", tmp_path)]
+
+
+def test_the_server_keeps_its_store_in_the_cache_folder(rag, standins, corpus, tmp_path):
+    view = mcp_server._open_corpus(str(corpus), MODEL, "torch", tmp_path / "elsewhere")
+    view.close()
+    assert (tmp_path / "elsewhere" / "index.sqlite3").is_file()
