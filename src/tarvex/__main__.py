@@ -27,8 +27,7 @@ import traceback
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 
-from tarvex._shell import (STATUS_FAILED, STATUS_INTERRUPTED, STATUS_USAGE, VersionAction, first_non_utf8,
-                           reader_gone)
+from tarvex._shell import STATUS_FAILED, STATUS_USAGE, VersionAction, first_non_utf8, interrupted, reader_gone
 
 MODULE_NAME = "tarvex.rag_helper"
 MAIN_FLAG = "rag_helper_is_main"
@@ -223,8 +222,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         status = _run_block(program, words)
         return _flush_stdout(program) or status
     except KeyboardInterrupt:
-        print(f"{PROGRAM_NAME}: interrupted", file=sys.stderr)
-        return STATUS_INTERRUPTED
+        return interrupted(PROGRAM_NAME)
 
 
 if __name__ == "__main__":

@@ -121,6 +121,15 @@ def silence_stdout() -> None:
         os.close(devnull)
 
 
+def interrupted(program: str, *, end_line: bool = False) -> int:
+    """Ctrl-C: one line saying so (after ending the line the terminal echoed
+    ``^C`` on, with ``end_line``); the exit status."""
+    if end_line:
+        print(file=sys.stderr)
+    print(f"{program}: interrupted", file=sys.stderr, flush=True)
+    return STATUS_INTERRUPTED
+
+
 def is_disconnect(exc: BaseException) -> bool:
     """True for the errors a reader causes by closing its end of the pipes."""
     if isinstance(exc, BaseExceptionGroup):

@@ -20,8 +20,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from tarvex import _shell
-from tarvex._shell import (STATUS_FAILED, STATUS_INTERRUPTED, VersionAction, add_cache_option, add_index_options,
-                           first_non_utf8, reader_gone, shown)
+from tarvex._shell import (STATUS_FAILED, VersionAction, add_cache_option, add_index_options, first_non_utf8,
+                           interrupted, reader_gone, shown)
 
 if TYPE_CHECKING:
     from tarvex.index import DescriptionIndex, RefreshStats
@@ -261,9 +261,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         return reader_gone()
     except KeyboardInterrupt:
-        print(file=sys.stderr)
-        say("interrupted")
-        return STATUS_INTERRUPTED
+        return interrupted(PROGRAM, end_line=True)
     except Failure as error:
         if str(error):
             say(str(error))
