@@ -71,9 +71,9 @@ def rag():
 
 @pytest.fixture
 def standins(rag, monkeypatch):
-    """Fresh stand-ins for `sentence_transformers` and `torch` (tests/standins.py) in
+    """Fresh stand-ins for `sentence_transformers` and `torch` (testsupport/standins.py) in
     `sys.modules` for the test, with the module's model cache cleared around it."""
-    from standins import StandIns
+    from testsupport.standins import StandIns
 
     load = rag._load_model  # tests may replace the global
     load.cache_clear()

@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 
 from conftest import entries_of, module_entries, run_python, write_corpus as write_tree
-from standins import Tensor
+from testsupport.standins import Tensor
 
 ITER = "tarvex.rag_helper._iter_description_files"
 READ = "tarvex.rag_helper._read_text"

@@ -8,7 +8,8 @@ import types
 import pytest
 
 from conftest import write_corpus as corpus
-from standins import StandIns, Tensor, leading_number
+from testsupport.standins import StandIns, Tensor, leading_number
+from testsupport.threads import failures_of, run_threads
 
 
 def weight(text):
@@ -63,25 +64,11 @@ def expected_ranking(files, query, model, top_k):
 
 
 def run_together(work):
-    """Run work(number, failures) on THREADS threads released at once; returns the failures.
-
-    A thread that raises records it, so that its failure fails the test instead of vanishing."""
-    start = threading.Barrier(THREADS)
+    """Run work(number, failures) on THREADS threads released at once; returns the failures,
+    a thread that raised among them."""
     failures = []
-
-    def thread_body(number):
-        start.wait()
-        try:
-            work(number, failures)
-        except BaseException as exc:
-            failures.append((number, "raised", repr(exc)))
-
-    threads = [threading.Thread(target=thread_body, args=(n,)) for n in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    return failures
+    outcomes = run_threads(THREADS, lambda number: work(number, failures))
+    return failures + [(number, "raised", repr(exc)) for number, exc in failures_of(outcomes)]
 
 
 CORPORA = [

@@ -2,7 +2,7 @@
 
 Every run happens in a fresh interpreter, because the command line runs while
 the module initialises.  Most runs put the stand-ins for `torch` and
-`sentence_transformers` (tests/standins.py) first on the path: the stand-in
+`sentence_transformers` (testsupport/standins.py) first on the path: the stand-in
 model embeds a text that starts with the number X as X and any other text as
 1, so the score of each description is chosen by the test.
 A `sitecustomize` of the same folder points the default corpus folder at a
@@ -22,7 +22,7 @@ from pathlib import Path
 import pytest
 
 from conftest import ENTRIES_SOURCE
-from standins import JOURNAL_VARIABLE, leading_number, write_child_packages
+from testsupport.standins import JOURNAL_VARIABLE, leading_number, write_child_packages
 
 USAGE = 'Usage: python rag.py "your problem description here"'
 NOTHING = "No descriptions found."
