@@ -70,6 +70,14 @@ def rag():
 
 
 @pytest.fixture
+def fresh_cache(rag):
+    """The module's model cache empty before the test and after it."""
+    rag._load_model.cache_clear()
+    yield
+    rag._load_model.cache_clear()
+
+
+@pytest.fixture
 def standins(rag, monkeypatch):
     """Fresh stand-ins for `sentence_transformers` and `torch` (testsupport/standins.py) in
     `sys.modules` for the test, with the module's model cache cleared around it."""
