@@ -90,11 +90,20 @@ def standins(rag, monkeypatch):
 
 
 def write_corpus(root, files):
-    """Write {relative name: text} below root (folders made as needed); returns root."""
-    for name, text in files.items():
+    """Write {relative name: text or bytes} below root (folders made as needed, text as
+    UTF-8); returns root."""
+    for name, data in files.items():
         (root / name).parent.mkdir(parents=True, exist_ok=True)
-        (root / name).write_text(text, encoding="utf-8")
+        (root / name).write_bytes(data if isinstance(data, bytes) else data.encode("utf-8"))
     return root
+
+
+def swap_link(link, target):
+    """Point `link` at `target` in one step (a new link renamed over the old)."""
+    spare = link.with_name(link.name + ".swap")
+    spare.unlink(missing_ok=True)
+    spare.symlink_to(target)
+    os.replace(spare, link)
 
 
 # TARVEX_TEST_SCOPE chooses how thorough a run is: "quick" (the default) leaves out

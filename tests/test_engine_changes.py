@@ -8,6 +8,7 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from conftest import write_corpus
 from tarvex._index_engine import RACY_WINDOW_NS, Scanner
 from testsupport.threads import failures_of, run_threads
 from tarvex.rag_helper import _iter_description_files
@@ -21,9 +22,7 @@ def stat_entry(path):
 
 
 def make_corpus(root, count):
-    for i in range(count):
-        (root / f"f{i % 7}" / f"{i}.txt").parent.mkdir(parents=True, exist_ok=True)
-        (root / f"f{i % 7}" / f"{i}.txt").write_text(f"text {i}")
+    write_corpus(root, {f"f{i % 7}/{i}.txt": f"text {i}" for i in range(count)})
 
 
 def test_first_scan_lists_everything_as_stale_and_remembers_it(tmp_path):

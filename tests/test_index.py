@@ -19,7 +19,7 @@ from hypothesis import strategies as st
 
 from testsupport import standins
 from testsupport.threads import failures_of, run_threads
-from conftest import run_python
+from conftest import run_python, write_corpus
 
 MODEL = "stand-in-model"
 # The last name is not valid UTF-8: Python spells it with a surrogate escape.
@@ -40,10 +40,7 @@ def models(rag, monkeypatch):
 
 
 def write(root, name, data):
-    path = root / name
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(data if isinstance(data, bytes) else data.encode())
-    return path
+    return write_corpus(root, {name: data}) / name
 
 
 def index(root, cache, backend="torch"):
