@@ -1,31 +1,15 @@
 """The two implementations under test, side by side, and the stand-ins they share."""
 
 import contextlib
-import importlib.util
 import os
-import sys
-from pathlib import Path
 
+import tarvex.rag_helper as native
+from testsupport import PLAIN_FILE, fresh_plain  # shared with the tests (run.py puts the repository on the path)
+from testsupport.standins import StandIns
 
-HERE = Path(__file__).resolve().parent
-REPO = HERE.parent
-PLAIN_FILE = HERE / "plain_rag.py"
 MODEL_NAME = "sentence-transformers/all-MiniLM-L6-v2"
 
-sys.path.insert(0, str(REPO / "tests"))
-from standins import StandIns  # noqa: E402  (shared with the tests)
-
-import tarvex.rag_helper as native  # noqa: E402
-
-
-def load_plain():
-    module_spec = importlib.util.spec_from_file_location("plain_rag", PLAIN_FILE)
-    module = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(module)
-    return module
-
-
-plain = load_plain()
+plain = fresh_plain()
 IMPLEMENTATIONS = {"native": native, "python": plain}
 
 

@@ -1,106 +1,67 @@
-"""Benchmarks: the native `tarvex.rag_helper` against its plain-Python rendering.
+"""Runs tarvex's benchmarks: each one by name, with its own options.
 
-Run from the repository root with the project's interpreter:
+    .venv/bin/python benchmarks/run.py list                # the benchmarks, one line each
+    .venv/bin/python benchmarks/run.py NAME [OPTIONS...]   # one of them; NAME --help for its options
+    .venv/bin/python benchmarks/run.py [OPTIONS...]        # the default, `rag` (B1–B6)
 
-    .venv/bin/python benchmarks/run.py              # everything, writes benchmarks/results.md
-    .venv/bin/python benchmarks/run.py --skip-real-model
-    .venv/bin/python benchmarks/run.py --only B1,B3 --output /tmp/results.md
-
-Both implementations run side by side in one process with the same CPython
-(B5 and B6 in fresh child processes).  Times are medians over repeated runs,
-the two implementations interleaved run by run so that drift hits both alike.
-The ratio is native / Python: below 1 the native module is faster.
+Each benchmark is a module of benchmarks/cases/ with a `main()` that reads its
+options from the command line; the runner gives it the words after its name.
+The benchmarks' shared helpers (benchmarks/), their cases (benchmarks/cases/)
+and the support they share with the tests (testsupport/) are importable here.
+Prefix a benchmark that loads the real model with HF_HUB_OFFLINE=1.
 """
 
 from __future__ import annotations
 
-import argparse
-import os
-import platform
+import importlib
 import sys
-import tempfile
-import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE / "cases"))
+sys.path[:0] = [str(HERE), str(HERE / "cases"), str(HERE.parent)]
 
-from b1_call_overhead import bench_call_overhead  # noqa: E402
-from b2_corpus import bench_corpus  # noqa: E402
-from b3_pipeline import bench_pipeline  # noqa: E402
-from b4_real_model import bench_real_model  # noqa: E402
-from b5_import import bench_import  # noqa: E402
-from b6_memory import bench_memory  # noqa: E402
-from table import Table  # noqa: E402
-
-
-def machine_description():
-    model = "unknown"
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
-                break
-    except OSError:
-        pass
-    try:
-        import torch  # noqa: F401  (version only; imported after the import benchmarks)
-
-        torch_version = sys.modules["torch"].__version__
-    except Exception:
-        torch_version = "not importable"
-    return (f"{os.cpu_count()} cores, CPU model \"{model}\", {platform.system()} {platform.release()}, "
-            f"CPython {platform.python_version()}, torch {torch_version}")
+# name -> module in benchmarks/cases/ (the names the runner answers to)
+BENCHMARKS = {
+    "rag": "rag_table",
+    "index_rank": "index_rank",
+    "index_agreement": "index_agreement",
+    "index_engine": "index_engine",
+    "index_command": "index_command",
+    "shared_build": "shared_build",
+    "mcp_search": "mcp_search",
+    "graph_builder": "graph_builder",
+    "instructions": "instructions",
+}
+DEFAULT = "rag"
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--only", default="B1,B2,B3,B4,B5,B6", help="comma-separated cases, e.g. B1,B3")
-    parser.add_argument("--repeat", type=int, default=11, help="timed runs per case and implementation (>= 5)")
-    parser.add_argument("--b4-runs", type=int, default=3, help="runs of the real-model case per implementation")
-    parser.add_argument("--skip-real-model", action="store_true", help="leave out B4")
-    parser.add_argument("--output", default=str(HERE / "results.md"))
-    args = parser.parse_args()
-    if args.repeat < 5:
-        parser.error("--repeat must be at least 5")
-    only = {item.strip().upper() for item in args.only.split(",")}
-    if args.skip_real_model:
-        only.discard("B4")
+def summary(name):
+    """The first line of the benchmark's docstring, read without importing it (imports are heavy)."""
+    import ast
 
-    table = Table()
-    started = time.perf_counter()
-    with tempfile.TemporaryDirectory(prefix="tarvex-bench-") as scratch:
-        workdir = Path(scratch)
-        if "B5" in only:
-            bench_import(table, max(args.repeat, 15), workdir)
-        if "B1" in only:
-            bench_call_overhead(table, args.repeat)
-        if "B2" in only:
-            bench_corpus(table, args.repeat, workdir)
-        if "B3" in only:
-            bench_pipeline(table, args.repeat, workdir)
-        if "B6" in only:
-            bench_memory(table, workdir)
-        if "B4" in only:
-            bench_real_model(table, args.b4_runs, workdir)
-    elapsed = time.perf_counter() - started
+    source = (HERE / "cases" / f"{BENCHMARKS[name]}.py").read_text(encoding="utf-8")
+    return (ast.get_docstring(ast.parse(source)) or "").splitlines()[0]
 
-    report = [
-        "# Benchmark results",
-        "",
-        f"Machine: {machine_description()}.",
-        f"Command: `{' '.join(['.venv/bin/python', 'benchmarks/run.py', *sys.argv[1:]])}` ({elapsed:.0f} s).",
-        f"B1–B3: medians of {args.repeat} interleaved runs of CPU time, ratio = median of the native / Python "
-        f"ratios of back-to-back runs. B4: {args.b4_runs} runs per implementation, wall time. "
-        f"B5: {max(args.repeat, 15)} fresh processes per variant (whole-process wall time: twice as many). "
-        "Ratio below 1: the native module is faster.",
-        "",
-        table.markdown(),
-        "",
-    ]
-    Path(args.output).write_text("\n".join(report), encoding="utf-8")
-    print(f"wrote {args.output}")
+
+def main(argv: list[str]) -> int:
+    if argv[:1] in (["list"], ["-l"], ["--list"]):
+        width = max(map(len, BENCHMARKS))
+        for name in BENCHMARKS:
+            print(f"{name:<{width}}  {summary(name)}")
+        return 0
+    if argv[:1] in (["-h"], ["--help"]):
+        print(__doc__.strip())
+        return 0
+    if not argv or argv[0].startswith("-"):
+        argv = [DEFAULT, *argv]
+    name, options = argv[0], argv[1:]
+    if name not in BENCHMARKS:
+        print(f"run.py: no benchmark {name!r}; one of: {', '.join(BENCHMARKS)} (or: list)", file=sys.stderr)
+        return 2
+    module = importlib.import_module(BENCHMARKS[name])
+    sys.argv = [f"run.py {name}", *options]  # argparse takes its program name and options from here
+    return module.main() or 0
 
 
 if __name__ == "__main__":
-    main()
+    raise SystemExit(main(sys.argv[1:]))

@@ -70,10 +70,18 @@ def rag():
 
 
 @pytest.fixture
+def fresh_cache(rag):
+    """The module's model cache empty before the test and after it."""
+    rag._load_model.cache_clear()
+    yield
+    rag._load_model.cache_clear()
+
+
+@pytest.fixture
 def standins(rag, monkeypatch):
-    """Fresh stand-ins for `sentence_transformers` and `torch` (tests/standins.py) in
+    """Fresh stand-ins for `sentence_transformers` and `torch` (testsupport/standins.py) in
     `sys.modules` for the test, with the module's model cache cleared around it."""
-    from standins import StandIns
+    from testsupport.standins import StandIns
 
     load = rag._load_model  # tests may replace the global
     load.cache_clear()
@@ -82,11 +90,20 @@ def standins(rag, monkeypatch):
 
 
 def write_corpus(root, files):
-    """Write {relative name: text} below root (folders made as needed); returns root."""
-    for name, text in files.items():
+    """Write {relative name: text or bytes} below root (folders made as needed, text as
+    UTF-8); returns root."""
+    for name, data in files.items():
         (root / name).parent.mkdir(parents=True, exist_ok=True)
-        (root / name).write_text(text, encoding="utf-8")
+        (root / name).write_bytes(data if isinstance(data, bytes) else data.encode("utf-8"))
     return root
+
+
+def swap_link(link, target):
+    """Point `link` at `target` in one step (a new link renamed over the old)."""
+    spare = link.with_name(link.name + ".swap")
+    spare.unlink(missing_ok=True)
+    spare.symlink_to(target)
+    os.replace(spare, link)
 
 
 # TARVEX_TEST_SCOPE chooses how thorough a run is: "quick" (the default) leaves out

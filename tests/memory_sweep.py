@@ -18,9 +18,10 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+TESTS = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [TESTS, os.path.dirname(TESTS)]  # the test modules, and testsupport/ beside them
 
-from standins import StandIns  # noqa: E402
+from testsupport.standins import StandIns  # noqa: E402
 from test_ranking import CASES as BROKEN_RANKINGS, broken_pipeline  # noqa: E402
 from test_refcounts import cases as basic_cases  # noqa: E402
 

@@ -1,4 +1,4 @@
-"""The native module against its plain-Python rendering in benchmarks/plain_rag.py.
+"""The native module against its plain-Python rendering in testsupport/plain_rag.py.
 
 Both run on the same random corpora (unicode names, nesting, blank and huge
 files, undecodable bytes, look-alike names) with the same deterministic
@@ -7,7 +7,6 @@ listings, texts, result records (paths, scores, previews, order, key order)
 and the calls made on the model and on torch.
 """
 
-import importlib.util
 import logging
 import os
 import random
@@ -16,18 +15,15 @@ from pathlib import Path
 
 import pytest
 
-from standins import coarse_hashed, hashed
+from testsupport import fresh_plain
+from testsupport.standins import coarse_hashed, hashed
 
-PLAIN_FILE = Path(__file__).resolve().parent.parent / "benchmarks" / "plain_rag.py"
 LIMIT = 100000
 
 
 @pytest.fixture(scope="module")
 def plain():
-    module_spec = importlib.util.spec_from_file_location("plain_rag_under_test", PLAIN_FILE)
-    module = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(module)
-    return module
+    return fresh_plain("plain_rag_under_test")
 
 
 @pytest.fixture

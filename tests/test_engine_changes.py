@@ -8,7 +8,9 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from conftest import write_corpus
 from tarvex._index_engine import RACY_WINDOW_NS, Scanner
+from testsupport.threads import failures_of, run_threads
 from tarvex.rag_helper import _iter_description_files
 
 LATER_NS = 60_000_000_000
@@ -20,9 +22,7 @@ def stat_entry(path):
 
 
 def make_corpus(root, count):
-    for i in range(count):
-        (root / f"f{i % 7}" / f"{i}.txt").parent.mkdir(parents=True, exist_ok=True)
-        (root / f"f{i % 7}" / f"{i}.txt").write_text(f"text {i}")
+    write_corpus(root, {f"f{i % 7}/{i}.txt": f"text {i}" for i in range(count)})
 
 
 def test_first_scan_lists_everything_as_stale_and_remembers_it(tmp_path):
@@ -151,23 +151,15 @@ def test_concurrent_scans_of_one_scanner(tmp_path):
     make_corpus(tmp_path, 300)
     expected = [str(p) for p in _iter_description_files(tmp_path)]
     scanner = Scanner(str(tmp_path))
-    results, errors = [], []
+    results = []
 
     def work(seed):
-        try:
-            for i in range(15):
-                if i > 0 and (seed + i) % 4 == 0:
-                    scanner.load(scanner.entries(expected[:50]), time.time_ns())
-                results.append(scanner.scan())
-        except Exception as error:  # noqa: BLE001 - reported below
-            errors.append(error)
+        for i in range(15):
+            if i > 0 and (seed + i) % 4 == 0:
+                scanner.load(scanner.entries(expected[:50]), time.time_ns())
+            results.append(scanner.scan())
 
-    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert errors == []
+    assert failures_of(run_threads(4, work)) == []
     assert all(listing == expected and set(stale) <= set(expected) for listing, stale, _, _ in results)
 
 

@@ -7,17 +7,10 @@ import time
 
 import pytest
 
+from conftest import swap_link
 from tarvex._index_engine import Scanner, content_hash, read_description, read_with_real_path
 
 LATER_NS = 60_000_000_000
-
-
-def swap_link(link, target):
-    """Point `link` at `target` in one step, as a rename does."""
-    spare = link.with_name(link.name + ".swap")
-    spare.unlink(missing_ok=True)
-    spare.symlink_to(target)
-    os.replace(spare, link)
 
 
 def fingerprint(path):

@@ -5,6 +5,7 @@ the traceback entries of the failing step, with every entered file closed and no
 """
 
 import gc
+import logging
 import os
 import signal
 import sys
@@ -17,7 +18,7 @@ from pathlib import Path
 import pytest
 
 from conftest import entries_of, module_entries, run_python, write_corpus as write_tree
-from standins import Tensor
+from testsupport.standins import Tensor
 
 ITER = "tarvex.rag_helper._iter_description_files"
 READ = "tarvex.rag_helper._read_text"
@@ -537,3 +538,55 @@ class TestOddFileNames:
         assert all(type(r["path"]) is str for r in records)
         assert str(odd / os.fsdecode(b"caf\xe9.txt")) in [r["path"] for r in records]
         assert any("\udce9" in r["path"] for r in records)
+
+
+# ---------------------------------------------------------------------------
+# The handled exception seen inside a generator
+
+
+def fails_to_load(rag, monkeypatch, tmp_path):
+    monkeypatch.setitem(sys.modules, "sentence_transformers", None)
+    rag._load_model.__wrapped__("a")
+
+
+def reads_a_missing_file(rag, monkeypatch, tmp_path):
+    assert rag._read_text(tmp_path / "missing.txt") == ""
+
+
+def fails_inside_the_file_context(rag, monkeypatch, tmp_path):
+    class Stream:
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc_info):
+            return False
+
+        def read(self, size):
+            raise OSError("read failed")
+
+    class Source:
+        def open(self, *args, **kwargs):
+            return Stream()
+
+    assert rag._read_text(Source()) == ""
+
+
+@pytest.mark.parametrize("handler", [fails_to_load, reads_a_missing_file, fails_inside_the_file_context])
+def test_a_handler_inside_a_generator_leaves_its_handled_exception_alone(rag, monkeypatch, tmp_path, handler):
+    logging.disable(logging.CRITICAL)
+    try:
+        def generator():
+            handler(rag, monkeypatch, tmp_path)
+            yield sys.exception()
+            yield sys.exception()
+
+        running = generator()
+        try:
+            raise KeyError("outer")
+        except KeyError as outer:
+            assert next(running) is outer  # the generator sees the outer handler's exception ...
+            assert sys.exception() is outer
+        assert next(running) is None  # ... and nothing once that handler is done, as in Python
+        assert sys.exception() is None
+    finally:
+        logging.disable(logging.NOTSET)

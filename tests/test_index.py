@@ -9,7 +9,6 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from pathlib import Path
 
@@ -18,8 +17,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import standins
-from conftest import run_python
+from testsupport import standins
+from testsupport.threads import failures_of, run_threads
+from conftest import run_python, write_corpus
 
 MODEL = "stand-in-model"
 # The last name is not valid UTF-8: Python spells it with a surrogate escape.
@@ -40,10 +40,7 @@ def models(rag, monkeypatch):
 
 
 def write(root, name, data):
-    path = root / name
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(data if isinstance(data, bytes) else data.encode())
-    return path
+    return write_corpus(root, {name: data}) / name
 
 
 def index(root, cache, backend="torch"):
@@ -211,22 +208,11 @@ def test_threads_share_one_index(rag, models, tmp_path):
     for i in range(30):
         write(tmp_path / "c", f"{i}.txt", f"description {i}")
     expected = rag.rank_problem_descriptions("q", tmp_path / "c", 5, MODEL)
-    results, errors = [], []
-
-    def work():
-        try:
-            for _ in range(10):
-                results.append(ix.rank("q", 5))
-        except Exception as error:  # noqa: BLE001 - reported below
-            errors.append(error)
-
     with index(tmp_path / "c", tmp_path / "cache") as ix:
-        threads = [threading.Thread(target=work) for _ in range(4)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-    assert errors == [] and len(results) == 40
+        outcomes = run_threads(4, lambda _: [ix.rank("q", 5) for _ in range(10)])
+    assert failures_of(outcomes) == []
+    results = [result for outcome in outcomes for result in outcome]
+    assert len(results) == 40
     for result in results:
         assert_same(result, expected)
 

@@ -2,15 +2,19 @@
 
 import builtins
 import functools
+import gc
 import importlib.util
 import inspect
 import logging
 import pathlib
 import subprocess
 import sys
+import types
 import typing
 
 import pytest
+
+from testsupport import fresh_plain
 
 RANK_DOC = "\n".join(
     [
@@ -188,3 +192,48 @@ def test_body_binds_globals_in_source_order(rag):
     for name in ("query", "results", "i", "r"):
         assert name not in vars(rag)
 
+
+# ---------------------------------------------------------------------------
+# Local names of the code objects, as in the plain rendering
+
+
+def code_names(code):
+    return code.co_varnames, code.co_cellvars, code.co_freevars, code.co_nlocals
+
+
+def record_builder_code(rag, tmp_path, monkeypatch):
+    """The code object of a running ranking call's record builder."""
+    (tmp_path / "a.txt").write_text("text")
+    found = []
+
+    class Score(float):
+        def __float__(self):
+            found.extend(o for o in gc.get_objects() if type(o).__name__ == "record_builder")
+            return 0.5
+
+    class Model:
+        def encode(self, batch, **kwargs):
+            return [[1.0]]
+
+    torch = types.ModuleType("torch")
+    torch.matmul = lambda docs, query: types.SimpleNamespace(cpu=lambda: types.SimpleNamespace(tolist=lambda: [Score()]))
+    package = types.ModuleType("sentence_transformers")
+    package.SentenceTransformer = lambda name: Model()
+    monkeypatch.setitem(sys.modules, "torch", torch)
+    monkeypatch.setitem(sys.modules, "sentence_transformers", package)
+    assert len(rag.rank_problem_descriptions("q", tmp_path)) == 1
+    return found[0].gi_code
+
+
+def test_code_objects_name_their_locals_as_the_compiler_does(rag, fresh_cache, tmp_path, monkeypatch):
+    plain = fresh_plain("plain_rag_names")
+    for name in ("rank_problem_descriptions", "_read_text", "_iter_description_files", "_load_model"):
+        native = getattr(rag, name)
+        python = getattr(plain, name)
+        native, python = getattr(native, "__wrapped__", native), getattr(python, "__wrapped__", python)
+        assert code_names(native.__code__) == code_names(python.__code__), name
+
+    python_builder = next(c for c in plain.rank_problem_descriptions.__code__.co_consts if getattr(c, "co_name", "") == "<genexpr>")
+    native_builder = record_builder_code(rag, tmp_path, monkeypatch)
+    assert code_names(native_builder) == code_names(python_builder)
+    assert native_builder.co_freevars == rag.rank_problem_descriptions.__code__.co_cellvars == ("texts",)

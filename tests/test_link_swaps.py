@@ -10,6 +10,7 @@ import anyio
 from mcp import Client
 from mcp.shared.exceptions import MCPError
 
+from conftest import swap_link
 from tarvex import DescriptionIndex
 from tarvex._index_engine import RACY_WINDOW_NS, content_hash, read_description
 from tarvex.index import PREVIEW_CHARS
@@ -20,14 +21,6 @@ MODEL = "tarvex-tests/standin-model"
 SECRET = "TOPSECRET launch codes"
 INSIDE = "Inside: parcels and vans"
 RACE_SECONDS = 2.5
-
-
-def swap_link(link, target):
-    """Point `link` at `target` in one step (a new link renamed over the old)."""
-    spare = link.with_name(link.name + ".swap")
-    spare.unlink(missing_ok=True)
-    spare.symlink_to(target)
-    os.replace(spare, link)
 
 
 def faithful_rows(paths):

@@ -1,6 +1,6 @@
 """The MCP server, run as a subprocess and driven with the SDK's own stdio client.
 
-The server child imports the shared stand-in model (tests/standins.py,
+The server child imports the shared stand-in model (testsupport/standins.py,
 `leading_number` embeddings) through packages first on its PYTHONPATH; the
 test process ranks with the same stand-ins in process, so the server's answers
 can be compared exactly with `DescriptionIndex.rank` and `_read_text`.
@@ -28,7 +28,8 @@ from mcp.client.stdio import stdio_client
 from mcp.shared.exceptions import MCPError
 
 from conftest import write_corpus
-from standins import StandIns, leading_number, write_child_packages
+from testsupport import standins as standins_module
+from testsupport.standins import StandIns, leading_number, write_child_packages
 
 # Not in the local model cache: only the stand-in answers to this name.
 STANDIN_MODEL = "tarvex-tests/standin-model"
@@ -333,7 +334,7 @@ sys.modules["standins"].take_place_of(__name__)
 
 def test_malformed_requests_get_error_answers_and_the_server_ends_with_its_client(corpus, tmp_path):
     _, root, _ = corpus
-    noisy = NOISY_MODEL_PACKAGE.format(standins=str(Path(__file__).with_name("standins.py")))
+    noisy = NOISY_MODEL_PACKAGE.format(standins=standins_module.__file__)
     answers, status, stderr = _raw_exchange(
         server_command(root, MODULE_MCP),
         child_environment(tmp_path, model_package=noisy),

@@ -22,6 +22,18 @@ def failure(exc):
 
 def report(value):
     sys.stdout.write("\\n" + json.dumps(value) + "\\n")
+
+out = {}
+
+def attempt(label):
+    # Import the module afresh; out[label] says how that went.
+    try:
+        import tarvex.rag_helper
+    except BaseException as exc:
+        out[label] = failure(exc)
+    else:
+        out[label] = "loaded"
+    sys.modules.pop("tarvex.rag_helper", None)
 """
 
 
@@ -101,17 +113,6 @@ def test_body_failures_carry_the_line_of_their_step():
     result = run_json(
         """
         import builtins, importlib.abc, types
-        out = {}
-
-        def attempt(label):
-            try:
-                import tarvex.rag_helper
-            except BaseException as exc:
-                out[label] = failure(exc)
-            else:
-                out[label] = "loaded"
-            sys.modules.pop("tarvex.rag_helper", None)
-
         class Refuse(importlib.abc.MetaPathFinder):
             def find_spec(self, name, path=None, target=None):
                 if name == "logging":
@@ -167,15 +168,6 @@ def test_failures_while_publishing_carry_their_lines():
     result = run_json(
         """
         import logging, pathlib, typing, functools
-        out = {}
-
-        def attempt(label):
-            try:
-                import tarvex.rag_helper
-            except BaseException as exc:
-                out[label] = failure(exc)
-            sys.modules.pop("tarvex.rag_helper", None)
-
         get_logger = logging.getLogger
         logging.getLogger = lambda name: 1 / 0
         attempt("getLogger")

@@ -1,5 +1,5 @@
 """Ranking the stored descriptions against a query, with stand-ins for the model package and torch
-(tests/standins.py: each text embeds as its leading number, so the query "1" scores it by that number)."""
+(testsupport/standins.py: each text embeds as its leading number, so the query "1" scores it by that number)."""
 
 import builtins
 import gc
@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 from conftest import entries_of, write_corpus as corpus
-from standins import Tensor
+from testsupport.standins import Tensor
 
 RANK = "tarvex.rag_helper.rank_problem_descriptions"
 LAMBDA = "tarvex.rag_helper.rank_problem_descriptions.lambda1"

@@ -6,17 +6,13 @@ from pathlib import Path
 
 import pytest
 
-from conftest import entries_of
+from conftest import entries_of, write_corpus
 
 READ = "tarvex.rag_helper._read_text"
 
 
 def write(tmp_path, data, name="d.txt"):
-    path = tmp_path / name
-    if isinstance(data, str):
-        data = data.encode("utf-8")
-    path.write_bytes(data)
-    return path
+    return write_corpus(tmp_path, {name: data}) / name
 
 
 class TrackedPath(type(Path())):

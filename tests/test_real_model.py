@@ -18,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import run_python
+from conftest import run_python, write_corpus
 
 # Each loads torch and the real model in a fresh interpreter: tens of seconds.
 pytestmark = pytest.mark.slow
@@ -58,13 +58,6 @@ def run_json(code, *args, env=None):
     return json.loads(proc.stdout.strip().splitlines()[-1]), proc
 
 
-def write_corpus(root):
-    for name, text in CORPUS.items():
-        path = root / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(text, encoding="utf-8")
-
-
 RANK_AND_COMPARE = """
 import json, sys
 from pathlib import Path
@@ -100,7 +93,7 @@ print(json.dumps({
 def ranked(tmp_path_factory):
     """One ranking run over the corpus (the model takes seconds to load): (corpus folder, output)."""
     corpus = tmp_path_factory.mktemp("corpus")
-    write_corpus(corpus)
+    write_corpus(corpus, CORPUS)
     out, _ = run_json(RANK_AND_COMPARE, str(corpus), QUERY, MODEL_NAME)
     return corpus, out
 

@@ -6,6 +6,8 @@ import types
 
 import pytest
 
+from conftest import write_corpus
+
 ROUNDS = 3000
 WARM_UP = 300
 # A leak of one object per call shows as thousands of blocks; allow noise.
@@ -151,11 +153,7 @@ def cases(rag, corpus_dir, text_file):
 
 @pytest.fixture(scope="module")
 def corpus(tmp_path_factory):
-    root = tmp_path_factory.mktemp("corpus")
-    (root / "sub").mkdir()
-    (root / "a.txt").write_text("  first description  ")
-    (root / "sub" / "b.txt").write_text("second " * 20)
-    return root
+    return write_corpus(tmp_path_factory.mktemp("corpus"), {"a.txt": "  first description  ", "sub/b.txt": "second " * 20})
 
 
 def allocated_after(call, rounds):

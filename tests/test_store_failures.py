@@ -22,9 +22,10 @@ from collections import Counter
 import anyio
 import pytest
 
-import standins
+from testsupport import standins
 from conftest import write_corpus
-from standins import write_child_packages
+from testsupport.standins import write_child_packages
+from testsupport.threads import failures_of, run_threads
 
 MODEL = "stand-in/model"
 CAUSES = {
@@ -149,21 +150,18 @@ def test_indexes_building_one_cache_at_once_embed_each_text_once(rag, tmp_path, 
     corpus = write_corpus(tmp_path / "corpus", texts)
     corpus_texts = set(texts.values())
     builders = 4
-    start = threading.Barrier(builders)
-    results, progress = [None] * builders, [[] for _ in range(builders)]
+    opened = threading.Barrier(builders)
+    progress = [[] for _ in range(builders)]
 
     def build(slot):
         with tarvex.DescriptionIndex(corpus, "stand-in-model", backend="torch", cache_dir=tmp_path / "cache") as ix:
-            start.wait()
-            results[slot] = (ix.refresh(progress=lambda done, total: progress[slot].append((done, total))),
-                             ix.rank("1", 0))
+            opened.wait()
+            return (ix.refresh(progress=lambda done, total: progress[slot].append((done, total))),
+                    ix.rank("1", 0))
 
-    threads = [threading.Thread(target=build, args=(slot,)) for slot in range(builders)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    results = run_threads(builders, build)
     rag._load_model.cache_clear()
+    assert failures_of(results) == []
 
     # Every text once, by one builder or another (the other calls embed queries and probes).
     encoded = Counter(text for batch in stand_ins.encoded for text in batch if text in corpus_texts)

@@ -1,6 +1,6 @@
 """The `tarvex` command, run as users run it: a new process per call.
 
-Most runs use the shared stand-in model (tests/standins.py) through child
+Most runs use the shared stand-in model (testsupport/standins.py) through child
 packages first on PYTHONPATH, with a private cache folder; one run uses the
 real model with the ONNX backend to show that a search imports no torch.
 """
@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 from conftest import write_corpus
-from standins import write_child_packages
+from testsupport.standins import write_child_packages
 
 TARVEX = str(Path(sys.executable).with_name("tarvex"))
 MODEL = "stand-in/model"  # no files anywhere: the torch backend, with the stand-ins

@@ -1,14 +1,17 @@
 """Many threads ranking and loading models at once, with stand-in model and torch packages."""
 
+import json
 import logging
 import sys
 import threading
+import time
 import types
 
 import pytest
 
-from conftest import write_corpus as corpus
-from standins import StandIns, Tensor, leading_number
+from conftest import run_python, write_corpus as corpus
+from testsupport.standins import StandIns, Tensor, leading_number
+from testsupport.threads import failures_of, run_threads
 
 
 def weight(text):
@@ -63,25 +66,11 @@ def expected_ranking(files, query, model, top_k):
 
 
 def run_together(work):
-    """Run work(number, failures) on THREADS threads released at once; returns the failures.
-
-    A thread that raises records it, so that its failure fails the test instead of vanishing."""
-    start = threading.Barrier(THREADS)
+    """Run work(number, failures) on THREADS threads released at once; returns the failures,
+    a thread that raised among them."""
     failures = []
-
-    def thread_body(number):
-        start.wait()
-        try:
-            work(number, failures)
-        except BaseException as exc:
-            failures.append((number, "raised", repr(exc)))
-
-    threads = [threading.Thread(target=thread_body, args=(n,)) for n in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    return failures
+    outcomes = run_threads(THREADS, lambda number: work(number, failures))
+    return failures + [(number, "raised", repr(exc)) for number, exc in failures_of(outcomes)]
 
 
 CORPORA = [
@@ -171,3 +160,87 @@ def test_threads_read_and_list_the_same_files(rag, tmp_path):
                 failures.append((number, step, path, "cut"))
 
     assert run_together(work) == []
+
+
+# ---------------------------------------------------------------------------
+# Concurrent first loads
+
+
+class ExclusivePackage:
+    """A `sentence_transformers` whose constructor fails when another thread is inside it.
+
+    The constructor waits a little (letting the interpreter lock go) so that
+    threads which missed the cache together would overlap.  A name "outer:X"
+    loads the model X from inside its own construction, on the same thread."""
+
+    def __init__(self, rag):
+        self.lock = threading.Lock()
+        self.inside = []
+        self.built = []
+        package = self
+
+        class Model:
+            def __init__(self, name):
+                with package.lock:
+                    others = [t for t in package.inside if t != threading.get_ident()]
+                    package.inside.append(threading.get_ident())
+                try:
+                    if others:
+                        raise RuntimeError("Cannot copy out of meta tensor")
+                    time.sleep(0.002)
+                    if name.startswith("outer:"):
+                        self.inner = rag._load_model(name[len("outer:"):])
+                    self.name = name
+                    with package.lock:
+                        package.built.append(name)
+                finally:
+                    with package.lock:
+                        package.inside.remove(threading.get_ident())
+
+        self.model_class = Model
+        self.module = types.ModuleType("sentence_transformers")
+        self.module.SentenceTransformer = Model
+
+
+def test_concurrent_first_loads_all_succeed_with_a_fake_that_refuses_overlap(rag, fresh_cache, monkeypatch, caplog):
+    package = ExclusivePackage(rag)
+    monkeypatch.setitem(sys.modules, "sentence_transformers", package.module)
+    names = ["a", "b", "outer:c", "a"]
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        with caplog.at_level(logging.WARNING):
+            for _ in range(5):
+                rag._load_model.cache_clear()
+                outcomes = run_threads(8, lambda n: rag._load_model(names[n % len(names)]))
+                for number, model in enumerate(outcomes):
+                    assert type(model) is package.model_class and model.name == names[number % len(names)]
+                assert outcomes[2].inner is rag._load_model("c")
+    finally:
+        sys.setswitchinterval(interval)
+    assert [r.getMessage() for r in caplog.records] == []
+    # The cache still answers every later call with one object per name.
+    assert all(rag._load_model(name) is rag._load_model(name) for name in set(names) | {"c"})
+
+
+REAL_MODEL_THREADS = """
+import json, logging, threading
+from tarvex.rag_helper import rank_problem_descriptions as rank, _load_model
+warnings = []
+logging.getLogger().addHandler(type("H", (logging.Handler,), {"emit": lambda self, r: warnings.append(r.getMessage())})())
+found = []
+for _ in range(2):
+    _load_model.cache_clear()
+    threads = [threading.Thread(target=lambda: found.append(len(rank("deliver parcels")))) for _ in range(3)]
+    [t.start() for t in threads]; [t.join() for t in threads]
+found.append(len(rank("deliver parcels")))
+print(json.dumps({"found": found, "warnings": warnings}))
+"""
+
+
+@pytest.mark.slow
+def test_concurrent_rankings_with_the_real_model_all_find_matches():
+    # In a fresh interpreter: the real packages stay out of this process's sys.modules.
+    proc = run_python(REAL_MODEL_THREADS, timeout=600)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout.splitlines()[-1]) == {"found": [10] * 7, "warnings": []}

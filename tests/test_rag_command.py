@@ -2,7 +2,7 @@
 
 Every run happens in a fresh interpreter, because the command line runs while
 the module initialises.  Most runs put the stand-ins for `torch` and
-`sentence_transformers` (tests/standins.py) first on the path: the stand-in
+`sentence_transformers` (testsupport/standins.py) first on the path: the stand-in
 model embeds a text that starts with the number X as X and any other text as
 1, so the score of each description is chosen by the test.
 A `sitecustomize` of the same folder points the default corpus folder at a
@@ -13,6 +13,7 @@ import importlib.metadata
 import importlib.util
 import json
 import os
+import random
 import re
 import subprocess
 import sys
@@ -22,7 +23,7 @@ from pathlib import Path
 import pytest
 
 from conftest import ENTRIES_SOURCE
-from standins import JOURNAL_VARIABLE, leading_number, write_child_packages
+from testsupport.standins import JOURNAL_VARIABLE, leading_number, write_child_packages
 
 USAGE = 'Usage: python rag.py "your problem description here"'
 NOTHING = "No descriptions found."
@@ -113,6 +114,7 @@ def standin_path(tmp_path_factory):
 class Run:
     def __init__(self, proc, log):
         self.status = proc.returncode
+        self.stdout = proc.stdout
         self.stderr = proc.stderr
         lines = (proc.stdout or "").splitlines()
         self.report = None
@@ -674,3 +676,31 @@ def test_real_model_command_line_run(real_best, real_env, tmp_path):
         scores.append(float(score))
     assert scores == sorted(scores, reverse=True)
     assert Path(lines[0].split()[1]).parent.name == "capacitated_vehicle_routing"
+
+
+# ---------------------------------------------------------------------------
+# Match lines whatever a file name holds
+
+
+CONTROLS = [chr(c) for c in [*range(0x20), *range(0x7F, 0xA0)]]
+OTHERS = list("az09 ./\\_-'\"%{}") + ["é", "ß", "Ж", "中", "\u200d", "\u2028", "😀", "\u00a0"]
+
+
+def shown(path):
+    """The path as a match line must show it: controls escaped, all else as it is."""
+    named = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+    return "".join(named.get(c, f"\\x{ord(c):02x}") if c in CONTROLS else c for c in path)
+
+
+def test_each_match_stays_one_line_whatever_its_file_name_holds(run_main):
+    rnd = random.Random(10)
+    paths = ["x\n 2. forged.txt", "\x1b[31mred.txt", "plain/café.txt", "tab\there\r.txt", "\x9b2J.txt"]
+    paths += ["".join(rnd.choice(CONTROLS if rnd.random() < 0.2 else OTHERS) for _ in range(rnd.randint(0, 12)))
+              for _ in range(300)]
+    result = run_main("sys.stdout.reconfigure(encoding='utf-8'); sys.argv = Argv(['prog', 'q']); SWAP_RANK = True\n"
+                      f"RESULTS = [{{'path': p, 'score': 0.5}} for p in json.loads({json.dumps(paths)!r})]")
+    assert result.report["type"] is None, result.stderr
+    # Split at line feeds alone: str.splitlines would also split at U+2028 and other separators.
+    lines = result.stdout.split("\n")
+    assert lines.pop() == "" and lines.pop().startswith("REPORT ")
+    assert lines == [f"{i:2d}. {shown(p)}  score=0.5000" for i, p in enumerate(paths, 1)]

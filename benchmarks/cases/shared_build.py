@@ -1,6 +1,6 @@
 """Several `tarvex index` processes started at once on one empty cache: how much they embed between them.
 
-    HF_HUB_OFFLINE=1 .venv/bin/python benchmarks/shared_build.py [--processes 5] [--rounds 3]
+    HF_HUB_OFFLINE=1 .venv/bin/python benchmarks/run.py shared_build [--processes 5] [--rounds 3]
         [--compare OTHER/bin/tarvex] [--backend onnx]
 
 Each round gives every command a fresh cache folder (the exported ONNX graph

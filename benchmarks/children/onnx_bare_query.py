@@ -1,7 +1,7 @@
 """The floor of a search process: ONNX Runtime and the tokenizer load the exported
 model and embed one query, with nothing else (no index, no corpus).
 
-    python benchmarks/onnx_bare_query.py GRAPH TOKENIZER_JSON QUERY
+    python benchmarks/children/onnx_bare_query.py GRAPH TOKENIZER_JSON QUERY
 """
 
 import sys

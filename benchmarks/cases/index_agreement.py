@@ -1,6 +1,6 @@
 """Agreement of `tarvex.DescriptionIndex` with `rank_problem_descriptions`, real model.
 
-    HF_HUB_OFFLINE=1 .venv/bin/python benchmarks/index_agreement.py [--variants 2000]
+    HF_HUB_OFFLINE=1 .venv/bin/python benchmarks/run.py index_agreement [--variants 2000]
         [--queries 20] [--output FILE]
 
 On the shipped corpus and on generated variants of its descriptions, each

@@ -1,7 +1,7 @@
 """Instruction counts under callgrind: a noise-free view of the benchmark cases.
 
-    .venv/bin/python benchmarks/instructions.py                 # all cases
-    .venv/bin/python benchmarks/instructions.py b2-list b3-full # some of them
+    .venv/bin/python benchmarks/run.py instructions                 # all cases
+    .venv/bin/python benchmarks/run.py instructions b2-list b3-full # some of them
 
 For each case and implementation, the program runs once with the operation
 repeated N times and once with it left out; the difference divided by N is
@@ -133,8 +133,9 @@ def main():
         for name in wanted:
             setup, operation, n = CASES[name]
             script = scratch / f"{name}.py"
-            repo = str(HERE.parent)
-            script.write_text(PRELUDE.format(repo=repo, plain=str(HERE / "plain_rag.py")) + setup + "\n"
+            repo = str(HERE.parents[1])
+            plain = str(HERE.parents[1] / "testsupport" / "plain_rag.py")
+            script.write_text(PRELUDE.format(repo=repo, plain=plain) + setup + "\n"
                               + "if n:\n" + "\n".join("    " + line for line in operation.splitlines()) + "\n")
             root = scratch / f"{name}-corpus"
             # An unmeasured run first writes the corpus of the case.

@@ -1,6 +1,6 @@
 """Benchmarks of the description index (`tarvex.DescriptionIndex`), side by side in one run.
 
-    HF_HUB_OFFLINE=1 .venv/bin/python benchmarks/index_rank.py [--backends torch,onnx]
+    HF_HUB_OFFLINE=1 .venv/bin/python benchmarks/run.py index_rank [--backends torch,onnx]
         [--skip-reference] [--large 100000] [--output FILE]
 
 Rows (times are medians; ratios compare figures measured in this run):
@@ -39,9 +39,9 @@ from collections.abc import Callable
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-REPO = HERE.parent
-sys.path.insert(0, str(REPO / "tests"))
-from standins import StandIns  # noqa: E402  (shared with the tests)
+REPO = HERE.parents[1]
+sys.path.insert(0, str(REPO))
+from testsupport.standins import StandIns  # noqa: E402  (shared with the tests)
 
 sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != REPO]
 

@@ -1,7 +1,7 @@
 """Benchmark of the description index's native engine, side by side in one run.
 
-    .venv/bin/python benchmarks/index_engine.py                 # 100,000 files, 100,000 x 384 vectors
-    .venv/bin/python benchmarks/index_engine.py --files 20000 --rows 20000 --repeat 5
+    .venv/bin/python benchmarks/run.py index_engine                 # 100,000 files, 100,000 x 384 vectors
+    .venv/bin/python benchmarks/run.py index_engine --files 20000 --rows 20000 --repeat 5
 
 Cases (medians of wall time, and of the process's CPU time over all its
 threads; the ratio is the median of the engine / baseline wall-time ratios
@@ -31,7 +31,7 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
-REPO = HERE.parent
+REPO = HERE.parents[1]
 # Keep the source folder from shadowing the installed package.
 sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != REPO]
 

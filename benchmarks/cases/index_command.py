@@ -1,7 +1,7 @@
 """The `tarvex search` command from a new process, against the reference command
 and a bare ONNX Runtime process, and one query `encode` in process per backend.
 
-    HF_HUB_OFFLINE=1 .venv/bin/python benchmarks/index_command.py [--rounds N] [--reference-rounds N]
+    HF_HUB_OFFLINE=1 .venv/bin/python benchmarks/run.py index_command [--rounds N] [--reference-rounds N]
 
 Every command runs in a new process on the shipped corpus; the rounds are
 interleaved so that the machine's load falls on all of them alike.  The index
@@ -76,7 +76,7 @@ def main() -> int:
 
     cases = {
         "tarvex search (onnx)": [tarvex, "search", "--backend", "onnx", QUERY],
-        "bare ONNX Runtime query": [sys.executable, str(HERE / "onnx_bare_query.py"), str(graph),
+        "bare ONNX Runtime query": [sys.executable, str(HERE.parent / "children" / "onnx_bare_query.py"), str(graph),
                                     str(folder / "tokenizer.json"), QUERY],
         "tarvex search (torch)": [tarvex, "search", "--backend", "torch", QUERY],
         "tarvex-rag": [str(BIN / "tarvex-rag"), QUERY],

@@ -1,6 +1,6 @@
 """How quickly the MCP server answers: start-up to the first answer, and each search call.
 
-    .venv/bin/python benchmarks/mcp_server.py [--backend onnx] [--starts 5] [--calls 200]
+    .venv/bin/python benchmarks/run.py mcp_search [--backend onnx] [--starts 5] [--calls 200]
 
 The server (`tarvex mcp`) runs as a subprocess on the shipped corpus and is
 driven with the SDK's stdio client, as an agent host drives it.  Each run

@@ -1,4 +1,5 @@
-"""Plain-Python rendering of ``tarvex.rag_helper``: the baseline for the benchmarks.
+"""Plain-Python rendering of ``tarvex.rag_helper``: the baseline for the benchmarks
+and the oracle of the differential tests.
 
 This is what a user would write in Python for the same job: the same four
 functions with the same signatures, results and calls on ``pathlib``,
@@ -11,7 +12,7 @@ carry the interpreter's own wording, traceback entries are ordinary Python
 frames, and the returned value of ``strip()`` is not type-checked (it only
 matters for path objects whose stream yields something other than text).
 
-Run directly, ``python benchmarks/plain_rag.py WORDS...`` ranks the
+Run directly, ``python testsupport/plain_rag.py WORDS...`` ranks the
 descriptions in ``zolt_models`` next to this file.
 """
 

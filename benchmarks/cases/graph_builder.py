@@ -1,6 +1,6 @@
 """The ONNX graph builder (`tarvex.onnx_export`) on the default model.
 
-    HF_HUB_OFFLINE=1 .venv/bin/python benchmarks/graph_builder.py [--rounds 3] [--compare GRAPH]
+    HF_HUB_OFFLINE=1 .venv/bin/python benchmarks/run.py graph_builder [--rounds 3] [--compare GRAPH]
 
 - build: `build_graph` in fresh processes that never import torch (checked),
   wall time of the build (reading the weights, assembling, writing, the check
