@@ -33,6 +33,14 @@ def shown(text: str) -> str:
     return text.translate(_CONTROLS)
 
 
+def json_records(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    """Records as strict JSON may carry them: a score that is not a finite
+    number (a model that gave NaN) becomes null, for JSON has no NaN."""
+    import math
+
+    return [record if math.isfinite(record["score"]) else {**record, "score": None} for record in records]
+
+
 def say(program: str, message: str) -> None:
     """One line on standard error: ``PROGRAM: MESSAGE``, the message shown safely."""
     print(f"{program}: {shown(message)}", file=sys.stderr, flush=True)

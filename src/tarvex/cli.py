@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any
 
 from tarvex import _shell
 from tarvex._shell import (STATUS_FAILED, VersionAction, add_cache_option, add_index_options, first_non_utf8,
-                           interrupted, reader_gone, shown)
+                           interrupted, json_records, reader_gone, shown)
 
 if TYPE_CHECKING:
     from tarvex.index import DescriptionIndex, RefreshStats
@@ -145,13 +145,10 @@ def run_search(args: argparse.Namespace) -> int:
         records = index.rank(query, args.top_k, refresh=False)  # just refreshed: one scan per search
     if args.json:
         import json
-        import math
 
-        # A score that is not a finite number (a model that gave NaN) goes out as null:
-        # strict JSON has no NaN.  A lone surrogate (an undecodable byte of a file name)
-        # goes out as its JSON escape, through the output's backslashreplace.
-        finite = [record if math.isfinite(record["score"]) else {**record, "score": None} for record in records]
-        print(json.dumps(finite, ensure_ascii=False, indent=2, allow_nan=False))
+        # A lone surrogate (an undecodable byte of a file name) goes out as its
+        # JSON escape, through the output's backslashreplace.
+        print(json.dumps(json_records(records), ensure_ascii=False, indent=2, allow_nan=False))
     elif not records:
         print("No descriptions found.")
     else:

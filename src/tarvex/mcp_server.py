@@ -41,7 +41,7 @@ from urllib.parse import quote, unquote
 
 from tarvex._defaults import DEFAULT_MODEL, DEFAULT_TOP_K, PREVIEW_CHARS
 from tarvex._shell import (STATUS_FAILED, STATUS_INTERRUPTED, add_index_options, interrupt_ends_process,
-                           is_disconnect, package_version)
+                           is_disconnect, json_records, package_version)
 
 if TYPE_CHECKING:
     from mcp.server.lowlevel import Server
@@ -167,7 +167,8 @@ RECORD_SCHEMA: dict[str, Any] = {
     "type": "object",
     "properties": {
         "path": {"type": "string", "description": "The description file; pass it to read_description."},
-        "score": {"type": "number", "description": "Cosine similarity to the query (higher is closer)."},
+        "score": {"type": ["number", "null"],
+                  "description": "Cosine similarity to the query (higher is closer); null when the model gave none."},
         "preview": {"type": "string", "description": f"The first {PREVIEW_CHARS} characters, line feeds as spaces."},
     },
     "required": ["path", "score", "preview"],
@@ -301,8 +302,8 @@ class DescriptionServer:
     def search(self, arguments: dict[str, Any]) -> CallToolResult:
         # The schema admits integral floats such as 5.0.
         top_k = int(arguments.get("top_k", DEFAULT_TOP_K))
-        structured = {"results": self.corpus.search(arguments["query"], top_k)}
-        return _text_result(json.dumps(structured, ensure_ascii=False), structured)
+        structured = {"results": json_records(self.corpus.search(arguments["query"], top_k))}
+        return _text_result(json.dumps(structured, ensure_ascii=False, allow_nan=False), structured)
 
     def read(self, arguments: dict[str, Any]) -> CallToolResult:
         return _text_result(self.corpus.read(arguments["path"]))
