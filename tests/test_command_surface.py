@@ -50,7 +50,9 @@ def test_a_search_scans_the_corpus_once(rag, standins, opened, corpus, tmp_path,
     view = mcp_server._open_corpus(str(corpus), MODEL, "torch", tmp_path / "c")
     try:
         (started,) = opened
-        assert started.scan_count == 1  # no probe and no second scan at start
+        assert started.scan_count == 0  # opened at start, built meanwhile
+        view.build()
+        assert started.scan_count == 1  # no probe and no second scan in the build
         expected = [r for r in started.rank_with_sources("1", 0, refresh=False) if "inside" in r["preview"]][:3]
         records = view.search("1", 3)
         assert started.scan_count == 2  # one search, one scan, however many records it drops

@@ -16,6 +16,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+from datetime import UTC, datetime, timedelta
 from pathlib import Path
 
 import anyio
@@ -99,9 +100,9 @@ class Server:
     def call(self, tool, arguments):
         return self.portal.call(lambda: self.session.call_tool(tool, arguments))
 
-    def search(self, query, top_k=None):
-        arguments = {"query": query} if top_k is None else {"query": query, "top_k": top_k}
-        result = self.call("search_descriptions", arguments)
+    def search(self, query, top_k=None, min_score=None):
+        arguments = {"query": query, "top_k": top_k, "min_score": min_score}
+        result = self.call("search_descriptions", {k: v for k, v in arguments.items() if v is not None})
         assert not result.is_error, result.content
         assert json.loads(result.content[0].text) == result.structured_content
         return result.structured_content["results"]
@@ -124,6 +125,11 @@ class Server:
     def list_tools(self):
         return self.portal.call(self.session.list_tools).tools
 
+    def info(self):
+        result = self.call("index_info", {})
+        assert not result.is_error and json.loads(result.content[0].text) == result.structured_content
+        return result.structured_content
+
 
 def _page(cursor):
     from mcp import types
@@ -135,7 +141,9 @@ def _page(cursor):
 def running_server(command, env):
     with tempfile.TemporaryFile("w+") as errlog, anyio.from_thread.start_blocking_portal() as portal:
         with portal.wrap_async_context_manager(connected(command, env, errlog)) as session:
-            yield Server(portal, session)
+            live = Server(portal, session)
+            live.errlog = errlog
+            yield live
 
 
 @pytest.fixture(scope="module")
@@ -179,14 +187,18 @@ QUERIES = st.one_of(
 
 
 @settings(max_examples=60, deadline=None)
-@given(query=QUERIES, top_k=st.one_of(st.none(), st.integers(1, 100)))
-@example(query="1E100", top_k=None)  # scores that overflow go out as null, as strict JSON has it
-def test_search_answers_as_the_index_ranks_without_the_link_out(corpus, server, query, top_k):
+@given(query=QUERIES, top_k=st.one_of(st.none(), st.integers(1, 100)),
+       min_score=st.one_of(st.none(), st.floats(-1, 1), st.sampled_from([-1, 0, 1])))
+@example(query="1E100", top_k=None, min_score=None)  # scores that overflow go out as null, as strict JSON has it
+@example(query="1E100", top_k=None, min_score=1)  # and reach any minimum
+@example(query="0.2", top_k=3, min_score=0.6)  # a minimum cuts within the top_k
+def test_search_answers_as_the_index_ranks_without_the_link_out(corpus, server, query, top_k, min_score):
     assume(math.isfinite(leading_number(query)[0]))
     _, root, index = corpus
     allowed = set(shown(index, root))
-    expected = json_records([record for record in index.rank(query, 0) if record["path"] in allowed][: top_k or 10])
-    answer = server.search(query, top_k)
+    best = [record for record in index.rank(query, 0) if record["path"] in allowed][: top_k or 10]
+    expected = json_records([record for record in best if min_score is None or record["score"] >= min_score])
+    answer = server.search(query, top_k, min_score)
     assert answer == expected
     assert all("OUTSIDE-THE-CORPUS" not in record["preview"] for record in answer)
 
@@ -212,9 +224,10 @@ def test_reads_and_resources_give_the_texts_as_read_text_reads_them(corpus, serv
 
 def test_tools_are_listed_with_their_limits(server):
     tools = {tool.name: tool for tool in server.list_tools()}
-    assert set(tools) == {"search_descriptions", "read_description"}
+    assert set(tools) == {"search_descriptions", "read_description", "index_info"}
     search = tools["search_descriptions"].input_schema["properties"]
     assert search["top_k"]["minimum"] == 1 and search["top_k"]["maximum"] == 100
+    assert search["min_score"]["minimum"] == -1 and search["min_score"]["maximum"] == 1
     assert search["query"]["maxLength"] > 0
     assert tools["search_descriptions"].output_schema["required"] == ["results"]
 
@@ -261,6 +274,10 @@ def test_read_refuses_everything_but_a_listed_description(corpus, server, argume
         ({"query": "x" * 10_001}, "is too long"),
         ({"top_k": 3}, "'query' is a required property"),
         ({"query": "x", "k": 3}, "'k' was unexpected"),
+        ({"query": "x", "min_score": 1.5}, "1.5 is greater than the maximum of 1"),
+        ({"query": "x", "min_score": -2}, "-2 is less than the minimum of -1"),
+        ({"query": "x", "min_score": "0.5"}, "'0.5' is not of type 'number'"),
+        ({"query": "x", "min_score": None}, "None is not of type 'number'"),
     ],
 )
 def test_search_refuses_arguments_out_of_bounds(server, arguments, message):
@@ -320,10 +337,8 @@ REQUEST = '{"jsonrpc": "2.0", "id": %d, "method": "%s", "params": %s}'
 INITIALIZE = REQUEST % (1, "initialize", '{"protocolVersion": "2025-11-25", "capabilities": {}, '
                                          '"clientInfo": {"name": "raw", "version": "0"}}')
 
-NOISY_MODEL_PACKAGE = """\
-import os, sys
-print("printed while the model loads")
-os.write(1, b"written by native code while the model loads\\n")
+# A model package's end: it gives its place to the shared stand-ins (formatted with their file).
+STANDIN_PACKAGE_END = """\
 from importlib.util import spec_from_file_location, module_from_spec
 if "standins" not in sys.modules:
     spec = spec_from_file_location("standins", {standins!r})
@@ -332,6 +347,11 @@ if "standins" not in sys.modules:
     spec.loader.exec_module(module)
 sys.modules["standins"].take_place_of(__name__)
 """
+NOISY_MODEL_PACKAGE = """\
+import os, sys
+print("printed while the model loads")
+os.write(1, b"written by native code while the model loads\\n")
+""" + STANDIN_PACKAGE_END
 
 
 def test_malformed_requests_get_error_answers_and_the_server_ends_with_its_client(corpus, tmp_path):
@@ -359,7 +379,8 @@ def test_malformed_requests_get_error_answers_and_the_server_ends_with_its_clien
     (found,) = answers[5]
     assert found["result"]["structuredContent"]["results"][0]["path"] == str(root / "rostering" / "nurses.txt")
     assert [answer["error"]["code"] for i in (3, 4, 6) for answer in answers[i]] == [-32601, -32602, -32602]
-    assert [tool["name"] for tool in answers[7][0]["result"]["tools"]] == ["search_descriptions", "read_description"]
+    assert [tool["name"] for tool in answers[7][0]["result"]["tools"]] == [
+        "search_descriptions", "read_description", "index_info"]
     assert 2 not in answers  # its id is not readable from a message that is not one
 
 
@@ -497,23 +518,99 @@ BROKEN_MODEL_PACKAGE = "raise ImportError('this stand-in model cannot be importe
 
 
 @pytest.mark.parametrize("entry", [TARVEX_MCP, MODULE_MCP], ids=["tarvex-mcp", "module"])
-@pytest.mark.parametrize(
-    "folder, model_package, message",
-    [
-        ("no-such-folder", None, "Models directory not found"),
-        ("corpus", BROKEN_MODEL_PACKAGE, "could not be loaded"),
-    ],
-)
-def test_a_server_that_cannot_start_says_why_and_writes_nothing_to_stdout(corpus, tmp_path, entry, folder,
-                                                                           model_package, message):
+def test_a_server_that_cannot_start_says_why_and_writes_nothing_to_stdout(corpus, tmp_path, entry):
     tmp, _, _ = corpus
     process = subprocess.run(
-        server_command(tmp / folder, entry), input="", capture_output=True, text=True, timeout=120, cwd="/",
-        env={**os.environ, **child_environment(tmp_path, model_package)},
+        server_command(tmp / "no-such-folder", entry), input="", capture_output=True, text=True, timeout=120,
+        cwd="/", env={**os.environ, **child_environment(tmp_path)},
     )
     assert process.returncode == 1
     assert process.stdout == ""
-    assert message in process.stderr and "Traceback" not in process.stderr
+    assert "Models directory not found" in process.stderr and "Traceback" not in process.stderr
+
+
+def test_index_info_tells_what_a_built_index_holds(corpus, server):
+    _, root, index = corpus
+    server.search("1", 1)  # brings the index up to date now
+    info = server.info()
+    updated = datetime.fromisoformat(info.pop("updated_at"))
+    assert abs(datetime.now(UTC) - updated) < timedelta(minutes=5)
+    count = len(shown(index, root))
+    assert info == {"corpus": str(root), "state": "ready", "progress": None, "error": None, "descriptions": count,
+                    "vectors": count, "truncated": None, "model": STANDIN_MODEL, "backend": "torch"}
+    answer = server.call("index_info", {"x": 1})
+    assert answer.is_error and "'x' was unexpected" in answer.content[0].text
+
+
+# The build's batches wait until the test opens the gate; a query (one text) does not.
+GATED_MODEL_PACKAGE = "import os, sys, time\n" + STANDIN_PACKAGE_END + """\
+_model = sys.modules[__name__].SentenceTransformer
+_encode = _model.encode
+
+def _gated(self, sentences, *args, **kwargs):
+    deadline = time.monotonic() + 120
+    while len(sentences) > 1 and not os.path.exists({gate!r}) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return _encode(self, sentences, *args, **kwargs)
+
+_model.encode = _gated
+"""
+
+
+def test_the_server_answers_while_it_builds_and_a_search_waits_with_progress(corpus, tmp_path):
+    _, root, index = corpus
+    gate = tmp_path / "gate"
+    package = GATED_MODEL_PACKAGE.format(standins=standins_module.__file__, gate=str(gate))
+    notes = []
+
+    async def progress(done, total, message):
+        notes.append((done, total, message))
+
+    with running_server(server_command(root), child_environment(tmp_path, model_package=package)) as live:
+        # Initialised, listed and pinged with the build held at its first batch.
+        assert {tool.name for tool in live.list_tools()} >= {"search_descriptions", "index_info"}
+        live.portal.call(live.session.send_ping)
+        searching = live.portal.start_task_soon(lambda: live.session.call_tool(
+            "search_descriptions", {"query": "1", "top_k": 3}, progress_callback=progress))
+        while not notes:  # the waiting search is told where the build stands
+            assert not searching.done()
+            live.portal.call(anyio.sleep, 0.05)
+        info = live.info()
+        total = info["progress"]["total"]
+        assert (info["state"], info["progress"], info["descriptions"], info["updated_at"]) == (
+            "building", {"embedded": 0, "total": total}, None, None)
+        assert not searching.done()
+        gate.touch()
+        result = searching.result(timeout=120)
+        assert not result.is_error
+        after = live.info()
+    assert result.structured_content["results"] == json_records(
+        [record for record in index.rank("1", 0) if record["path"] in shown(index, root)][:3])
+    done = [note[0] for note in notes]
+    assert done == sorted(set(done)) and done[0] == 0 and done[-1] == total > 500
+    assert notes[-1] == (total, total, f"{total} of {total} texts embedded")
+    assert after["state"] == "ready" and after["progress"] is None
+    assert after["descriptions"] == after["vectors"] == len(shown(index, root))
+
+
+def test_a_build_that_fails_fails_what_needs_the_index_and_nothing_else(corpus, tmp_path):
+    _, root, _ = corpus
+    with running_server(server_command(root), child_environment(tmp_path, BROKEN_MODEL_PACKAGE)) as live:
+        for tool, arguments in [("search_descriptions", {"query": "1"}),
+                                ("read_description", {"path": str(root / "blank.txt")})]:
+            result = live.call(tool, arguments)
+            (text,) = [content.text for content in result.content]
+            assert result.is_error and text.startswith(f"{tool} failed: ") and "could not be loaded" in text
+            assert "\n" not in text
+        with pytest.raises(MCPError, match="listing the descriptions failed: .*could not be loaded"):
+            live.resource_pages()
+        info = live.info()
+        assert info["state"] == "failed" and "could not be loaded" in info["error"]
+        assert info["descriptions"] is None and info["updated_at"] is None
+        live.portal.call(live.session.send_ping)  # still serving
+        live.errlog.seek(0)
+        log = live.errlog.read()
+    assert "the index could not be built" in log and "Traceback" not in log
 
 
 @pytest.mark.slow

@@ -83,8 +83,7 @@ def build_parser() -> argparse.ArgumentParser:
     cache.set_defaults(run=run_cache)
 
     mcp = commands.add_parser("mcp", help="serve the index to an agent over MCP on standard input/output",
-                              description="Run the MCP server over standard input/output until the client "
-                                          "disconnects.")
+                              description=_shell.MCP_DESCRIPTION)
     add_index_options(mcp)
     mcp.set_defaults(run=run_mcp)
     return parser

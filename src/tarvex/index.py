@@ -173,6 +173,12 @@ class DescriptionIndex:
         """The embedding backend the index loaded ("torch" or "onnx"); None while no model is loaded."""
         return self._embedder.identity[2] if self._embedder is not None else None
 
+    def ranked_count(self, keep: Callable[[str, str | None], bool] | None = None) -> int:
+        """How many descriptions the index ranks (with a vector, as the last refresh left them),
+        of those ``keep(path, real_path)`` keeps."""
+        with self._lock:
+            return len(self._rows) - (len(self._hidden_rows(keep)) if keep is not None else 0)
+
     def _ranked(self, query: str, top_k: int, *, refresh: bool, raise_unavailable: bool, sourced: bool = False,
                 keep: Callable[[str, str | None], bool] | None = None) -> list[dict[str, Any]]:
         if type(query) is not str:

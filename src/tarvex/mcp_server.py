@@ -1,13 +1,19 @@
 """The description index as a Model Context Protocol server: ``tarvex mcp``.
 
 An agent host starts the server as a subprocess and talks to it over standard
-input and output.  The server loads the model and the index once, then offers:
+input and output.  The server answers at once and builds the index in a worker
+thread meanwhile (a request that needs the index waits for the build, with
+progress notifications when it asked for them), then offers:
 
-* the tool ``search_descriptions(query, top_k=10)``: the records of
-  :meth:`tarvex.DescriptionIndex.rank` (``path``, ``score``, ``preview``),
-  best first, as structured content;
+* the tool ``search_descriptions(query, top_k=10, min_score=None)``: the
+  records of :meth:`tarvex.DescriptionIndex.rank` (``path``, ``score``,
+  ``preview``), best first, those scoring below ``min_score`` left out, as
+  structured content;
 * the tool ``read_description(path)``: the full text of one description, for
   a path that the index lists;
+* the tool ``index_info()``: the corpus, the counts, the model, the backend,
+  the state of the build and when the index was last brought up to date
+  (answered at once, during the build too);
 * every description as a resource ``tarvex://description/<path below the
   corpus folder>`` (``text/plain``).
 
@@ -34,20 +40,22 @@ import logging
 import os
 import sys
 import time
+from datetime import UTC, datetime
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import PurePath
 from typing import TYPE_CHECKING, Any
 from urllib.parse import quote, unquote
 
 from tarvex._defaults import DEFAULT_MODEL, DEFAULT_TOP_K, PREVIEW_CHARS
-from tarvex._shell import (STATUS_FAILED, STATUS_INTERRUPTED, add_index_options, interrupt_ends_process,
-                           is_disconnect, json_records, package_version)
+from tarvex._shell import (MCP_DESCRIPTION, STATUS_FAILED, STATUS_INTERRUPTED, add_index_options,
+                           interrupt_ends_process, is_disconnect, json_records, package_version)
 
 if TYPE_CHECKING:
     from mcp.server.lowlevel import Server
     from mcp.types import CallToolResult
 
     from tarvex import DescriptionIndex
+    from tarvex.index import RefreshStats
 
 SERVER_NAME = "tarvex"
 
@@ -60,6 +68,8 @@ ECHO_CHARS = 200
 SCHEMA_MESSAGE_TAIL = 40
 # At the end of input, how long the server may stay silent with requests unanswered.
 DRAIN_STALL_SECONDS = 60
+# How often a request waiting for the build looks at its progress.
+BUILD_POLL_SECONDS = 0.2
 RESOURCE_PREFIX = "tarvex://description/"
 
 logger = logging.getLogger(__name__)
@@ -98,6 +108,20 @@ class CorpusView:
         self._index = index
         self.root = index.models_dir
         self._real_root = os.path.realpath(self.root)
+        self.updated_at: float | None = None  # when the index was last brought up to date (time.time())
+
+    @property
+    def index(self) -> DescriptionIndex:
+        return self._index
+
+    def build(self, progress: Callable[[int, int], None] | None = None) -> RefreshStats:
+        """Bring the index up to date and load the model, so that a search answers at once afterwards."""
+        stats = self._index.refresh(progress=progress, answer_from_store=True)
+        # With something to rank, the model runs once now (no second scan); one that
+        # cannot be loaded raises EmbeddingUnavailable instead of answering nothing.
+        self._index.rank("", 1, refresh=False, raise_unavailable=True)
+        self.updated_at = time.time()
+        return stats
 
     def shows(self, path: str, real_path: str | None) -> bool:
         """True when ``real_path``, where the text of ``path`` was read from, lies strictly inside the corpus folder.
@@ -121,6 +145,7 @@ class CorpusView:
         ranks only those, from one scan.  Each record is checked again on its
         way out."""
         records = self._index.rank_with_sources(query, top_k, keep=self.shows)
+        self.updated_at = time.time()
         return [
             {"path": record["path"], "score": record["score"], "preview": record["preview"]}
             for record in records
@@ -162,6 +187,9 @@ class CorpusView:
 
 SEARCH_TOOL = "search_descriptions"
 READ_TOOL = "read_description"
+INFO_TOOL = "index_info"
+
+BUILDING, READY, FAILED = "building", "ready", "failed"
 
 RECORD_SCHEMA: dict[str, Any] = {
     "type": "object",
@@ -194,6 +222,12 @@ TOOL_SCHEMAS: dict[str, tuple[str, dict[str, Any], dict[str, Any] | None]] = {
                     "default": DEFAULT_TOP_K,
                     "description": "How many matches to return.",
                 },
+                "min_score": {
+                    "type": "number",
+                    "minimum": -1,
+                    "maximum": 1,
+                    "description": "Leave out matches scoring below this (cosine similarity, -1 to 1).",
+                },
             },
             "required": ["query"],
             "additionalProperties": False,
@@ -221,6 +255,39 @@ TOOL_SCHEMAS: dict[str, tuple[str, dict[str, Any], dict[str, Any] | None]] = {
             "additionalProperties": False,
         },
         None,
+    ),
+    INFO_TOOL: (
+        "Tell what the server searches: the corpus folder, how many descriptions it lists and how many "
+        "have a vector, the model and backend, whether the index is still being built (with the texts "
+        "embedded so far) or ready, and when it was last brought up to date.  Answers at once.",
+        {"type": "object", "properties": {}, "additionalProperties": False},
+        {
+            "type": "object",
+            "properties": {
+                "corpus": {"type": "string", "description": "The corpus folder."},
+                "state": {"enum": [BUILDING, READY, FAILED]},
+                "progress": {
+                    "type": ["object", "null"],
+                    "properties": {"embedded": {"type": "integer"}, "total": {"type": "integer"}},
+                    "description": "While building: texts embedded so far, of how many (null before "
+                                   "embedding starts and once the build is over).",
+                },
+                "error": {"type": ["string", "null"], "description": "Why the build failed."},
+                "descriptions": {"type": ["integer", "null"],
+                                 "description": "Descriptions listed now (null until the index is built)."},
+                "vectors": {"type": ["integer", "null"],
+                            "description": "Descriptions ranked, as of updated_at (null until built)."},
+                "truncated": {"type": ["integer", "null"],
+                              "description": "Texts longer than the model reads (null: not counted)."},
+                "model": {"type": "string"},
+                "backend": {"type": "string", "description": "The backend loaded, else the one asked for."},
+                "updated_at": {"type": ["string", "null"],
+                               "description": "When the index was last brought up to date (ISO 8601, UTC)."},
+            },
+            "required": ["corpus", "state", "progress", "error", "descriptions", "vectors", "truncated",
+                         "model", "backend", "updated_at"],
+            "additionalProperties": False,
+        },
     ),
 }
 
@@ -252,20 +319,115 @@ def _argument_error(tool: str, arguments: Any) -> str | None:
     return f"invalid arguments for {tool}: {where}{_echo(error.message, tail=SCHEMA_MESSAGE_TAIL)}"
 
 
+# --- the build in the background ---------------------------------------------------
+
+
+class BuildFailed(Exception):
+    """The index could not be built: every request that needs it fails with this one line."""
+
+
+class _BuildStopped(Exception):
+    """Raised in the worker to end a build whose server has ended."""
+
+
+def _one_line(error: BaseException) -> str:
+    from tarvex.embedding import EmbeddingUnavailable
+    from tarvex.store import StoreUnavailable
+
+    text = " ".join(str(error).split())
+    # These say what went wrong in their own words; anything else is named by its type.
+    return text if isinstance(error, (StoreUnavailable, EmbeddingUnavailable, FileNotFoundError)) else (
+        f"{type(error).__name__}: {text}")
+
+
+class Build:
+    """The index's first build, run in a worker thread while the server answers.
+
+    The worker writes ``progress`` and, once done, ``state``; the event loop
+    only reads them (each a single assignment), so nothing on the loop waits
+    for the index's lock while the build holds it.
+    """
+
+    def __init__(self, corpus: CorpusView) -> None:
+        self.corpus = corpus
+        self.state = BUILDING
+        self.progress: tuple[int, int] | None = None  # (texts embedded, of how many)
+        self.failure: str | None = None
+        self.stats: RefreshStats | None = None
+        self._stop = False
+
+    def _progressed(self, done: int, total: int) -> None:
+        if self._stop:
+            raise _BuildStopped
+        self.progress = (done, total)
+
+    def _work(self) -> RefreshStats:
+        return self.corpus.build(self._progressed)
+
+    async def run(self) -> None:
+        import anyio
+
+        started = time.perf_counter()
+        try:
+            # Abandoned when the server ends: the worker stops at its next chunk, and
+            # closing the index waits for its lock until then.
+            stats = await anyio.to_thread.run_sync(self._work, abandon_on_cancel=True)
+        except anyio.get_cancelled_exc_class():
+            self._stop = True
+            raise
+        except Exception as error:
+            self.failure = _one_line(error)
+            if self.failure.startswith(f"{type(error).__name__}: "):
+                logger.error("the index could not be built", exc_info=error)
+            logger.error("the index could not be built: %s", self.failure)
+            self.state = FAILED
+            return
+        self.stats = stats
+        self.state = READY
+        logger.info("serving %d descriptions of %s (%s embedded) after %.2f s",
+                    stats.added + stats.changed + stats.unchanged, self.corpus.root, stats.embedded,
+                    time.perf_counter() - started)
+
+    def busy(self) -> object:
+        """A value that changes while the build moves on (for the end of input's stall rule)."""
+        return self.state, self.progress
+
+    async def ready(self, ctx: Any) -> None:
+        """Return once the index is built, having sent the request's progress meanwhile
+        when it asked for it; :class:`BuildFailed` with the build's reason."""
+        import anyio
+
+        reported = -1
+        while True:
+            state = self.state  # read before the progress, so that the last progress is seen
+            progress = self.progress
+            if progress is not None and progress[0] > reported and state != FAILED:
+                done, total = progress
+                await ctx.session.report_progress(done, total, f"{done} of {total} texts embedded")
+                reported = done
+            if state == FAILED:
+                raise BuildFailed(self.failure)
+            if state == READY:
+                return
+            await anyio.sleep(BUILD_POLL_SECONDS)
+
+
 # --- the protocol server ----------------------------------------------------------
 
 
 class DescriptionServer:
     """The protocol's handlers over one corpus, as methods.
 
-    The handlers call the index directly on the event loop: the index is not
-    shared between threads, and one call at a time is what it expects.
+    The first build runs in a worker thread (see :class:`Build`); a handler
+    that needs the index waits for it, then calls the index directly on the
+    event loop: one call at a time is what the index expects.
     """
 
     def __init__(self, corpus: CorpusView) -> None:
         from mcp import types
 
         self.corpus = corpus
+        self.build = Build(corpus)
         self.tools = [
             types.Tool(
                 name=name,
@@ -279,6 +441,7 @@ class DescriptionServer:
         self.tool_handlers: dict[str, Callable[[dict[str, Any]], CallToolResult]] = {
             SEARCH_TOOL: self.search,
             READ_TOOL: self.read,
+            INFO_TOOL: self.info,
         }
 
     def protocol_server(self) -> Server[Any]:
@@ -289,21 +452,61 @@ class DescriptionServer:
             version=package_version(missing=""),
             instructions=(
                 "Search stored optimisation problem descriptions by meaning with search_descriptions, "
-                "then read a whole description with read_description."
+                "then read a whole description with read_description; index_info tells whether the "
+                "index is still being built."
             ),
+            lifespan=self._building,
             on_list_tools=self.list_tools,
             on_call_tool=self.call_tool,
             on_list_resources=self.list_resources,
             on_read_resource=self.read_resource,
         )
 
+    @contextlib.asynccontextmanager
+    async def _building(self, server: Any) -> Any:
+        """The build runs beside the server, wherever the server runs, and ends with it."""
+        import anyio
+
+        async with anyio.create_task_group() as tasks:
+            tasks.start_soon(self.build.run)
+            try:
+                yield {}
+            finally:
+                tasks.cancel_scope.cancel()
+
     # -- tools --
 
     def search(self, arguments: dict[str, Any]) -> CallToolResult:
         # The schema admits integral floats such as 5.0.
         top_k = int(arguments.get("top_k", DEFAULT_TOP_K))
-        structured = {"results": json_records(self.corpus.search(arguments["query"], top_k))}
+        records = self.corpus.search(arguments["query"], top_k)
+        if (min_score := arguments.get("min_score")) is not None:
+            # Ranked best first: the top_k best that reach min_score (a score that is not a number reaches none).
+            records = [record for record in records if record["score"] >= min_score]
+        structured = {"results": json_records(records)}
         return _text_result(json.dumps(structured, ensure_ascii=False, allow_nan=False), structured)
+
+    def info(self, arguments: dict[str, Any]) -> CallToolResult:
+        build, index = self.build, self.corpus.index
+        ready = build.state == READY
+        updated_at = self.corpus.updated_at
+        progress = build.progress if build.state == BUILDING else None
+        structured = {
+            "corpus": str(self.corpus.root),
+            "state": build.state,
+            "progress": None if progress is None else {"embedded": progress[0], "total": progress[1]},
+            "error": build.failure,
+            # The index is free to be asked only once built; while building, its lock is the worker's.
+            "descriptions": len(self.corpus.descriptions()) if ready else None,
+            "vectors": index.ranked_count(self.corpus.shows) if ready else None,
+            # Counted by the index once it tells how many texts its model cut short.
+            "truncated": getattr(build.stats, "truncated", None),
+            "model": index.model_name,
+            "backend": index.backend_used or index.backend,
+            "updated_at": None if updated_at is None else datetime.fromtimestamp(updated_at, UTC).isoformat(
+                timespec="seconds"),
+        }
+        return _text_result(json.dumps(structured, ensure_ascii=False), structured)
 
     def read(self, arguments: dict[str, Any]) -> CallToolResult:
         return _text_result(self.corpus.read(arguments["path"]))
@@ -328,7 +531,11 @@ class DescriptionServer:
         if message is not None:
             return _text_result(message, is_error=True)
         try:
+            if handler != self.info:
+                await self.build.ready(ctx)
             return handler(arguments)
+        except BuildFailed as failure:
+            return _text_result(f"{params.name} failed: {failure}", is_error=True)
         except Refused as refusal:
             return _text_result(str(refusal), is_error=True)
         except StoreUnavailable as exc:
@@ -346,6 +553,7 @@ class DescriptionServer:
 
         start = self._page_start(params.cursor if params else None)
         with self._failures_reported("listing the descriptions"):
+            await self.build.ready(ctx)
             paths = self.corpus.descriptions()
         page = paths[start : start + RESOURCE_PAGE_SIZE]
         following = start + len(page)
@@ -368,6 +576,7 @@ class DescriptionServer:
         uri = str(params.uri)
         try:
             with self._failures_reported(f"reading {uri}"):
+                await self.build.ready(ctx)
                 text = self.corpus.read(self.corpus.path_of(uri))
         except (Refused, UnicodeDecodeError):
             raise MCPError(types.INVALID_PARAMS, str(Refused(uri)), {"uri": _echo(uri)}) from None
@@ -386,6 +595,8 @@ class DescriptionServer:
             yield
         except (MCPError, Refused, UnicodeDecodeError):
             raise
+        except BuildFailed as exc:
+            raise MCPError(types.INTERNAL_ERROR, f"{doing} failed: {exc}") from None
         except StoreUnavailable as exc:
             logger.error("%s failed: %s", doing, exc)
             raise MCPError(types.INTERNAL_ERROR, f"{doing} failed: {exc}") from None
@@ -432,27 +643,14 @@ def _stdout_to_stderr() -> Iterator[int]:
 
 def _open_corpus(models_dir: str | None, model_name: str, backend: str,
                  cache_dir: str | os.PathLike[str] | None = None) -> CorpusView:
-    """The index, brought up to date and with its model loaded, so that the first answer is quick."""
+    """The index of an existing corpus folder, opened but not yet built (the server builds it meanwhile)."""
     from tarvex import DescriptionIndex
 
-    started = time.perf_counter()
     index = DescriptionIndex(models_dir, model_name, backend=backend, cache_dir=cache_dir)
-    try:
-        # A store that cannot be written still serves what it holds (with a warning).
-        stats = index.refresh(answer_from_store=True)
-        # With something to rank, the model runs once now (no second scan); one that
-        # cannot be loaded raises EmbeddingUnavailable instead of answering nothing.
-        index.rank("", 1, refresh=False, raise_unavailable=True)
-    except BaseException:
+    if not index.models_dir.is_dir():
+        # A folder named wrong is the host's set-up to mend: said at once, not at the first search.
         index.close()
-        raise
-    logger.info(
-        "serving %d descriptions of %s (%s embedded at start) in %.2f s",
-        stats.added + stats.changed + stats.unchanged,
-        index.models_dir,
-        stats.embedded,
-        time.perf_counter() - started,
-    )
+        raise FileNotFoundError(f"Models directory not found: {index.models_dir}")
     return CorpusView(index)
 
 
@@ -475,12 +673,13 @@ class _Unanswered:
     wait ends after DRAIN_STALL_SECONDS without a single answer.
     """
 
-    def __init__(self) -> None:
+    def __init__(self, working: Callable[[], object] = lambda: None) -> None:
         import anyio
 
         self._counts: collections.Counter[str | int] = collections.Counter()
         self._settled = anyio.Event()
         self._progress = 0
+        self._working = working  # changes while work the answers wait for moves on (the build)
 
     def read(self, message: Any) -> None:
         from mcp import types
@@ -512,10 +711,10 @@ class _Unanswered:
         import anyio
 
         while self._counts:
-            progress = self._progress
+            progress = self._progress, self._working()
             with anyio.move_on_after(DRAIN_STALL_SECONDS):
                 await self._settled.wait()
-            if self._progress == progress and self._counts:
+            if (self._progress, self._working()) == progress and self._counts:
                 logger.warning("%d requests still unanswered %d s after the end of input",
                                self._counts.total(), DRAIN_STALL_SECONDS)
                 return
@@ -586,8 +785,9 @@ async def _write_client(from_server: Any, out: Any, unanswered: _Unanswered) -> 
             await out.flush()
 
 
-async def _run(server: Server[Any], wire: int) -> None:
-    """Serve the client on standard input and on ``wire``, the protocol's own standard output."""
+async def _run(server: Server[Any], wire: int, working: Callable[[], object] = lambda: None) -> None:
+    """Serve the client on standard input and on ``wire``, the protocol's own standard output;
+    ``working()`` changes while work that answers wait for moves on."""
     import anyio
     from mcp.shared.message import SessionMessage
 
@@ -596,7 +796,7 @@ async def _run(server: Server[Any], wire: int) -> None:
     out = anyio.wrap_file(open(wire, "w", encoding="utf-8", closefd=False))  # noqa: SIM115
     to_server, server_input = anyio.create_memory_object_stream[SessionMessage | Exception](0)
     server_output, from_server = anyio.create_memory_object_stream[SessionMessage](0)
-    unanswered = _Unanswered()
+    unanswered = _Unanswered(working)
     try:
         async with anyio.create_task_group() as tasks:
             tasks.start_soon(_read_client, stdin, to_server, server_output.clone(), unanswered)
@@ -627,11 +827,11 @@ def serve(models_dir: str | None, model_name: str = DEFAULT_MODEL, backend: str 
         logger.error("cannot start: %s", exc)
         return STATUS_FAILED
     try:
-        server = build_server(corpus)
+        handlers = DescriptionServer(corpus)
         # The transport reads standard input in a thread that no cancellation reaches.
         interrupt_ends_process()
         with _stdout_to_stderr() as wire:
-            anyio.run(_run, server, wire)
+            anyio.run(_run, handlers.protocol_server(), wire, handlers.build.busy)
     except KeyboardInterrupt:
         return STATUS_INTERRUPTED
     except BaseException as exc:
@@ -654,11 +854,7 @@ def _log_to_stderr() -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(
-        prog="python -m tarvex.mcp_server",
-        description="Serve the description index to an agent host over the Model Context Protocol (standard "
-        "input and output).",
-    )
+    parser = argparse.ArgumentParser(prog="python -m tarvex.mcp_server", description=MCP_DESCRIPTION)
     add_index_options(parser)
     options = parser.parse_args(argv)
     return serve(options.models_dir, options.model, options.backend, options.cache_dir)
