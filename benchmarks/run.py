@@ -29,6 +29,7 @@ BENCHMARKS = {
     "index_command": "index_command",
     "shared_build": "shared_build",
     "mcp_search": "mcp_search",
+    "mcp_start": "mcp_start",
     "graph_builder": "graph_builder",
     "instructions": "instructions",
 }

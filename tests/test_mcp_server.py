@@ -496,6 +496,19 @@ def test_the_end_of_input_waits_for_each_request_read_but_not_forever(monkeypatc
     assert anyio.run(drained_after, [request(1), cancel(True)], [])
     assert ["1 requests still unanswered" in record.getMessage() for record in caplog.records] == [True]
 
+    # While the build moves on (and an answer waits for it) the wait goes on; once it stands still too, it ends.
+    caplog.clear()
+    moves = iter(range(5))
+
+    async def drain_while_building():
+        unanswered = mcp_server._Unanswered(lambda: next(moves, "stands still"))
+        unanswered.read(request(1))
+        await unanswered.drained()
+
+    anyio.run(drain_while_building)
+    assert next(moves, "all seen") == "all seen"
+    assert ["1 requests still unanswered" in record.getMessage() for record in caplog.records] == [True]
+
 
 def test_ctrl_c_ends_a_serving_server(corpus, tmp_path):
     _, root, _ = corpus
