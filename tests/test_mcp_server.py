@@ -597,6 +597,10 @@ def test_the_server_answers_while_it_builds_and_a_search_waits_with_progress(cor
         result = searching.result(timeout=120)
         assert not result.is_error
         after = live.info()
+        seen = len(notes)
+        live.portal.call(lambda: live.session.call_tool("search_descriptions", {"query": "1"},
+                                                        progress_callback=progress))
+        assert len(notes) == seen  # built: nothing to wait for, nothing to report
     assert result.structured_content["results"] == json_records(
         [record for record in index.rank("1", 0) if record["path"] in shown(index, root)][:3])
     done = [note[0] for note in notes]
@@ -657,3 +661,16 @@ def test_real_model_answers_as_its_index_ranks(tmp_path):
     assert answers == expected
     assert Path(answers[0][0]["path"]).parent.name == "capacitated_vehicle_routing"
     assert len(resources) == 50
+
+
+@pytest.mark.parametrize("entry", ["tarvex-mcp", "module"])
+def test_help_says_what_the_server_offers(entry, capsys):
+    from tarvex import cli, mcp_server
+
+    with pytest.raises(SystemExit) as ended:
+        cli.main(["mcp", "--help"]) if entry == "tarvex-mcp" else mcp_server.main(["--help"])
+    assert ended.value.code == 0
+    text = " ".join(capsys.readouterr().out.split())
+    for words in ["answers at once", "builds the index in the background", "progress notifications",
+                  "min_score: from -1 to 1", "index_info()"]:
+        assert words in text

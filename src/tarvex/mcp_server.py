@@ -40,8 +40,8 @@ import logging
 import os
 import sys
 import time
-from datetime import UTC, datetime
 from collections.abc import Callable, Iterator, Sequence
+from datetime import UTC, datetime
 from pathlib import PurePath
 from typing import TYPE_CHECKING, Any
 from urllib.parse import quote, unquote
@@ -330,14 +330,17 @@ class _BuildStopped(Exception):
     """Raised in the worker to end a build whose server has ended."""
 
 
-def _one_line(error: BaseException) -> str:
+def _says_why(error: BaseException) -> bool:
+    """Whether an error's own words say what went wrong (else it is named by its type, with a traceback logged)."""
     from tarvex.embedding import EmbeddingUnavailable
     from tarvex.store import StoreUnavailable
 
+    return isinstance(error, (StoreUnavailable, EmbeddingUnavailable, FileNotFoundError))
+
+
+def _one_line(error: BaseException) -> str:
     text = " ".join(str(error).split())
-    # These say what went wrong in their own words; anything else is named by its type.
-    return text if isinstance(error, (StoreUnavailable, EmbeddingUnavailable, FileNotFoundError)) else (
-        f"{type(error).__name__}: {text}")
+    return text if _says_why(error) else f"{type(error).__name__}: {text}"
 
 
 class Build:
@@ -377,7 +380,7 @@ class Build:
             raise
         except Exception as error:
             self.failure = _one_line(error)
-            if self.failure.startswith(f"{type(error).__name__}: "):
+            if not _says_why(error):
                 logger.error("the index could not be built", exc_info=error)
             logger.error("the index could not be built: %s", self.failure)
             self.state = FAILED
@@ -397,16 +400,18 @@ class Build:
         when it asked for it; :class:`BuildFailed` with the build's reason."""
         import anyio
 
+        if self.state == READY:
+            return
         reported = -1
         while True:
             state = self.state  # read before the progress, so that the last progress is seen
             progress = self.progress
-            if progress is not None and progress[0] > reported and state != FAILED:
+            if state == FAILED:
+                raise BuildFailed(self.failure)
+            if progress is not None and progress[0] > reported:
                 done, total = progress
                 await ctx.session.report_progress(done, total, f"{done} of {total} texts embedded")
                 reported = done
-            if state == FAILED:
-                raise BuildFailed(self.failure)
             if state == READY:
                 return
             await anyio.sleep(BUILD_POLL_SECONDS)
