@@ -70,7 +70,7 @@ class Walker {
 public:
     explicit Walker(const std::string& root)
         : root_(root),
-          shown_prefix_(root == "." ? "" : (root.ends_with('/') ? root : root + "/")),
+          shown_prefix_(listed_prefix(root)),
           // The reference lists "./x.txt" below "." and drops the "./" only in
           // its result, so its system calls see paths two bytes longer.
           call_prefix_length_(root == "." ? 2 : shown_prefix_.size()) {}
@@ -247,6 +247,11 @@ private:
 
 CorpusListing walk_corpus(const std::string& root) {
     return Walker(root).run();
+}
+
+std::string listed_prefix(const std::string& root) {
+    if (root == ".") return "";
+    return root.ends_with('/') ? root : root + "/";
 }
 
 }  // namespace tarvex::engine

@@ -20,17 +20,23 @@
 namespace tarvex::engine {
 namespace {
 
-// The remembered size of metadata that must not be trusted: no file has it,
-// so the next scan names the file again.
-constexpr std::int64_t kUntrustedSize = -1;
+// What a stale file was remembered with before the scan that named it.
+struct Earlier {
+    std::size_t index;  // among the remembered files
+    FileMeta meta;
+    std::int64_t scanned_ns;
+};
 
 struct ScannerData {
-    std::string root;                  // normalized, file-system bytes
-    Owned root_text;                   // the same as str
-    std::vector<ListedFile> remembered;  // path order, no repeats
-    std::vector<Owned> names;          // the str of each remembered path
-    std::int64_t scanned_ns = 0;       // start of the scan they come from
-    Owned listing;                     // the list the last scan returned
+    std::string root;                       // normalized, file-system bytes
+    Owned root_text;                        // the same as str
+    Owned prefix_text;                      // what listed paths start with, as str
+    std::vector<ListedFile> remembered;     // path order, no repeats
+    std::vector<std::int64_t> recorded_ns;  // start of the scan that recorded each
+    std::vector<Owned> names;               // the str of each remembered path
+    std::vector<Earlier> earlier;           // the last scan's stale files, by index
+    std::optional<std::int64_t> last_scan_ns;  // start of the last scan, or the time load was given
+    Owned listing;                          // the list the last scan returned
 };
 
 struct ScannerObject {
@@ -103,10 +109,22 @@ bool inode_from(PyObject* value, std::uint64_t& out) {
     return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
 
-Owned entry_tuple(PyObject* name, const FileMeta& meta) {
-    return Owned::steal(Py_BuildValue("(OLLLL)", name, static_cast<long long>(meta.size),
+Owned entry_tuple(PyObject* name, const FileMeta& meta, std::int64_t scanned_ns) {
+    Owned scanned = scanned_ns == kUnknownScanNs ? Owned::share(Py_None)
+                                                 : Owned::steal(PyLong_FromLongLong(scanned_ns));
+    if (!scanned) return scanned;
+    return Owned::steal(Py_BuildValue("(OLLLLO)", name, static_cast<long long>(meta.size),
                                       static_cast<long long>(meta.mtime_ns), static_cast<long long>(meta.ctime_ns),
-                                      static_cast<long long>(static_cast<std::int64_t>(meta.inode))));
+                                      static_cast<long long>(static_cast<std::int64_t>(meta.inode)), scanned.get()));
+}
+
+// A scan time given as an int, or None for one that proves nothing.
+bool scan_time_from(PyObject* value, std::int64_t& out) {
+    if (value == Py_None) {
+        out = kUnknownScanNs;
+        return true;
+    }
+    return int64_from(value, "scanned_ns", out);
 }
 
 Owned list_of(const std::vector<Owned>& names, const std::vector<std::size_t>& which) {
@@ -150,6 +168,12 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     scanner->data->root_text = path_text(scanner->data->root);
     if (!scanner->data->root_text) return nullptr;
+    try {
+        scanner->data->prefix_text = path_text(listed_prefix(scanner->data->root));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (!scanner->data->prefix_text) return nullptr;
     return self.release();
 }
 
@@ -176,13 +200,18 @@ void scanner_dealloc(PyObject* self) {
 PyObject* scanner_load(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"entries", "scanned_ns", nullptr};
     PyObject* entries_arg = nullptr;
-    PyObject* scanned_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:load", const_cast<char**>(keywords), &entries_arg,
+    PyObject* scanned_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:load", const_cast<char**>(keywords), &entries_arg,
                                      &scanned_arg)) {
         return nullptr;
     }
-    std::int64_t scanned_ns = 0;
-    if (!int64_from(scanned_arg, "scanned_ns", scanned_ns)) return nullptr;
+    // The scan time of entries that bring none of their own.
+    std::optional<std::int64_t> scanned_ns;
+    if (scanned_arg != Py_None) {
+        std::int64_t given = 0;
+        if (!int64_from(scanned_arg, "scanned_ns", given)) return nullptr;
+        scanned_ns = given;
+    }
     Owned sequence = Owned::steal(PySequence_Fast(entries_arg, "entries must be an iterable of tuples"));
     if (!sequence) return nullptr;
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
@@ -190,16 +219,22 @@ PyObject* scanner_load(PyObject* self, PyObject* args, PyObject* kwargs) {
     try {
         struct Loaded {
             ListedFile file;
+            std::int64_t scanned_ns;
             Owned name;
         };
         std::vector<Loaded> loaded;
         loaded.reserve(static_cast<std::size_t>(count));
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
-            if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 5) {
+            const Py_ssize_t fields = PyTuple_Check(item) ? PyTuple_GET_SIZE(item) : 0;
+            if (fields != 5 && fields != 6) {
                 PyErr_Format(PyExc_TypeError,
-                             "entries[%zd] must be a tuple (path, size, mtime_ns, ctime_ns, inode), not %.200s", i,
-                             Py_TYPE(item)->tp_name);
+                             "entries[%zd] must be a tuple (path, size, mtime_ns, ctime_ns, inode[, scanned_ns]), "
+                             "not %.200s", i, Py_TYPE(item)->tp_name);
+                return nullptr;
+            }
+            if (fields == 5 && !scanned_ns) {
+                PyErr_Format(PyExc_TypeError, "entries[%zd] has no scanned_ns and load() was given none", i);
                 return nullptr;
             }
             PyObject* path = PyTuple_GET_ITEM(item, 0);
@@ -215,6 +250,8 @@ PyObject* scanner_load(PyObject* self, PyObject* args, PyObject* kwargs) {
                 !inode_from(PyTuple_GET_ITEM(item, 4), entry.file.meta.inode)) {
                 return nullptr;
             }
+            entry.scanned_ns = scanned_ns.value_or(kUnknownScanNs);
+            if (fields == 6 && !scan_time_from(PyTuple_GET_ITEM(item, 5), entry.scanned_ns)) return nullptr;
             // The listing's spelling of these bytes, which is what scans return.
             entry.name = path_text(entry.file.path);
             if (!entry.name) return nullptr;
@@ -229,11 +266,14 @@ PyObject* scanner_load(PyObject* self, PyObject* args, PyObject* kwargs) {
             }
         }
         std::vector<ListedFile> remembered;
+        std::vector<std::int64_t> recorded_ns;
         std::vector<Owned> names;
         remembered.reserve(loaded.size());
+        recorded_ns.reserve(loaded.size());
         names.reserve(loaded.size());
         for (Loaded& entry : loaded) {
             remembered.push_back(std::move(entry.file));
+            recorded_ns.push_back(entry.scanned_ns);
             names.push_back(std::move(entry.name));
         }
 
@@ -241,8 +281,10 @@ PyObject* scanner_load(PyObject* self, PyObject* args, PyObject* kwargs) {
         ScannerLock lock(as_scanner(self));
         ScannerData& data = *as_scanner(self)->data;
         data.remembered = std::move(remembered);
+        data.recorded_ns = std::move(recorded_ns);
         std::swap(data.names, names);  // the old names go when `names` does
-        data.scanned_ns = scanned_ns;
+        data.earlier.clear();
+        data.last_scan_ns = scanned_ns;
         replaced_listing = std::move(data.listing);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -263,7 +305,7 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
         Py_BEGIN_ALLOW_THREADS
         try {
             walked = walk_corpus(data.root);
-            diff = compare_with_remembered(data.remembered, data.scanned_ns, walked.files);
+            diff = compare_with_remembered(data.remembered, data.recorded_ns, walked.files);
         } catch (const std::bad_alloc&) {
             out_of_memory = true;
         } catch (const std::exception& error) {
@@ -305,13 +347,33 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
             listed = list_of(names, all);
             if (!listed) return nullptr;
         }
+        // A file still proven keeps the time that proved it, as a store keeps
+        // it per file; a stale one takes this scan's, and what it had before
+        // is kept until it is read.
+        std::vector<std::int64_t> recorded_ns(listing.size(), started_ns);
+        std::vector<Earlier> earlier;
+        std::size_t next_stale = 0;
+        for (std::size_t i = 0; i < listing.size(); ++i) {
+            const bool stale_file = next_stale < diff.stale.size() && diff.stale[next_stale] == i;
+            if (stale_file) ++next_stale;
+            const std::ptrdiff_t before = diff.remembered_index[i];
+            if (before < 0) continue;
+            const auto old = static_cast<std::size_t>(before);
+            if (!stale_file) {
+                recorded_ns[i] = data.recorded_ns[old];
+            } else {
+                earlier.push_back(Earlier{i, data.remembered[old].meta, data.recorded_ns[old]});
+            }
+        }
         Owned result = Owned::steal(Py_BuildValue("(OOOL)", listed.get(), stale.get(), removed.get(),
                                                   static_cast<long long>(started_ns)));
         if (!result) return nullptr;
 
         data.remembered = std::move(listing);
+        data.recorded_ns = std::move(recorded_ns);
+        data.earlier = std::move(earlier);
         std::swap(data.names, names);
-        data.scanned_ns = started_ns;
+        data.last_scan_ns = started_ns;
         replaced_listing = std::move(data.listing);
         data.listing = std::move(listed);
         return result.release();
@@ -351,7 +413,7 @@ PyObject* scanner_entries(PyObject* self, PyObject* paths_arg) {
         for (Py_ssize_t i = 0; i < count; ++i) {
             std::size_t index = 0;
             if (!remembered_index(data, PySequence_Fast_GET_ITEM(sequence.get(), i), i, index)) return nullptr;
-            Owned entry = entry_tuple(data.names[index].get(), data.remembered[index].meta);
+            Owned entry = entry_tuple(data.names[index].get(), data.remembered[index].meta, data.recorded_ns[index]);
             if (!entry) return nullptr;
             PyList_SET_ITEM(result.get(), i, entry.release());
         }
@@ -388,14 +450,31 @@ PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
         }
         Py_END_ALLOW_THREADS
         if (out_of_memory) return PyErr_NoMemory();
+        // Before any scan, the metadata is recorded as of now, before nothing it
+        // was read from could have changed.
+        const std::int64_t recorded_at = data.last_scan_ns ? *data.last_scan_ns : wall_clock_ns();
 
         for (std::size_t i = 0; i < which.size(); ++i) {
             const OpenedDescription& file = opened[i];
             FileMeta& remembered = data.remembered[which[i]].meta;
+            std::int64_t& recorded_ns = data.recorded_ns[which[i]];
+            FileMeta before = remembered;
+            std::int64_t before_ns = recorded_ns;
+            const auto stash = std::lower_bound(data.earlier.begin(), data.earlier.end(), which[i],
+                                                [](const Earlier& e, std::size_t key) { return e.index < key; });
+            if (stash != data.earlier.end() && stash->index == which[i]) {
+                before = stash->meta;
+                before_ns = stash->scanned_ns;
+            }
             // What the descriptor says, so a link swapped since the walk shows as
             // a change next time; a file that gave no text is tried again then.
             if (file.opened) remembered = file.meta;
             if (!file.text) remembered.size = kUntrustedSize;
+            // The same metadata keeps its time unless this scan's proves more, so
+            // a record that tells nothing new comes back exactly as before.
+            const bool keep_time = remembered == before && before_ns != kUnknownScanNs &&
+                                   (proves_text(before, before_ns) || !proves_text(remembered, recorded_at));
+            recorded_ns = keep_time ? before_ns : recorded_at;
             Owned text = Owned::steal(text_object(file.text));
             Owned real_path = real_path_object(file.real_path);
             if (!text || !real_path) return nullptr;
@@ -404,7 +483,7 @@ PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
                                                                static_cast<Py_ssize_t>(file.text->size())))
                                   : Owned::share(Py_None);
             if (!text_hash) return nullptr;
-            Owned entry = entry_tuple(data.names[which[i]].get(), remembered);
+            Owned entry = entry_tuple(data.names[which[i]].get(), remembered, recorded_ns);
             if (!entry) return nullptr;
             PyObject* item = PyTuple_Pack(4, entry.get(), real_path.get(), text.get(), text_hash.get());
             if (item == nullptr) return nullptr;
@@ -418,6 +497,8 @@ PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
 
 PyObject* scanner_root(PyObject* self, void*) { return new_ref(as_scanner(self)->data->root_text.borrow()); }
 
+PyObject* scanner_prefix(PyObject* self, void*) { return new_ref(as_scanner(self)->data->prefix_text.borrow()); }
+
 PyObject* scanner_repr(PyObject* self) {
     return PyUnicode_FromFormat("%s(%R)", _PyType_Name(Py_TYPE(self)), as_scanner(self)->data->root_text.get());
 }
@@ -425,10 +506,12 @@ PyObject* scanner_repr(PyObject* self) {
 PyMethodDef scanner_methods[] = {
     {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(scanner_load)),
      METH_VARARGS | METH_KEYWORDS,
-     "load($self, /, entries, scanned_ns)\n--\n\n"
-     "Remember the metadata of an earlier scan: entries of (path, size, mtime_ns,\n"
-     "ctime_ns, inode) and the time.time_ns() at which that scan started.  Replaces\n"
-     "whatever the scanner remembered."},
+     "load($self, /, entries, scanned_ns=None)\n--\n\n"
+     "Remember the metadata of earlier scans: entries of (path, size, mtime_ns,\n"
+     "ctime_ns, inode, scanned_ns), each with the time.time_ns() at which the scan\n"
+     "that recorded it started (None: unknown, so the file is read again), or of\n"
+     "(path, size, mtime_ns, ctime_ns, inode), all recorded by the scan that started\n"
+     "at scanned_ns.  Replaces whatever the scanner remembered."},
     {"scan", scanner_scan, METH_NOARGS,
      "scan($self, /)\n--\n\n"
      "Walk the folder: (listing, stale, removed, scanned_ns).  listing: every\n"
@@ -438,22 +521,28 @@ PyMethodDef scanner_methods[] = {
      "remembers this scan, so the caller is expected to handle every stale path."},
     {"read", scanner_read, METH_O,
      "read($self, paths, /)\n--\n\n"
-     "Open each of these listed paths once: [((path, size, mtime_ns, ctime_ns, inode),\n"
-     "real_path, text, text_hash), ...].  The metadata is fstat's of the descriptor\n"
+     "Open each of these listed paths once: [((path, size, mtime_ns, ctime_ns, inode,\n"
+     "scanned_ns), real_path, text, text_hash), ...].  The metadata is fstat's of the descriptor\n"
      "the text was read from, real_path where that file lies (None when unknown), the\n"
      "text as read_description reads it and text_hash its content_hash (None for an\n"
-     "empty text).  The scanner remembers this metadata from now on; a file that gave\n"
-     "no text is named stale again by the next scan.  KeyError for a path that is not\n"
+     "empty text).  The scanner remembers this metadata from now on, with the start\n"
+     "of the last scan as its scan time, or the time it had before when the metadata\n"
+     "is the same and that time proves at least as much; a file that gave no text is\n"
+     "named stale again by the next scan.  KeyError for a path that is not\n"
      "remembered, before anything is read.  Reads without the GIL."},
     {"entries", scanner_entries, METH_O,
      "entries($self, paths, /)\n--\n\n"
-     "The remembered (path, size, mtime_ns, ctime_ns, inode) of these paths;\n"
+     "The remembered (path, size, mtime_ns, ctime_ns, inode, scanned_ns) of these paths;\n"
      "KeyError for a path that is not remembered."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef scanner_getset[] = {
     {"root", scanner_root, nullptr, "The corpus folder, spelt as str(Path(root)) spells it.", nullptr},
+    {"prefix", scanner_prefix, nullptr,
+     "What every listed path starts with: the root and a slash, '' for '.'.  A path\n"
+     "relative to the root is prefix + path; a listed one relative is path[len(prefix):].",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

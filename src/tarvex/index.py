@@ -33,11 +33,6 @@ PREVIEW_CHARS = 300
 EMBED_CHUNK = 256
 # Texts read in one scan are kept for embedding up to this many characters.
 TEXT_BUDGET_CHARS = 32_000_000
-# A file modified this close to the start of the scan that read it may have
-# changed again within the same timestamp tick: the scanner's own window.
-_RACY_NS = getattr(engine, "RACY_WINDOW_NS", 3_000_000_000)
-# The remembered size of a file whose metadata must not be trusted: no file has it.
-_UNTRUSTED_SIZE = -1
 # Stale files opened and read per engine call: bounds the texts held at once.
 READ_CHUNK = 1024
 
@@ -65,13 +60,6 @@ class _File:
     row: FileRow  # as the store holds it
 
 
-def _trusted(row: FileRow, scanned_ns: int | None = None) -> bool:
-    """Whether a stored row's metadata proves its text current (see the scanner's racy window),
-    as stored or as it would be when recorded by the scan that started at ``scanned_ns``."""
-    return (row.size != _UNTRUSTED_SIZE and row.real_path is not None
-            and max(row.mtime_ns, row.ctime_ns) < (row.scanned_ns if scanned_ns is None else scanned_ns) - _RACY_NS)
-
-
 def _type_error(name: str, expected: type, value: object) -> TypeError:
     """The reference's wording for an argument that is not exactly of its type."""
     error = TypeError(f"Argument '{name}' has incorrect type (expected {expected.__name__}, "
@@ -86,13 +74,6 @@ def _default_corpus() -> Path:
     from tarvex import rag_helper
 
     return Path(rag_helper.__file__).resolve().parent / "zolt_models"
-
-
-def _prefix(root: str) -> str:
-    """What the scanner's listed paths start with for this root (as pathlib joins)."""
-    if root == ".":
-        return ""
-    return root if root.endswith("/") else root + "/"
 
 
 def _preview(text: str) -> str:
@@ -119,7 +100,6 @@ class DescriptionIndex:
         self._lock = threading.RLock()
         self._store: Store | None = Store(self._cache_dir)
         self._root = str(self.models_dir)
-        self._prefix = _prefix(self._root)
         self._embedder: embedding.Embedder | None = None
         self._identity_id: int | None = None
         self._warned = False
@@ -290,18 +270,15 @@ class DescriptionIndex:
         self._corpus_id = self._db.corpus(key)
         self._corpus_key = key
         entries = []
-        latest = 0
+        prefix = self._scanner.prefix
         for row in self._db.files(self._corpus_id):
-            path = self._prefix + row.path
+            path = prefix + row.path
             self._files[path] = _File(row.text_hash, row.preview, row.real_path, row)
-            # An entry read in the same tick as its modification cannot be trusted, nor one
-            # without the real path of its text (stored before it was kept): a size no file
-            # has makes the scanner report it again, while it still reports it gone once
-            # deleted (an entry left out would be neither).
-            entries.append((path, row.size if _trusted(row) else _UNTRUSTED_SIZE, row.mtime_ns, row.ctime_ns,
-                            row.inode))
-            latest = max(latest, row.scanned_ns)
-        self._scanner.load(entries, latest)
+            # A row without the real path of its text (stored before it was kept) is read
+            # again: with no scan time its metadata proves nothing.
+            entries.append((path, row.size, row.mtime_ns, row.ctime_ns, row.inode,
+                            row.scanned_ns if row.real_path is not None else None))
+        self._scanner.load(entries)
 
     def _update_files(self) -> tuple[int, int, int]:
         """Scan, read and hash the files that changed; returns (added, changed, removed)."""
@@ -317,7 +294,7 @@ class DescriptionIndex:
         added = changed = 0
         rows: list[FileRow] = []
         for start in range(0, len(stale), READ_CHUNK):
-            for path, known, text in self._read_stale(stale[start:start + READ_CHUNK], scanned_ns, rows):
+            for path, known, text in self._read_stale(stale[start:start + READ_CHUNK], rows):
                 text_hash = self._files[path].text_hash
                 if known is not None and known.text_hash == text_hash:
                     continue
@@ -333,12 +310,11 @@ class DescriptionIndex:
         for path in removed:
             self._files.pop(path, None)
         if rows or removed:
-            cut = len(self._prefix)
+            cut = len(self._scanner.prefix)
             self._db.update_files(self._corpus_id, rows, [path[cut:] for path in removed], scanned_ns)
         return added, changed, len(removed)
 
-    def _read_stale(self, paths: list[str], scanned_ns: int,
-                    rows: list[FileRow]) -> list[tuple[str, _File | None, str]]:
+    def _read_stale(self, paths: list[str], rows: list[FileRow]) -> list[tuple[str, _File | None, str]]:
         """Open and read listed files, each once, and know each by what its descriptor gave.
 
         The metadata, text, hash and real path of a file all come from one
@@ -346,26 +322,21 @@ class DescriptionIndex:
         swapped meanwhile shows as a change at the next scan instead of
         pairing one file's text with another's metadata.  A row goes to
         ``rows`` (for the store) only when it tells the store something new:
-        a file re-read on every scan (a timestamp in the future) writes
-        nothing while its text stays the same.  Returns (path, what was known
-        before, text) for each.
+        the scanner gives back the scan time a row has while that time still
+        proves the same metadata, so a file re-read on every scan (a timestamp
+        in the future) writes nothing while its text stays the same.  Returns
+        (path, what was known before, text) for each.
         """
         read = []
-        cut = len(self._prefix)
-        for (path, size, mtime_ns, ctime_ns, inode), real_path, text, text_hash in self._scanner.read(paths):
+        cut = len(self._scanner.prefix)
+        for (path, *meta, scanned_ns), real_path, text, text_hash in self._scanner.read(paths):
             known = self._files.get(path)
-            preview = _preview(text)
-            stored = known.row if known is not None else None
-            # Stored again when anything differs, or when this scan's start would make the row trusted.
-            if stored is not None and (
-                    (stored.size, stored.mtime_ns, stored.ctime_ns, stored.inode, stored.text_hash, stored.preview,
-                     stored.real_path) == (size, mtime_ns, ctime_ns, inode, text_hash, preview, real_path)
-                    and (_trusted(stored) or not _trusted(stored, scanned_ns))):
-                row = stored
+            row = FileRow(path[cut:], *meta, scanned_ns, text_hash, _preview(text), real_path)
+            if known is not None and row == known.row:
+                row = known.row
             else:
-                row = FileRow(path[cut:], size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview, real_path)
                 rows.append(row)
-            self._files[path] = _File(text_hash, preview, real_path, row)
+            self._files[path] = _File(text_hash, row.preview, real_path, row)
             read.append((path, known, text))
         return read
 
@@ -508,7 +479,7 @@ class DescriptionIndex:
                       if (h := self._files[path].text_hash) in wanted and h not in texts}.values())
         rows: list[FileRow] = []
         for start in range(0, len(again), READ_CHUNK):
-            for path, known, text in self._read_stale(again[start:start + READ_CHUNK], self._scanned_ns, rows):
+            for path, known, text in self._read_stale(again[start:start + READ_CHUNK], rows):
                 text_hash = self._files[path].text_hash
                 if text_hash is not None and known is not None and text_hash == known.text_hash:
                     texts.setdefault(text_hash, text)
