@@ -1,6 +1,8 @@
 // content_hash(text): SHA-256 of a text's UTF-8 encoding (lone surrogates
 // passed through), computed by the interpreter's own hashlib.
-#include "index_engine/module_state.hpp"
+#include "index_engine/content_hash.hpp"
+
+#include "index_engine/module.hpp"
 
 namespace tarvex::engine {
 

@@ -1,4 +1,6 @@
 // tarvex._index_engine: the module object, read_description and top_k.
+#include "index_engine/module.hpp"
+
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -8,10 +10,11 @@
 #include <string_view>
 
 #include "index_engine/change_check.hpp"
+#include "index_engine/content_hash.hpp"
 #include "index_engine/description_reader.hpp"
 #include "index_engine/int_argument.hpp"
-#include "index_engine/module_state.hpp"
 #include "index_engine/path_order.hpp"
+#include "index_engine/scanner_object.hpp"
 #include "index_engine/top_k.hpp"
 
 namespace tarvex::engine {

@@ -1,5 +1,7 @@
 // The Scanner type: one corpus folder's listing and the metadata remembered
 // from the previous scan, so that a scan names only the files to read again.
+#include "index_engine/scanner_object.hpp"
+
 #include <errno.h>
 #include <time.h>
 
@@ -11,10 +13,11 @@
 #include <vector>
 
 #include "index_engine/change_check.hpp"
+#include "index_engine/content_hash.hpp"
 #include "index_engine/corpus_walk.hpp"
 #include "index_engine/description_reader.hpp"
 #include "index_engine/int_argument.hpp"
-#include "index_engine/module_state.hpp"
+#include "index_engine/module.hpp"
 #include "index_engine/path_order.hpp"
 
 namespace tarvex::engine {

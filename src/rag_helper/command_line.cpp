@@ -7,14 +7,15 @@
 // of use; `print` is the builtin cached at load.  Nothing is caught here: a
 // failure (SystemExit included) leaves the block with the source line of the
 // failing statement in `steps`.
-#include "command_line.hpp"
-#include "calls.hpp"
-#include "module_state.hpp"
-#include "names.hpp"
-#include "statements.hpp"
-#include "steps.hpp"
+#include "rag_helper/command_line.hpp"
 
 #include <string>
+
+#include "rag_helper/calls.hpp"
+#include "rag_helper/module_state.hpp"
+#include "rag_helper/names.hpp"
+#include "rag_helper/statements.hpp"
+#include "rag_helper/steps.hpp"
 
 namespace tarvex {
 namespace {

@@ -1,10 +1,11 @@
 // Description corpus: finding the description files below a corpus folder
 // and reading each one as bounded, stripped UTF-8 text.
-#include "description_corpus.hpp"
-#include "exception_state.hpp"
-#include "module_state.hpp"
-#include "calls.hpp"
-#include "statements.hpp"
+#include "rag_helper/description_corpus.hpp"
+
+#include "rag_helper/calls.hpp"
+#include "rag_helper/exception_state.hpp"
+#include "rag_helper/module_state.hpp"
+#include "rag_helper/statements.hpp"
 
 namespace tarvex {
 namespace {

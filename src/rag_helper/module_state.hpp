@@ -47,6 +47,19 @@ inline constexpr const char source_file_name[] = "tarvex/rag_helper";
 // The module dictionary of the running module (borrowed; set at load).
 Borrowed module_globals() noexcept;
 
+// Makes the dictionary of `module` the module globals and gives it
+// `__builtins__`; false with an exception set.  Detaching forgets them.
+bool attach_globals(PyObject* module);
+void detach_globals() noexcept;
+
+// The empty objects and small ints, then every interned string (load, before
+// the module body).
+bool make_base_constants();
+// The builtins the functions call, fetched as the body's globals see them.
+bool fetch_builtins();
+// The constant tuples and slices of the function bodies.
+bool make_constant_tuples();
+
 // Look a name up in the module globals, then in builtins, as a global name
 // lookup of Python code does.  Raises NameError "name '%U' is not defined".
 Owned lookup_global(PyObject* name);

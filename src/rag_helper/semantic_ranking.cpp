@@ -6,11 +6,12 @@
 // `rank_problem_descriptions` keeps the working values of a call in C++
 // locals; the two objects it makes per call are the record builder (an
 // iterator type of this unit) and the sort key (a native function object).
-#include "semantic_ranking.hpp"
-#include "exception_state.hpp"
-#include "module_state.hpp"
-#include "calls.hpp"
-#include "statements.hpp"
+#include "rag_helper/semantic_ranking.hpp"
+
+#include "rag_helper/calls.hpp"
+#include "rag_helper/exception_state.hpp"
+#include "rag_helper/module_state.hpp"
+#include "rag_helper/statements.hpp"
 
 namespace tarvex {
 namespace {
