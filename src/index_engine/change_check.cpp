@@ -31,13 +31,17 @@ ScanDiff compare_with_remembered(const std::vector<ListedFile>& remembered,
         if (old < remembered.size() && remembered[old].path == now.path) {
             const FileMeta& before = remembered[old].meta;
             diff.remembered_index[i] = static_cast<std::ptrdiff_t>(old);
-            if (before != now.meta || is_racily_clean(before, recorded_ns[old])) diff.stale.push_back(i);
+            if (before != now.meta || is_racily_clean(before, recorded_ns[old])) {
+                diff.stale.push_back(i);
+            }
             ++old;
         } else {
             diff.stale.push_back(i);
         }
     }
-    while (old < remembered.size()) diff.removed.push_back(old++);
+    while (old < remembered.size()) {
+        diff.removed.push_back(old++);
+    }
     diff.same_paths = diff.removed.empty() && listing.size() == remembered.size();
     return diff;
 }

@@ -71,13 +71,17 @@ std::int64_t wall_clock_ns() noexcept {
 // The file-system bytes of a path given as str (or os.PathLike giving str).
 bool path_bytes(PyObject* path, std::string& out) {
     Owned text = Owned::steal(PyOS_FSPath(path));
-    if (!text) return false;
+    if (!text) {
+        return false;
+    }
     if (!PyUnicode_Check(text.get())) {
         PyErr_Format(PyExc_TypeError, "expected a str path, not %.200s", Py_TYPE(text.get())->tp_name);
         return false;
     }
     Owned encoded = Owned::steal(PyUnicode_EncodeFSDefault(text.get()));
-    if (!encoded) return false;
+    if (!encoded) {
+        return false;
+    }
     out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
     if (out.find('\0') != std::string::npos) {
         PyErr_SetString(PyExc_ValueError, "embedded null character in path");
@@ -103,7 +107,9 @@ bool int64_from(PyObject* value, const char* what, std::int64_t& out) {
 // SQLite integer; both spellings are taken back.
 bool inode_from(PyObject* value, std::uint64_t& out) {
     IntArgument inode;
-    if (!read_int_argument(value, "inode", inode)) return false;
+    if (!read_int_argument(value, "inode", inode)) {
+        return false;
+    }
     if (inode.overflow == 0) {
         out = static_cast<std::uint64_t>(inode.value);
         return true;
@@ -115,7 +121,9 @@ bool inode_from(PyObject* value, std::uint64_t& out) {
 Owned entry_tuple(PyObject* name, const FileMeta& meta, std::int64_t scanned_ns) {
     Owned scanned = scanned_ns == kUnknownScanNs ? Owned::share(Py_None)
                                                  : Owned::steal(PyLong_FromLongLong(scanned_ns));
-    if (!scanned) return scanned;
+    if (!scanned) {
+        return scanned;
+    }
     return Owned::steal(Py_BuildValue("(OLLLLO)", name, static_cast<long long>(meta.size),
                                       static_cast<long long>(meta.mtime_ns), static_cast<long long>(meta.ctime_ns),
                                       static_cast<long long>(static_cast<std::int64_t>(meta.inode)), scanned.get()));
@@ -132,7 +140,9 @@ bool scan_time_from(PyObject* value, std::int64_t& out) {
 
 Owned list_of(const std::vector<Owned>& names, const std::vector<std::size_t>& which) {
     Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(which.size())));
-    if (!list) return list;
+    if (!list) {
+        return list;
+    }
     for (std::size_t i = 0; i < which.size(); ++i) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_ref(names[which[i]].borrow()));
     }
@@ -142,9 +152,13 @@ Owned list_of(const std::vector<Owned>& names, const std::vector<std::size_t>& w
 // The cached listing, if the caller left it as it was returned.
 bool listing_intact(const ScannerData& data) {
     PyObject* list = data.listing.get();
-    if (list == nullptr || PyList_GET_SIZE(list) != static_cast<Py_ssize_t>(data.names.size())) return false;
+    if (list == nullptr || PyList_GET_SIZE(list) != static_cast<Py_ssize_t>(data.names.size())) {
+        return false;
+    }
     for (std::size_t i = 0; i < data.names.size(); ++i) {
-        if (PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)) != data.names[i].get()) return false;
+        if (PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)) != data.names[i].get()) {
+            return false;
+        }
     }
     return true;
 }
@@ -158,9 +172,13 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     std::string root;
-    if (!path_bytes(root_arg, root)) return nullptr;
+    if (!path_bytes(root_arg, root)) {
+        return nullptr;
+    }
     Owned self = Owned::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
+    if (!self) {
+        return nullptr;
+    }
     ScannerObject* scanner = as_scanner(self.get());
     scanner->lock = PyMutex{};
     try {
@@ -170,24 +188,32 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return PyErr_NoMemory();
     }
     scanner->data->root_text = path_text(scanner->data->root);
-    if (!scanner->data->root_text) return nullptr;
+    if (!scanner->data->root_text) {
+        return nullptr;
+    }
     try {
         scanner->data->prefix_text = path_text(listed_prefix(scanner->data->root));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    if (!scanner->data->prefix_text) return nullptr;
+    if (!scanner->data->prefix_text) {
+        return nullptr;
+    }
     return self.release();
 }
 
 int scanner_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    if (ScannerData* data = as_scanner(self)->data) Py_VISIT(data->listing.get());
+    if (ScannerData* data = as_scanner(self)->data) {
+        Py_VISIT(data->listing.get());
+    }
     return 0;
 }
 
 int scanner_clear(PyObject* self) {
-    if (ScannerData* data = as_scanner(self)->data) data->listing.reset();
+    if (ScannerData* data = as_scanner(self)->data) {
+        data->listing.reset();
+    }
     return 0;
 }
 
@@ -212,11 +238,15 @@ PyObject* scanner_load(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::optional<std::int64_t> scanned_ns;
     if (scanned_arg != Py_None) {
         std::int64_t given = 0;
-        if (!int64_from(scanned_arg, "scanned_ns", given)) return nullptr;
+        if (!int64_from(scanned_arg, "scanned_ns", given)) {
+            return nullptr;
+        }
         scanned_ns = given;
     }
     Owned sequence = Owned::steal(PySequence_Fast(entries_arg, "entries must be an iterable of tuples"));
-    if (!sequence) return nullptr;
+    if (!sequence) {
+        return nullptr;
+    }
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
 
     try {
@@ -254,10 +284,14 @@ PyObject* scanner_load(PyObject* self, PyObject* args, PyObject* kwargs) {
                 return nullptr;
             }
             entry.scanned_ns = scanned_ns.value_or(kUnknownScanNs);
-            if (fields == 6 && !scan_time_from(PyTuple_GET_ITEM(item, 5), entry.scanned_ns)) return nullptr;
+            if (fields == 6 && !scan_time_from(PyTuple_GET_ITEM(item, 5), entry.scanned_ns)) {
+                return nullptr;
+            }
             // The listing's spelling of these bytes, which is what scans return.
             entry.name = path_text(entry.file.path);
-            if (!entry.name) return nullptr;
+            if (!entry.name) {
+                return nullptr;
+            }
             loaded.push_back(std::move(entry));
         }
         std::sort(loaded.begin(), loaded.end(),
@@ -315,7 +349,9 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
             walk_failure = error.what();
         }
         Py_END_ALLOW_THREADS
-        if (out_of_memory) return PyErr_NoMemory();
+        if (out_of_memory) {
+            return PyErr_NoMemory();
+        }
         if (walk_failure) {
             PyErr_Format(PyExc_RuntimeError, "the scan of %R failed: %s", data.root_text.get(), walk_failure->c_str());
             return nullptr;
@@ -324,7 +360,9 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
             // The error the reference walk raises (PermissionError and so on);
             // the scanner keeps remembering what it did.
             Owned failed = path_text(walked.failed_path);
-            if (!failed) return nullptr;
+            if (!failed) {
+                return nullptr;
+            }
             errno = walked.failed_errno;
             return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, failed.get());
         }
@@ -336,19 +374,27 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
             const std::ptrdiff_t before = diff.remembered_index[i];
             names.push_back(before >= 0 ? Owned::share(data.names[static_cast<std::size_t>(before)].borrow())
                                         : path_text(listing[i].path));
-            if (!names.back()) return nullptr;
+            if (!names.back()) {
+                return nullptr;
+            }
         }
         Owned stale = list_of(names, diff.stale);
         Owned removed = list_of(data.names, diff.removed);
-        if (!stale || !removed) return nullptr;
+        if (!stale || !removed) {
+            return nullptr;
+        }
         Owned listed;
         if (diff.same_paths && listing_intact(data)) {
             listed = Owned::share(data.listing.borrow());
         } else {
             std::vector<std::size_t> all(listing.size());
-            for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+            for (std::size_t i = 0; i < all.size(); ++i) {
+                all[i] = i;
+            }
             listed = list_of(names, all);
-            if (!listed) return nullptr;
+            if (!listed) {
+                return nullptr;
+            }
         }
         // A file still proven keeps the time that proved it, as a store keeps
         // it per file; a stale one takes this scan's, and what it had before
@@ -358,9 +404,13 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
         std::size_t next_stale = 0;
         for (std::size_t i = 0; i < listing.size(); ++i) {
             const bool stale_file = next_stale < diff.stale.size() && diff.stale[next_stale] == i;
-            if (stale_file) ++next_stale;
+            if (stale_file) {
+                ++next_stale;
+            }
             const std::ptrdiff_t before = diff.remembered_index[i];
-            if (before < 0) continue;
+            if (before < 0) {
+                continue;
+            }
             const auto old = static_cast<std::size_t>(before);
             if (!stale_file) {
                 recorded_ns[i] = data.recorded_ns[old];
@@ -370,7 +420,9 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
         }
         Owned result = Owned::steal(Py_BuildValue("(OOOL)", listed.get(), stale.get(), removed.get(),
                                                   static_cast<long long>(started_ns)));
-        if (!result) return nullptr;
+        if (!result) {
+            return nullptr;
+        }
 
         data.remembered = std::move(listing);
         data.recorded_ns = std::move(recorded_ns);
@@ -392,7 +444,9 @@ bool remembered_index(const ScannerData& data, PyObject* item, Py_ssize_t i, std
         return false;
     }
     std::string path;
-    if (!path_bytes(item, path)) return false;
+    if (!path_bytes(item, path)) {
+        return false;
+    }
     const auto found = std::lower_bound(
         data.remembered.begin(), data.remembered.end(), path,
         [](const ListedFile& file, const std::string& key) { return path_less(file.path, key); });
@@ -406,18 +460,26 @@ bool remembered_index(const ScannerData& data, PyObject* item, Py_ssize_t i, std
 
 PyObject* scanner_entries(PyObject* self, PyObject* paths_arg) {
     Owned sequence = Owned::steal(PySequence_Fast(paths_arg, "paths must be an iterable of str"));
-    if (!sequence) return nullptr;
+    if (!sequence) {
+        return nullptr;
+    }
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
     Owned result = Owned::steal(PyList_New(count));
-    if (!result) return nullptr;
+    if (!result) {
+        return nullptr;
+    }
     ScannerLock lock(as_scanner(self));
     const ScannerData& data = *as_scanner(self)->data;
     try {
         for (Py_ssize_t i = 0; i < count; ++i) {
             std::size_t index = 0;
-            if (!remembered_index(data, PySequence_Fast_GET_ITEM(sequence.get(), i), i, index)) return nullptr;
+            if (!remembered_index(data, PySequence_Fast_GET_ITEM(sequence.get(), i), i, index)) {
+                return nullptr;
+            }
             Owned entry = entry_tuple(data.names[index].get(), data.remembered[index].meta, data.recorded_ns[index]);
-            if (!entry) return nullptr;
+            if (!entry) {
+                return nullptr;
+            }
             PyList_SET_ITEM(result.get(), i, entry.release());
         }
     } catch (const std::bad_alloc&) {
@@ -428,18 +490,26 @@ PyObject* scanner_entries(PyObject* self, PyObject* paths_arg) {
 
 PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
     PyObject* module = PyType_GetModule(Py_TYPE(self));
-    if (module == nullptr) return nullptr;
+    if (module == nullptr) {
+        return nullptr;
+    }
     Owned sequence = Owned::steal(PySequence_Fast(paths_arg, "paths must be an iterable of str"));
-    if (!sequence) return nullptr;
+    if (!sequence) {
+        return nullptr;
+    }
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
     Owned result = Owned::steal(PyList_New(count));
-    if (!result) return nullptr;
+    if (!result) {
+        return nullptr;
+    }
     ScannerLock lock(as_scanner(self));
     ScannerData& data = *as_scanner(self)->data;
     try {
         std::vector<std::size_t> which(static_cast<std::size_t>(count));
         for (Py_ssize_t i = 0; i < count; ++i) {
-            if (!remembered_index(data, PySequence_Fast_GET_ITEM(sequence.get(), i), i, which[i])) return nullptr;
+            if (!remembered_index(data, PySequence_Fast_GET_ITEM(sequence.get(), i), i, which[i])) {
+                return nullptr;
+            }
         }
         std::vector<OpenedDescription> opened(which.size());
         bool out_of_memory = false;
@@ -452,7 +522,9 @@ PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
             out_of_memory = true;
         }
         Py_END_ALLOW_THREADS
-        if (out_of_memory) return PyErr_NoMemory();
+        if (out_of_memory) {
+            return PyErr_NoMemory();
+        }
         // Before any scan, the metadata is recorded as of now, before nothing it
         // was read from could have changed.
         const std::int64_t recorded_at = data.last_scan_ns ? *data.last_scan_ns : wall_clock_ns();
@@ -471,8 +543,12 @@ PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
             }
             // What the descriptor says, so a link swapped since the walk shows as
             // a change next time; a file that gave no text is tried again then.
-            if (file.opened) remembered = file.meta;
-            if (!file.text) remembered.size = kUntrustedSize;
+            if (file.opened) {
+                remembered = file.meta;
+            }
+            if (!file.text) {
+                remembered.size = kUntrustedSize;
+            }
             // The same metadata keeps its time unless this scan's proves more, so
             // a record that tells nothing new comes back exactly as before.
             const bool keep_time = remembered == before && before_ns != kUnknownScanNs &&
@@ -480,16 +556,24 @@ PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
             recorded_ns = keep_time ? before_ns : recorded_at;
             Owned text = Owned::steal(text_object(file.text));
             Owned real_path = real_path_object(file.real_path);
-            if (!text || !real_path) return nullptr;
+            if (!text || !real_path) {
+                return nullptr;
+            }
             Owned text_hash = file.text && !file.text->empty()
                                   ? Owned::steal(sha256_digest(module, file.text->data(),
                                                                static_cast<Py_ssize_t>(file.text->size())))
                                   : Owned::share(Py_None);
-            if (!text_hash) return nullptr;
+            if (!text_hash) {
+                return nullptr;
+            }
             Owned entry = entry_tuple(data.names[which[i]].get(), remembered, recorded_ns);
-            if (!entry) return nullptr;
+            if (!entry) {
+                return nullptr;
+            }
             PyObject* item = PyTuple_Pack(4, entry.get(), real_path.get(), text.get(), text_hash.get());
-            if (item == nullptr) return nullptr;
+            if (item == nullptr) {
+                return nullptr;
+            }
             PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), item);
         }
     } catch (const std::bad_alloc&) {
@@ -576,7 +660,9 @@ PyType_Spec scanner_spec = {
 
 int add_scanner_type(PyObject* module) {
     PyObject* type = PyType_FromModuleAndSpec(module, &scanner_spec, nullptr);
-    if (type == nullptr) return -1;
+    if (type == nullptr) {
+        return -1;
+    }
     module_state(module)->scanner_type = type;
     return PyModule_AddObjectRef(module, "Scanner", type);
 }

@@ -193,12 +193,12 @@ bool passes_exact_type_tests(const FunctionSpec& spec, PyObject* const* bound) {
     return true;
 }
 
-constexpr int max_parameters = 8;
+constexpr int kMaxParameters = 8;
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* self = reinterpret_cast<FunctionObject*>(callable);
     const FunctionSpec& spec = *self->spec;
-    PyObject* bound[max_parameters];
+    PyObject* bound[kMaxParameters];
     if (!bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
         add_traceback(spec.traceback_name, spec.first_line);
         return nullptr;
@@ -411,7 +411,7 @@ bool make_code(FunctionSpec& spec) {
     Owned varnames = name_tuple(spec.local_names);
     Owned cellvars = name_tuple(spec.cell_names);
     Owned freevars = name_tuple(spec.free_names);
-    Owned file_name = Owned::steal(PyUnicode_InternFromString(source_file_name));
+    Owned file_name = Owned::steal(PyUnicode_InternFromString(kSourceFileName));
     Owned name = Owned::steal(PyUnicode_InternFromString(spec.name));
     Owned qualname = Owned::steal(PyUnicode_FromString(spec.qualname));
     if (!varnames || !cellvars || !freevars || !file_name || !name || !qualname) {

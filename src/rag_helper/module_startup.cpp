@@ -47,7 +47,7 @@ Interned str_optional("Optional");
 Interned str_get_logger("getLogger");
 Interned str_logger("logger");
 
-constexpr const char init_traceback_name[] = "init tarvex.rag_helper";
+constexpr const char kInitTracebackName[] = "init tarvex.rag_helper";
 
 // ---------------------------------------------------------------------------
 // Create phase
@@ -289,7 +289,7 @@ int exec_module(PyObject* module) {
 
     auto fail = [](bool with_entry, int line) {
         if (with_entry) {
-            add_traceback(init_traceback_name, line);  // nothing without module globals
+            add_traceback(kInitTracebackName, line);  // nothing without module globals
         }
         detach_globals();
         Py_CLEAR(module_instance);
@@ -307,7 +307,7 @@ int exec_module(PyObject* module) {
     if (runtime_major != 3 || runtime_minor != 13) {
         char message[200];
         std::snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                      3, 13, module_qualified_name, "does not match", runtime_major, runtime_minor);
+                      3, 13, kModuleQualifiedName, "does not match", runtime_major, runtime_minor);
         if (PyErr_WarnEx(nullptr, message, 1) < 0) {
             return fail(false, 0);
         }

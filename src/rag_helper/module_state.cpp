@@ -21,7 +21,7 @@ Interned str_enumerate("enumerate");
 Interned str_file_not_found_error("FileNotFoundError");
 Interned str_zip("zip");
 Interned str_sorted("sorted");
-Interned str_default_model(default_model_name);
+Interned str_default_model(kDefaultModelName);
 Interned str_encoding("encoding");
 Interned str_errors("errors");
 

@@ -38,11 +38,11 @@ extern CachedBuiltins cached_builtins;
 
 // The text of the default embedding model name, shared by the defaults and
 // the ranking unit.
-inline constexpr const char default_model_name[] = "sentence-transformers/all-MiniLM-L6-v2";
+inline constexpr const char kDefaultModelName[] = "sentence-transformers/all-MiniLM-L6-v2";
 // Name shown for the module in tracebacks and given as `__module__`.
-inline constexpr const char module_qualified_name[] = "tarvex.rag_helper";
+inline constexpr const char kModuleQualifiedName[] = "tarvex.rag_helper";
 // The file name of every code object of the module.
-inline constexpr const char source_file_name[] = "tarvex/rag_helper";
+inline constexpr const char kSourceFileName[] = "tarvex/rag_helper";
 
 // The module dictionary of the running module (borrowed; set at load).
 Borrowed module_globals() noexcept;

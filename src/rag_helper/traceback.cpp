@@ -27,7 +27,7 @@ void add_traceback(const char* function_name, int line) {
     if (auto found = code_cache.find(key); found != code_cache.end()) {
         code = found->second;
     } else {
-        code = PyCode_NewEmpty(source_file_name, function_name, line);
+        code = PyCode_NewEmpty(kSourceFileName, function_name, line);
         if (code == nullptr) {
             PyErr_Clear();
             PyErr_SetRaisedException(pending);
