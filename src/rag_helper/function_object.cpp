@@ -1,12 +1,8 @@
-// Native function objects: their type, how a call binds its arguments, the
-// exact-type tests, and the traceback entries that failures carry.
+// Native function objects: their type, how a call binds its arguments and
+// the exact-type tests.
 #include "rag_helper/function_object.hpp"
 
-#include <frameobject.h>
-
-#include <map>
-#include <string>
-#include <utility>
+#include <cstddef>
 
 #include "rag_helper/module_state.hpp"
 
@@ -195,7 +191,7 @@ bool passes_exact_type_tests(const FunctionSpec& spec, PyObject* const* bound) {
 
 constexpr int kMaxParameters = 8;
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     auto* self = reinterpret_cast<FunctionObject*>(callable);
     const FunctionSpec& spec = *self->spec;
     PyObject* bound[kMaxParameters];

@@ -3,7 +3,6 @@
 // functions.
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "rag_helper/calls.hpp"
 #include "rag_helper/command_line.hpp"
@@ -18,7 +17,7 @@
 // Set to non-zero by a host that runs this module as its main program,
 // before the module is initialised.
 extern "C" {
-__attribute__((visibility("default"))) int32_t rag_helper_is_main = 0;
+__attribute__((visibility("default"))) std::int32_t rag_helper_is_main = 0;
 }
 
 namespace tarvex {
@@ -28,7 +27,7 @@ namespace {
 
 // Process-wide records: the adopted module and the first loader.
 PyObject* module_instance = nullptr;
-int64_t first_interpreter_id = -1;
+std::int64_t first_interpreter_id = -1;
 
 Interned str_dunder_name("__name__");
 Interned str_dunder_main("__main__");
@@ -70,7 +69,7 @@ bool copy_spec_attribute(PyObject* spec, PyObject* module_dict, PyObject* from, 
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
-    const int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    const std::int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter_id == -1) {
         return nullptr;
     }
