@@ -329,9 +329,10 @@ class DescriptionIndex:
         """
         read = []
         cut = len(self._scanner.prefix)
-        for (path, *meta, scanned_ns), real_path, text, text_hash in self._scanner.read(paths):
+        for (path, size, mtime_ns, ctime_ns, inode, scanned_ns), real_path, text, text_hash in self._scanner.read(paths):
             known = self._files.get(path)
-            row = FileRow(path[cut:], *meta, scanned_ns, text_hash, _preview(text), real_path)
+            assert scanned_ns is not None  # what a read records always has its time
+            row = FileRow(path[cut:], size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, _preview(text), real_path)
             if known is not None and row == known.row:
                 row = known.row
             else:
