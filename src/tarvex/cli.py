@@ -63,8 +63,8 @@ def _model_options(parser: argparse.ArgumentParser) -> None:
                         help=f"sentence-embedding model: a name in the local Hugging Face cache or a folder "
                              f"(default: {DEFAULT_MODEL})")
     parser.add_argument("--backend", choices=BACKENDS, default="auto",
-                        help="embedding backend; auto takes onnx when its exported graph is in the cache, "
-                             "else torch (default: auto)")
+                        help="embedding backend; auto takes onnx when its graph is in the cache or torch is "
+                             "not installed, else torch (default: auto)")
     _cache_option(parser)
 
 
@@ -96,8 +96,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     index = commands.add_parser("index", help="build or refresh the index of a corpus folder",
                                 description="Build or refresh the index of a corpus folder and print what "
-                                            "changed.  With --backend onnx the model is exported to ONNX "
-                                            "first when its graph is not in the cache (this needs torch).")
+                                            "changed.  With the onnx backend the model's ONNX graph is "
+                                            "built first when it is not in the cache.")
     index.add_argument("models_dir", nargs="?", metavar="DIR",
                        help="the corpus folder (default: the descriptions shipped with tarvex)")
     _model_options(index)
@@ -166,14 +166,12 @@ def _refresh(index: DescriptionIndex) -> RefreshStats:
 
 
 def _prepare_backend(args: argparse.Namespace) -> None:
-    """Say so before ``--backend onnx`` exports the model (it takes a while)."""
-    if args.backend != "onnx":
-        return
+    """Say so before the model's ONNX graph is made (once for its weights; it takes a while)."""
     from tarvex import embedding
 
-    if (embedding.locate_model(args.model) is not None and embedding.torch_available()
+    if (_resolved_backend(args) == "onnx" and embedding.locate_model(args.model) is not None
             and not embedding.onnx_graph_ready(args.model, args.cache_dir)):
-        say(f"exporting {args.model} to ONNX (once for these weights)")
+        say(f"building the ONNX graph of {args.model} (once for these weights)")
 
 
 def run_search(args: argparse.Namespace) -> int:
@@ -203,7 +201,7 @@ def _resolved_backend(args: argparse.Namespace) -> str:
         return str(args.backend)
     from tarvex import embedding
 
-    return "onnx" if embedding.onnx_graph_ready(args.model, args.cache_dir) else "torch"
+    return embedding.auto_backend(args.model, args.cache_dir)
 
 
 def run_index(args: argparse.Namespace) -> int:
