@@ -10,9 +10,10 @@
 #   5. builds the extension and installs the package into .venv
 #      (skipped while CMakeLists.txt, pyproject.toml, README.md and src/
 #      are unchanged since the last successful install and the module imports),
-#   6. builds the model's ONNX graph for the `onnx` embedding backend of the `tarvex`
-#      command (python -m tarvex.onnx_export; nothing to do once the graph for
-#      these weights is in the cache, $XDG_CACHE_HOME/tarvex or ~/.cache/tarvex).
+#   6. builds the model's ONNX graph for the `onnx` embedding backend of the
+#      `tarvex` command (python -m tarvex.onnx_export, without torch; nothing to
+#      do once the checked graph for these weights is in the cache,
+#      $XDG_CACHE_HOME/tarvex or ~/.cache/tarvex; a damaged one is built again).
 #
 # Afterwards `.venv/bin/python -c "import tarvex.rag_helper"` works from any folder.
 # Set TARVEX_PYTHON to the path of a Python 3.13 interpreter to choose it yourself.
@@ -159,6 +160,6 @@ fi
 
 # --- 6: the ONNX graph of the default model -----------------------------------
 if ! HF_HUB_OFFLINE=1 "$vpy" -m tarvex.onnx_export >&2; then
-    die "building the model's ONNX graph failed"
+    die "building the ONNX graph of the model failed"
 fi
 say "ready: $vpy"

@@ -63,8 +63,8 @@ def _model_options(parser: argparse.ArgumentParser) -> None:
                         help=f"sentence-embedding model: a name in the local Hugging Face cache or a folder "
                              f"(default: {DEFAULT_MODEL})")
     parser.add_argument("--backend", choices=BACKENDS, default="auto",
-                        help="embedding backend; auto takes onnx when its graph is in the cache or torch is "
-                             "not installed, else torch (default: auto)")
+                        help="embedding backend; auto takes onnx when its built graph is in the cache or "
+                             "torch is not installed, else torch (default: auto)")
     _cache_option(parser)
 
 
@@ -96,8 +96,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     index = commands.add_parser("index", help="build or refresh the index of a corpus folder",
                                 description="Build or refresh the index of a corpus folder and print what "
-                                            "changed.  With the onnx backend the model's ONNX graph is "
-                                            "built first when it is not in the cache.")
+                                            "changed.  With the onnx backend the model's ONNX graph is built "
+                                            "first when the checked one is not in the cache (no torch "
+                                            "needed).")
     index.add_argument("models_dir", nargs="?", metavar="DIR",
                        help="the corpus folder (default: the descriptions shipped with tarvex)")
     _model_options(index)
@@ -105,7 +106,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     cache = commands.add_parser("cache", help="show or clear the cache folder",
                                 description="info: where the cache is and what it holds; clear: delete the "
-                                            "index database and the exported ONNX graphs.")
+                                            "index database and the built ONNX graphs.")
     cache.add_argument("action", choices=("info", "clear"))
     _cache_option(cache)
     cache.set_defaults(run=run_cache)
@@ -166,12 +167,15 @@ def _refresh(index: DescriptionIndex) -> RefreshStats:
 
 
 def _prepare_backend(args: argparse.Namespace) -> None:
-    """Say so before the model's ONNX graph is made (once for its weights; it takes a while)."""
+    """Say so before the ONNX graph is built: when the backend is onnx (given, or
+    what auto takes) and the graph is missing or not the one built."""
+    if _resolved_backend(args) == "torch":
+        return
     from tarvex import embedding
 
-    if (_resolved_backend(args) == "onnx" and embedding.locate_model(args.model) is not None
-            and not embedding.onnx_graph_ready(args.model, args.cache_dir)):
-        say(f"building the ONNX graph of {args.model} (once for these weights)")
+    fault = embedding.graph_fault_of(args.model, args.cache_dir)
+    if fault is not None:
+        say(embedding.build_notice(args.model, fault))
 
 
 def run_search(args: argparse.Namespace) -> int:

@@ -32,7 +32,7 @@ import numpy as np
 from tarvex._defaults import BACKENDS, DEFAULT_MODEL as DEFAULT_MODEL  # re-exported: the default model
 
 if TYPE_CHECKING:
-    from collections.abc import Sequence
+    from collections.abc import Callable, Sequence
 
 
 # A model name without an organisation is looked up under this one too, as the
@@ -172,12 +172,16 @@ def _file_sha256(path: Path) -> str:
     return digest.hexdigest()
 
 
-def _write_atomically(target: Path, data: bytes) -> None:
+def _write_atomically(target: Path, data: bytes, *, check: Callable[[Path], None] | None = None) -> None:
+    """Write ``data`` beside ``target``, let ``check`` look at the written file
+    (it raises to refuse it), and rename it into place."""
     target.parent.mkdir(parents=True, exist_ok=True)
     fd, tmp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
     try:
         with os.fdopen(fd, "wb") as out:
             out.write(data)
+        if check is not None:
+            check(Path(tmp))
         os.replace(tmp, target)
     except BaseException:
         Path(tmp).unlink(missing_ok=True)
@@ -230,8 +234,62 @@ def weights_digest(folder: Path, cache_dir: Path) -> str:
 
 
 def graph_path(cache_dir: Path, digest: str) -> Path:
-    """Where the ONNX graph exported from the weights with this digest is kept."""
+    """Where the ONNX graph built from the weights with this digest is kept."""
     return cache_dir / GRAPH_FOLDER / f"{digest}.onnx"
+
+
+# --- the graph's record -------------------------------------------------------------
+#
+# A graph is used only when it is the file that was built and checked: its SHA-256,
+# size, times and inode are recorded beside it (``<digest>.onnx.json``) when it is
+# written.  Opening compares the file's status with the record, and hashes the file
+# only when they differ (a copied or touched graph whose bytes are the same is
+# recorded again).
+
+GRAPH_MISSING = "missing"
+
+
+def _graph_record(graph: Path) -> Path:
+    return graph.with_name(graph.name + ".json")
+
+
+def _file_status(status: os.stat_result) -> dict[str, int]:
+    return {"size": status.st_size, "mtime_ns": status.st_mtime_ns, "ctime_ns": status.st_ctime_ns,
+            "inode": status.st_ino}
+
+
+def record_graph(graph: Path, sha256: str) -> None:
+    """Record ``graph`` as built and checked, with its content's digest."""
+    record = {"sha256": sha256, **_file_status(os.stat(graph))}
+    _write_atomically(_graph_record(graph), json.dumps(record, indent=1).encode())
+
+
+def graph_fault(graph: Path) -> str | None:
+    """None when ``graph`` is the graph that was built and recorded; else what is
+    wrong with it (GRAPH_MISSING when there is none)."""
+    try:
+        status = os.stat(graph)
+    except FileNotFoundError:
+        return GRAPH_MISSING
+    except OSError as error:
+        return f"unreadable ({error.strerror})"
+    try:
+        record = json.loads(_graph_record(graph).read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        record = None
+    if not isinstance(record, dict) or not isinstance(record.get("sha256"), str):
+        return "not recorded as built and checked"
+    if all(record.get(key) == value for key, value in _file_status(status).items()):
+        return None
+    if record.get("size") != status.st_size:
+        return "not the graph that was built (its size differs)"
+    try:
+        if _file_sha256(graph) != record["sha256"]:
+            return "not the graph that was built (its content differs)"
+        record_graph(graph, record["sha256"])
+    except OSError as error:
+        return f"unreadable ({error.strerror})"
+    return None
 
 
 # --- torch ----------------------------------------------------------------------
@@ -467,9 +525,21 @@ def torch_available() -> bool:
     return all(_importable(name) for name in ("torch", "sentence_transformers"))
 
 
-def prepare_graph(model_name: str, cache_dir: Path, *, export: bool) -> tuple[ModelLayout, Path, str]:
-    """The model's layout, its ONNX graph and its weights' digest; with ``export``
-    the graph is exported first when it is missing and torch is installed."""
+def build_notice(model_name: str, fault: str) -> str:
+    """What is said before the graph is built, given what is wrong with the one in the cache."""
+    if fault == GRAPH_MISSING:
+        return f"building the ONNX graph of {model_name} (once for these weights)"
+    return f"the ONNX graph of {model_name} is {fault}; building it again"
+
+
+def prepare_graph(model_name: str, cache_dir: Path, *, export: bool,
+                  on_build: Callable[[str], None] | None = None) -> tuple[ModelLayout, Path, str]:
+    """The model's layout, its ONNX graph and its weights' digest.
+
+    The graph is used only when it is the one that was built and recorded; with
+    ``export`` a missing or faulty graph is built (again) first, after telling
+    ``on_build`` why.  Raises ``EmbeddingUnavailable`` with one line otherwise.
+    """
     folder = locate_model(model_name)
     if folder is None:
         raise EmbeddingUnavailable(f"the model {model_name!r} is not in the local Hugging Face cache")
@@ -478,23 +548,41 @@ def prepare_graph(model_name: str, cache_dir: Path, *, export: bool) -> tuple[Mo
     if digest == UNLOCATED_DIGEST:
         raise EmbeddingUnavailable(f"no weight files in {folder}")
     graph = graph_path(cache_dir, digest)
-    if not graph.is_file():
-        if not export or not torch_available():
-            raise EmbeddingUnavailable(
-                f"no ONNX graph of {model_name!r} in {graph.parent}; "
-                "build it with 'tarvex index --backend onnx' where torch is installed"
-            )
-        from tarvex.onnx_export import export_graph
+    fault = graph_fault(graph)
+    if fault is None:
+        return layout, graph, digest
+    if not export:
+        if fault == GRAPH_MISSING:
+            raise EmbeddingUnavailable(f"no ONNX graph of {model_name!r} in {graph.parent}; "
+                                       "build it with 'tarvex index --backend onnx'")
+        raise EmbeddingUnavailable(f"the ONNX graph {graph} is {fault}; "
+                                   "build it again with 'tarvex index --backend onnx'")
+    if on_build is not None:
+        on_build(build_notice(model_name, fault))
+    try:
+        from tarvex.onnx_export import build_graph
 
-        try:
-            export_graph(folder, graph)
-        except Exception as error:
-            raise EmbeddingUnavailable(f"exporting {model_name!r} to ONNX failed: {error}") from error
+        record_graph(graph, build_graph(folder, graph))
+    except ImportError as error:
+        raise EmbeddingUnavailable(f"building the ONNX graph needs onnx, onnxruntime and safetensors: {error}") from None
+    except Exception as error:
+        raise EmbeddingUnavailable(f"building the ONNX graph of {model_name!r} failed: {error}") from error
     return layout, graph, digest
 
 
+def graph_fault_of(model_name: str, cache_dir: Path | None = None) -> str | None:
+    """graph_fault of the model's graph in the cache; None also when the model is
+    not found (nothing would be built: prepare_graph says why)."""
+    cache = cache_dir or default_cache_dir()
+    folder = locate_model(model_name)
+    if folder is None:
+        return None
+    digest = weights_digest(folder, cache)
+    return GRAPH_MISSING if digest == UNLOCATED_DIGEST else graph_fault(graph_path(cache, digest))
+
+
 def onnx_graph_ready(model_name: str, cache_dir: Path | None = None) -> bool:
-    """Whether the exported graph for the model's current weights is in the cache."""
+    """Whether the checked graph for the model's current weights is in the cache."""
     try:
         prepare_graph(model_name, cache_dir or default_cache_dir(), export=False)
     except EmbeddingUnavailable:
@@ -505,9 +593,9 @@ def onnx_graph_ready(model_name: str, cache_dir: Path | None = None) -> bool:
 def open_embedder(model_name: str, backend: str = "auto", cache_dir: Path | None = None) -> Embedder:
     """Open the embedding backend ``backend`` ("auto", "torch" or "onnx") for a model.
 
-    ``onnx`` exports the graph first when it is missing and torch is installed.
-    Raises ``ValueError`` for an unknown backend and ``EmbeddingUnavailable``
-    when the model cannot be loaded.
+    ``onnx`` builds the graph first when it is missing or not the one built.
+    ``auto`` takes the backend that :func:`auto_backend` names.  Raises ``ValueError`` for an unknown
+    backend and ``EmbeddingUnavailable`` when the model cannot be loaded.
     """
     if backend not in BACKENDS:
         raise ValueError(f"unknown embedding backend {backend!r}; choose one of {', '.join(BACKENDS)}")
@@ -518,13 +606,22 @@ def open_embedder(model_name: str, backend: str = "auto", cache_dir: Path | None
         return OnnxEmbedder(model_name, *prepare_graph(model_name, cache, export=True))
     if auto_backend(model_name, cache) == "torch":
         return TorchEmbedder(model_name, cache)
-    return OnnxEmbedder(model_name, *prepare_graph(model_name, cache, export=True))
+    try:
+        prepared = prepare_graph(model_name, cache, export=True)
+    except EmbeddingUnavailable:
+        if not torch_available():
+            raise
+        return TorchEmbedder(model_name, cache)  # a graph that cannot be built again: torch still serves
+    return OnnxEmbedder(model_name, *prepared)
 
 
 def auto_backend(model_name: str, cache_dir: Path | None = None) -> str:
-    """The backend ``auto`` takes: ``onnx`` when the model's graph is in the
-    cache, else ``torch``; without torch (a search-only install) ``onnx``,
-    which builds the graph on first use."""
-    if onnx_graph_ready(model_name, cache_dir) or not torch_available():
-        return "onnx"
-    return "torch"
+    """The backend ``auto`` takes: ``onnx`` when the model's graph is in the cache
+    (built again when it is not the one built) or torch is not installed (a
+    search-only install: the graph is built on first use); else ``torch``."""
+    if not _importable("onnxruntime"):
+        return "torch"
+    if torch_available() and (locate_model(model_name) is None
+                              or graph_fault_of(model_name, cache_dir) == GRAPH_MISSING):
+        return "torch"
+    return "onnx"

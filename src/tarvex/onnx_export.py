@@ -1,95 +1,293 @@
-"""Export a sentence-embedding model's transformer to an ONNX graph.
+"""Build the ONNX graph of a BERT-family sentence-transformer from its files.
 
 The graph maps ``input_ids``, ``attention_mask`` (and ``token_type_ids`` when
-the model takes them) to the token vectors ``token_embeddings``; pooling and
-normalisation stay outside it, in :mod:`tarvex.embedding`, where they follow
-the model's configuration files.  Batch and sequence axes are dynamic.
+the model has more than one token type) to the token vectors
+``token_embeddings``; pooling and normalisation stay outside it, in
+:mod:`tarvex.embedding`, where they follow the model's configuration files.
+Batch and sequence axes are dynamic.
 
-This module imports torch and transformers, so only the export needs them; the
-graph is written next to its final name and renamed into place, and checked
-against the torch model before it is kept.
+It is built with ``onnx``'s own helpers straight from ``config.json`` and the
+safetensors weights (read with safetensors' numpy loader), so neither torch nor
+transformers is needed or imported.  The same files always give the same bytes.
+A configuration the builder does not cover is refused with an error naming the
+field.  The graph is written next to its final name, run once with ONNX Runtime
+as a check, and only then renamed into place.
 """
 
 from __future__ import annotations
 
-import inspect
-import os
+import hashlib
+import json
+import math
 import sys
-import tempfile
-import warnings
+from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
-OPSET = 14
-# Largest difference between a token vector of the graph and of torch that is
-# taken as the same computation.
-TOLERANCE = 1e-4
-CHECK_TEXTS = ["a fleet of vans delivers parcels to customers", "schedule nurses"]
+import numpy as np
+
+OPSET = 17  # the first with LayerNormalization
+WEIGHTS_FILE = "model.safetensors"
+# Checkpoints saved from a task model keep the encoder under this prefix.
+ENCODER_PREFIX = "bert."
 
 
-def export_graph(model_folder: Path, target: Path) -> Path:
-    """Export the transformer of the model in ``model_folder`` to ``target``."""
-    import numpy as np
-    import torch
-    from transformers import AutoModel, AutoTokenizer
+class UnsupportedModel(ValueError):
+    """The model's files describe something the builder does not build."""
 
-    model = AutoModel.from_pretrained(str(model_folder), local_files_only=True).eval()
-    tokenizer = AutoTokenizer.from_pretrained(str(model_folder), local_files_only=True)  # type: ignore[no-untyped-call]
-    takes_types = "token_type_ids" in inspect.signature(model.forward).parameters
-    names = ["input_ids", "attention_mask"] + (["token_type_ids"] if takes_types else [])
 
-    class TokenVectors(torch.nn.Module):
-        def __init__(self) -> None:
-            super().__init__()
-            self.model = model
+# --- the model's configuration ------------------------------------------------------
 
-        def forward(self, *inputs: torch.Tensor) -> torch.Tensor:
-            vectors: torch.Tensor = self.model(**dict(zip(names, inputs, strict=True))).last_hidden_state
-            return vectors
 
-    wrapper = TokenVectors().eval()  # the exporter restores this mode afterwards
-    sample = tokenizer(CHECK_TEXTS, padding=True, return_tensors="pt")
-    inputs = tuple(sample[name] for name in names)
-    axes = {name: {0: "batch", 1: "sequence"} for name in [*names, "token_embeddings"]}
+@dataclass(frozen=True)
+class BertShape:
+    """The fields of ``config.json`` that a BERT encoder's graph depends on."""
 
-    target.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".tmp")
-    os.close(fd)
+    hidden: int
+    layers: int
+    heads: int
+    intermediate: int
+    epsilon: float
+    positions: int
+    types: int
+    vocabulary: int
+
+    @classmethod
+    def read(cls, config: Any) -> BertShape:
+        if not isinstance(config, dict):
+            raise UnsupportedModel("config.json does not hold an object")
+
+        def field(name: str, default: Any = None) -> Any:
+            return config.get(name, default)
+
+        def refuse(name: str, expected: str) -> UnsupportedModel:
+            return UnsupportedModel(f"config.json: {name} is {field(name)!r}; the graph builder covers {expected}")
+
+        if field("model_type") != "bert":
+            raise refuse("model_type", "'bert' only")
+        architectures = field("architectures", ["BertModel"])
+        if not isinstance(architectures, list) or not all(
+                isinstance(name, str) and name.startswith("Bert") for name in architectures):
+            raise refuse("architectures", "BERT models only")
+        if field("hidden_act") != "gelu":
+            raise refuse("hidden_act", "'gelu' only")
+        if field("position_embedding_type", "absolute") != "absolute":
+            raise refuse("position_embedding_type", "'absolute' only")
+        for flag in ("is_decoder", "add_cross_attention"):
+            if field(flag, False) is not False:
+                raise refuse(flag, "encoders only (false)")
+
+        def count(name: str) -> int:
+            value = field(name)
+            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+                raise refuse(name, "a positive whole number")
+            return value
+
+        epsilon = field("layer_norm_eps")
+        if isinstance(epsilon, bool) or not isinstance(epsilon, (int, float)) or not 0 < epsilon < 1:
+            raise refuse("layer_norm_eps", "a number between 0 and 1")
+        shape = cls(hidden=count("hidden_size"), layers=count("num_hidden_layers"),
+                    heads=count("num_attention_heads"), intermediate=count("intermediate_size"),
+                    epsilon=float(epsilon), positions=count("max_position_embeddings"),
+                    types=count("type_vocab_size"), vocabulary=count("vocab_size"))
+        if shape.hidden % shape.heads:
+            raise refuse("num_attention_heads", f"a divisor of hidden_size {shape.hidden}")
+        return shape
+
+    def tensors(self) -> dict[str, tuple[int, ...]]:
+        """The encoder's weights by name (without prefix), with their shapes."""
+        h, i = self.hidden, self.intermediate
+        shapes: dict[str, tuple[int, ...]] = {
+            "embeddings.word_embeddings.weight": (self.vocabulary, h),
+            "embeddings.position_embeddings.weight": (self.positions, h),
+            "embeddings.token_type_embeddings.weight": (self.types, h),
+            "embeddings.LayerNorm.weight": (h,),
+            "embeddings.LayerNorm.bias": (h,),
+        }
+        for n in range(self.layers):
+            layer = f"encoder.layer.{n}."
+            for name in ("attention.self.query", "attention.self.key", "attention.self.value", "attention.output.dense"):
+                shapes[layer + name + ".weight"], shapes[layer + name + ".bias"] = (h, h), (h,)
+            shapes[layer + "intermediate.dense.weight"], shapes[layer + "intermediate.dense.bias"] = (i, h), (i,)
+            shapes[layer + "output.dense.weight"], shapes[layer + "output.dense.bias"] = (h, i), (h,)
+            for name in ("attention.output.LayerNorm", "output.LayerNorm"):
+                shapes[layer + name + ".weight"], shapes[layer + name + ".bias"] = (h,), (h,)
+        return shapes
+
+
+def read_shape(folder: Path) -> BertShape:
     try:
-        with torch.no_grad(), warnings.catch_warnings():
-            # The TorchScript-based exporter: the default one of this torch needs onnxscript,
-            # which is not installed; it warns that it is the older one, and about tracing
-            # the attention mask's constant 1.0, which is indeed constant.
-            warnings.simplefilter("ignore")
-            torch.onnx.export(
-                wrapper,
-                inputs,
-                tmp,
-                input_names=names,
-                output_names=["token_embeddings"],
-                dynamic_axes=axes,
-                opset_version=OPSET,
-                do_constant_folding=True,
-                dynamo=False,
-            )
-            expected = wrapper(*inputs).numpy()
-        import onnxruntime as ort  # type: ignore[import-untyped]
+        config = json.loads((folder / "config.json").read_text(encoding="utf-8"))
+    except (OSError, ValueError) as error:
+        raise UnsupportedModel(f"cannot read {folder / 'config.json'}: {error}") from None
+    return BertShape.read(config)
 
-        session = ort.InferenceSession(tmp, providers=["CPUExecutionProvider"])
-        (got,) = session.run(None, {name: sample[name].numpy() for name in names})
-        # Vectors at padding positions carry no meaning and are left out.
-        mask = sample["attention_mask"].numpy()[:, :, None] > 0
-        difference = float(np.abs(np.where(mask, got - expected, 0)).max())
-        if difference > TOLERANCE:
-            raise RuntimeError(f"the exported graph differs from the model by {difference:.3g}")
-        os.chmod(tmp, 0o644)
-        os.replace(tmp, target)
-    finally:
-        Path(tmp).unlink(missing_ok=True)
-    return target
+
+def read_weights(folder: Path, shape: BertShape) -> dict[str, np.ndarray]:
+    """The encoder's weights as float32 arrays, each checked against the configuration."""
+    from safetensors.numpy import load_file
+
+    files = sorted(folder.glob("*.safetensors"))
+    if not files:
+        raise UnsupportedModel(f"no {WEIGHTS_FILE} in {folder}; the graph builder reads safetensors weights")
+    stored: dict[str, np.ndarray] = {}
+    for path in files:
+        try:
+            stored.update(load_file(path))
+        except Exception as error:  # a damaged file, or a dtype numpy lacks
+            raise UnsupportedModel(f"cannot read the weights {path}: {error}") from None
+    prefix = ENCODER_PREFIX if ENCODER_PREFIX + "embeddings.word_embeddings.weight" in stored else ""
+    weights = {}
+    for name, expected in shape.tensors().items():
+        array = stored.get(prefix + name)
+        if array is None:
+            raise UnsupportedModel(f"the weights in {folder} have no tensor {prefix + name}")
+        if array.shape != expected or array.dtype.kind != "f":
+            raise UnsupportedModel(f"the tensor {prefix + name} is {array.dtype} {array.shape}; "
+                                   f"config.json asks for float {expected}")
+        weights[name] = array.astype(np.float32, copy=False)
+    return weights
+
+
+# --- the graph -------------------------------------------------------------------
+
+
+class _Nodes:
+    """Nodes and initializers of a graph under construction; each call adds one
+    node and returns the name of its output."""
+
+    def __init__(self) -> None:
+        self.nodes: list[Any] = []
+        self.initializers: list[Any] = []
+
+    def constant(self, name: str, value: Any, dtype: Any = np.float32) -> str:
+        from onnx import numpy_helper
+
+        self.initializers.append(numpy_helper.from_array(np.ascontiguousarray(value, dtype=dtype), name))
+        return name
+
+    def __call__(self, op: str, *inputs: str, output: str | None = None, **attributes: Any) -> str:
+        from onnx import helper
+
+        output = output or f"{op}_{len(self.nodes)}"
+        self.nodes.append(helper.make_node(op, list(inputs), [output], name=f"n{len(self.nodes)}", **attributes))
+        return output
+
+
+def graph_model(shape: BertShape, weights: dict[str, np.ndarray]) -> Any:
+    """The ONNX model computing BERT's last hidden state, as transformers' BertModel does."""
+    from onnx import TensorProto, helper
+
+    g = _Nodes()
+    heads, width = shape.heads, shape.hidden // shape.heads
+    one, zero_i = g.constant("one", 1.0), g.constant("zero_i", [0], np.int64)
+    split_heads = g.constant("split_heads", [0, 0, heads, width], np.int64)
+    join_heads = g.constant("join_heads", [0, 0, shape.hidden], np.int64)
+
+    def weight(name: str) -> str:
+        return g.constant(name, weights[name])
+
+    def dense(x: str, name: str) -> str:
+        # x @ W^T + b, with W^T stored so that the product is a plain MatMul
+        w = g.constant(name + ".weight.T", weights[name + ".weight"].T)
+        return g("Add", g("MatMul", x, w), weight(name + ".bias"))
+
+    def layer_norm(x: str, name: str, output: str | None = None) -> str:
+        return g("LayerNormalization", x, weight(name + ".weight"), weight(name + ".bias"),
+                 axis=-1, epsilon=shape.epsilon, output=output)
+
+    # Embeddings: word + token type + absolute position, normalised.
+    ids = "input_ids"
+    x = g("Gather", weight("embeddings.word_embeddings.weight"), ids)
+    length = g("Shape", ids, start=1, end=2)  # [sequence]
+    positions = g("Slice", weight("embeddings.position_embeddings.weight"), zero_i, length, zero_i)  # rows 0..sequence-1
+    x = g("Add", x, positions)
+    types = "embeddings.token_type_embeddings.weight"
+    if shape.types > 1:
+        x = g("Add", x, g("Gather", weight(types), "token_type_ids"))
+    else:  # the only token type: every token adds its row, and the graph takes no token types
+        x = g("Add", x, g.constant(types, weights[types][0]))
+    x = layer_norm(x, "embeddings.LayerNorm")
+
+    # Padding keys get the lowest float added to their attention scores: (batch, 1, 1, keys).
+    mask = g("Cast", "attention_mask", to=TensorProto.FLOAT)
+    lowest = g.constant("lowest", np.finfo(np.float32).min)
+    bias = g("Unsqueeze", g("Mul", g("Sub", one, mask), lowest), g.constant("head_and_query_axes", [1, 2], np.int64))
+    scale = g.constant("head_scale", math.sqrt(width))
+    root_half, half = g.constant("sqrt_2", math.sqrt(2.0)), g.constant("half", 0.5)
+
+    for n in range(shape.layers):
+        layer = f"encoder.layer.{n}."
+
+        def by_head(projected: str, perm: list[int]) -> str:
+            return g("Transpose", g("Reshape", projected, split_heads), perm=perm)
+
+        query = by_head(dense(x, layer + "attention.self.query"), [0, 2, 1, 3])  # (batch, head, token, width)
+        keys = by_head(dense(x, layer + "attention.self.key"), [0, 2, 3, 1])  # (batch, head, width, token)
+        values = by_head(dense(x, layer + "attention.self.value"), [0, 2, 1, 3])
+        scores = g("Add", g("Div", g("MatMul", query, keys), scale), bias)
+        context = g("MatMul", g("Softmax", scores, axis=-1), values)
+        context = g("Reshape", g("Transpose", context, perm=[0, 2, 1, 3]), join_heads)
+        x = layer_norm(g("Add", dense(context, layer + "attention.output.dense"), x), layer + "attention.output.LayerNorm")
+        inner = dense(x, layer + "intermediate.dense")
+        # gelu(u) = u/2 (1 + erf(u / sqrt 2)), the exact form BERT's "gelu" names
+        inner = g("Mul", g("Mul", inner, half), g("Add", g("Erf", g("Div", inner, root_half)), one))
+        last = n == shape.layers - 1
+        x = layer_norm(g("Add", dense(inner, layer + "output.dense"), x), layer + "output.LayerNorm",
+                       output="token_embeddings" if last else None)
+
+    names = ["input_ids", "attention_mask"] + (["token_type_ids"] if shape.types > 1 else [])
+    inputs = [helper.make_tensor_value_info(name, TensorProto.INT64, ["batch", "sequence"]) for name in names]
+    output = helper.make_tensor_value_info("token_embeddings", TensorProto.FLOAT, ["batch", "sequence", shape.hidden])
+    graph = helper.make_graph(g.nodes, "token_embeddings", inputs, [output], initializer=g.initializers)
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET)], producer_name="tarvex")
+    model.ir_version = 8  # what ONNX Runtime of several years reads
+    return model
+
+
+def check_graph(path: Path, shape: BertShape) -> None:
+    """Run the graph on two sample batches of different shapes: the inputs and the
+    output shape must be as promised and every vector finite."""
+    import onnxruntime as ort  # type: ignore[import-untyped]
+
+    session = ort.InferenceSession(str(path), providers=["CPUExecutionProvider"])
+    names = [item.name for item in session.get_inputs()]
+    expected = ["input_ids", "attention_mask"] + (["token_type_ids"] if shape.types > 1 else [])
+    if names != expected:
+        raise RuntimeError(f"the built graph takes {names}, not {expected}")
+    for batch, length in ((2, 7), (1, 3)):
+        ids = (np.arange(batch * length, dtype=np.int64).reshape(batch, length) * 7919) % shape.vocabulary
+        mask = np.ones_like(ids)
+        mask[0, length // 2 + 1:] = 0  # padding at the end of the first text
+        feeds = {"input_ids": ids, "attention_mask": mask,
+                 "token_type_ids": np.tile(np.arange(length, dtype=np.int64) % shape.types, (batch, 1))}
+        (vectors,) = session.run(None, {name: feeds[name] for name in names})
+        if vectors.shape != (batch, length, shape.hidden):
+            raise RuntimeError(f"the built graph gives token vectors of shape {vectors.shape} "
+                               f"for a batch of {batch} x {length}")
+        if not np.isfinite(vectors).all():
+            raise RuntimeError("the built graph gives token vectors that are not finite")
+
+
+def graph_bytes(folder: Path) -> tuple[bytes, BertShape]:
+    """The serialised graph of the model in ``folder``, and its shape."""
+    shape = read_shape(folder)
+    model = graph_model(shape, read_weights(folder, shape))
+    return model.SerializeToString(), shape
+
+
+def build_graph(folder: Path, target: Path) -> str:
+    """Build the graph of the model in ``folder`` into ``target`` (written beside it,
+    checked, renamed into place); returns the SHA-256 of the graph file."""
+    from tarvex.embedding import _write_atomically
+
+    data, shape = graph_bytes(folder)
+    _write_atomically(target, data, check=lambda path: check_graph(path, shape))
+    return hashlib.sha256(data).hexdigest()
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Export the model's graph into the cache unless it is there already (the set-up runs this)."""
+    """Build the model's graph into the cache unless the checked one is there (the set-up runs this)."""
     import argparse
 
     from tarvex import embedding
@@ -100,12 +298,16 @@ def main(argv: list[str] | None = None) -> int:
                         help="(default: $XDG_CACHE_HOME/tarvex, else ~/.cache/tarvex)")
     args = parser.parse_args(argv)
     cache = args.cache_dir or embedding.default_cache_dir()
+    done: list[str] = []
     try:
-        _, graph, _ = embedding.prepare_graph(args.model, cache, export=True)
+        _, graph, _ = embedding.prepare_graph(args.model, cache, export=True, on_build=done.append)
     except embedding.EmbeddingUnavailable as error:
         print(f"onnx_export: {error}", file=sys.stderr)
         return 1
-    print(f"onnx_export: the ONNX graph of {args.model} is {graph}")
+    if done:
+        print(f"onnx_export: {done[0]}; built {graph}")
+    else:
+        print(f"onnx_export: the ONNX graph of {args.model} is {graph}, as built and checked")
     return 0
 
 

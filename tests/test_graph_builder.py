@@ -1,0 +1,263 @@
+"""The ONNX graph builder (tarvex.onnx_export) against torch's forward pass, what
+it refuses, and how a graph in the cache is checked before use."""
+
+import json
+import os
+import shutil
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from tarvex import embedding, onnx_export
+from tarvex.embedding import EmbeddingUnavailable, open_embedder
+
+MODEL = embedding.DEFAULT_MODEL
+TINY = {"model_type": "bert", "architectures": ["BertModel"], "hidden_act": "gelu",
+        "position_embedding_type": "absolute", "hidden_size": 15, "num_hidden_layers": 2,
+        "num_attention_heads": 5, "intermediate_size": 22, "layer_norm_eps": 1e-12,
+        "max_position_embeddings": 32, "type_vocab_size": 2, "vocab_size": 50}
+
+
+def run_graph(path, ids, mask, types):
+    import onnxruntime as ort
+
+    session = ort.InferenceSession(str(path), providers=["CPUExecutionProvider"])
+    feeds = {"input_ids": ids, "attention_mask": mask, "token_type_ids": types}
+    return session.run(None, {item.name: feeds[item.name] for item in session.get_inputs()})[0], session
+
+
+def random_batch(rng, config, batch, length):
+    ids = rng.integers(0, config["vocab_size"], (batch, length), dtype=np.int64)
+    lengths = rng.integers(1, length + 1, batch)
+    mask = (np.arange(length)[None, :] < lengths[:, None]).astype(np.int64)
+    types = rng.integers(0, config["type_vocab_size"], (batch, length), dtype=np.int64)
+    return ids, mask, types
+
+
+# --- agreement with torch ----------------------------------------------------------------
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("seed, changes", [
+    (1, {}),
+    (2, {"num_hidden_layers": 3, "num_attention_heads": 3, "hidden_size": 21, "type_vocab_size": 1}),
+    (3, {"num_hidden_layers": 1, "num_attention_heads": 7, "hidden_size": 7, "intermediate_size": 9,
+         "type_vocab_size": 3, "layer_norm_eps": 1e-5}),
+    (4, {"num_attention_heads": 1, "hidden_size": 8, "type_vocab_size": 1, "max_position_embeddings": 40}),
+])
+def test_built_graph_computes_what_torch_computes(tmp_path, seed, changes):
+    """Random BERT configurations and weights, saved as transformers saves them: the
+    graph's token vectors are torch's last hidden state at every position."""
+    torch = pytest.importorskip("torch")
+    transformers = pytest.importorskip("transformers")
+    config = {**TINY, **changes}
+    torch.manual_seed(seed)
+    model = transformers.BertModel(transformers.BertConfig(**config), add_pooling_layer=False).eval()
+    with torch.no_grad():  # the initial LayerNorm weights (ones, zeros) would hide a swap
+        for parameter in model.parameters():
+            parameter.normal_(0.0, 0.5)
+    model.save_pretrained(tmp_path / "model", safe_serialization=True)
+    graph = tmp_path / "graph.onnx"
+    digest = onnx_export.build_graph(tmp_path / "model", graph)
+    assert digest == onnx_export.build_graph(tmp_path / "model", tmp_path / "again.onnx")  # same files, same bytes
+    rng = np.random.default_rng(seed)
+    for batch, length in ((1, 1), (3, 9), (2, config["max_position_embeddings"])):
+        ids, mask, types = random_batch(rng, config, batch, length)
+        got, session = run_graph(graph, ids, mask, types)
+        takes_types = config["type_vocab_size"] > 1
+        assert [item.name for item in session.get_inputs()] == (
+            ["input_ids", "attention_mask"] + (["token_type_ids"] if takes_types else []))
+        arguments = {"input_ids": torch.from_numpy(ids), "attention_mask": torch.from_numpy(mask)}
+        if takes_types:
+            arguments["token_type_ids"] = torch.from_numpy(types)
+        with torch.no_grad():
+            expected = model(**arguments).last_hidden_state.numpy()
+        assert got.shape == expected.shape == (batch, length, config["hidden_size"])
+        assert np.abs(got - expected).max() < 1e-4
+
+
+# --- what the builder refuses -------------------------------------------------------
+
+
+def write_model(folder, config, *, drop=None, reshape=None):
+    """A BERT model folder (config.json, random safetensors weights, the
+    sentence-transformers files) made without torch."""
+    from safetensors.numpy import save_file
+
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / "config.json").write_text(json.dumps(config))
+    rng = np.random.default_rng(0)
+    shapes = onnx_export.BertShape.read(TINY).tensors()
+    tensors = {name: rng.normal(size=reshape if name == drop and reshape else shape).astype(np.float32)
+               for name, shape in shapes.items() if name != drop or reshape}
+    save_file(tensors, str(folder / "model.safetensors"))
+    (folder / "modules.json").write_text(json.dumps([
+        {"idx": 0, "name": "0", "path": "", "type": "sentence_transformers.models.Transformer"},
+        {"idx": 1, "name": "1", "path": "1_Pooling", "type": "sentence_transformers.models.Pooling"}]))
+    (folder / "sentence_bert_config.json").write_text('{"max_seq_length": 16, "do_lower_case": false}')
+    (folder / "1_Pooling").mkdir(exist_ok=True)
+    (folder / "1_Pooling" / "config.json").write_text('{"word_embedding_dimension": 15, "pooling_mode_mean_tokens": true}')
+    return folder
+
+
+@pytest.mark.parametrize("field, value", [
+    ("model_type", "roberta"),
+    ("architectures", ["DistilBertModel"]),
+    ("hidden_act", "relu"),
+    ("hidden_act", "gelu_new"),
+    ("position_embedding_type", "relative_key"),
+    ("is_decoder", True),
+    ("add_cross_attention", True),
+    ("num_attention_heads", 4),  # does not divide 15
+    ("num_hidden_layers", 0),
+    ("hidden_size", "15"),
+    ("layer_norm_eps", None),
+    ("type_vocab_size", True),
+])
+def test_unsupported_configurations_are_refused_naming_the_field(tmp_path, field, value):
+    folder = write_model(tmp_path / "model", {**TINY, field: value})
+    cache = tmp_path / "cache"
+    with pytest.raises(EmbeddingUnavailable) as caught:
+        open_embedder(str(folder), "onnx", cache)
+    message = str(caught.value)
+    assert "\n" not in message and f"config.json: {field} is {value!r}" in message
+    assert not (cache / "onnx").exists() or not list((cache / "onnx").iterdir())  # nothing half-written left
+
+
+@pytest.mark.parametrize("drop, reshape, message", [
+    ("encoder.layer.1.output.dense.bias", None, "no tensor encoder.layer.1.output.dense.bias"),
+    ("encoder.layer.0.attention.self.key.weight", (15, 14), "encoder.layer.0.attention.self.key.weight is float32 (15, 14)"),
+])
+def test_weights_that_do_not_fit_the_configuration_are_refused(tmp_path, drop, reshape, message):
+    folder = write_model(tmp_path / "model", TINY, drop=drop, reshape=reshape)
+    with pytest.raises(onnx_export.UnsupportedModel, match=message.replace("(", r"\(").replace(")", r"\)")):
+        onnx_export.graph_bytes(folder)
+    (folder / "model.safetensors").write_bytes(b"\xff" * 100)
+    with pytest.raises(onnx_export.UnsupportedModel, match="cannot read the weights"):
+        onnx_export.graph_bytes(folder)
+    (folder / "model.safetensors").unlink()
+    with pytest.raises(onnx_export.UnsupportedModel, match="reads safetensors weights"):
+        onnx_export.graph_bytes(folder)
+
+
+# --- the graph in the cache is the one that was built ---------------------------------------
+
+
+def swap_halves(graph, initializer):
+    """Swap the halves of one weight matrix inside the graph file, in place: the
+    file keeps its size, inode and modification time and still parses."""
+    import onnx
+
+    tensor = next(t for t in onnx.load(str(graph)).graph.initializer if t.name == initializer)
+    data = tensor.raw_data
+    status = graph.stat()
+    content = graph.read_bytes()
+    start = content.index(data)
+    half = len(data) // 2
+    with graph.open("r+b") as stream:
+        stream.seek(start)
+        stream.write(data[half:] + data[:half])
+    os.utime(graph, ns=(status.st_atime_ns, status.st_mtime_ns))
+    onnx.checker.check_model(str(graph))
+
+
+@pytest.fixture
+def built(tmp_path):
+    """A cache folder holding the default model's built graph, and its path."""
+    cache = tmp_path / "cache"
+    _, graph, _ = embedding.prepare_graph(MODEL, cache, export=True)
+    return cache, graph
+
+
+def self_match(index, text):
+    """The best record of an index for a query that is a stored text itself."""
+    best = index.rank(text, 1)[0]
+    return Path(best["path"]).name, best["score"]
+
+
+def test_a_changed_graph_is_built_again_and_never_embeds(tmp_path, built):
+    from tarvex import DescriptionIndex
+
+    cache, graph = built
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    texts = {"vans.txt": "deliver parcels to customers with a fleet of vans",
+             "nurses.txt": "schedule nurses across the shifts of a hospital week",
+             "glass.txt": "cut large glass sheets into ordered pieces with little waste"}
+    for name, text in list(texts.items())[:2]:
+        (corpus / name).write_text(text)
+    with DescriptionIndex(corpus, MODEL, backend="onnx", cache_dir=cache) as index:
+        index.refresh()
+        good = open_embedder(MODEL, "onnx", cache).encode(list(texts.values()))
+    swap_halves(graph, "encoder.layer.0.attention.self.query.weight.T")
+    assert embedding.graph_fault(graph) == "not the graph that was built (its content differs)"
+    with pytest.raises(EmbeddingUnavailable, match="is not the graph that was built .* build it again"):
+        embedding.prepare_graph(MODEL, cache, export=False)
+    assert not embedding.onnx_graph_ready(MODEL, cache)
+
+    (corpus / "glass.txt").write_text(texts["glass.txt"])  # added while the graph is damaged
+    with DescriptionIndex(corpus, MODEL, backend="auto", cache_dir=cache) as index:
+        index.refresh()  # auto builds the graph again rather than use it or fall back to torch
+        assert index._embedder.identity[2] == "onnx"
+        assert self_match(index, texts["glass.txt"]) == ("glass.txt", pytest.approx(1.0, abs=1e-5))
+    assert embedding.graph_fault(graph) is None
+    again = open_embedder(MODEL, "auto", cache)
+    assert again.identity[2] == "onnx"
+    assert np.abs(again.encode(list(texts.values())) - good).max() < 1e-6
+
+
+def test_a_junk_or_unrecorded_graph_is_repaired_by_the_set_up_command(built, capsys):
+    cache, graph = built
+    record = graph.with_name(graph.name + ".json")
+    built_bytes = graph.read_bytes()
+    assert onnx_export.main(["--cache-dir", str(cache)]) == 0
+    assert capsys.readouterr().out == f"onnx_export: the ONNX graph of {MODEL} is {graph}, as built and checked\n"
+
+    graph.write_bytes(os.urandom(1000))  # does not parse at all
+    assert open_embedder(MODEL, "auto", cache).identity[2] == "onnx"  # built again, not refused
+    assert graph.read_bytes() == built_bytes
+
+    graph.write_bytes(os.urandom(1000))
+    assert onnx_export.main(["--cache-dir", str(cache)]) == 0
+    assert capsys.readouterr().out == (
+        f"onnx_export: the ONNX graph of {MODEL} is not the graph that was built (its size differs); "
+        f"building it again; built {graph}\n")
+    assert graph.read_bytes() == built_bytes and embedding.graph_fault(graph) is None
+
+    record.unlink()  # a cache from before graphs were recorded
+    assert embedding.graph_fault(graph) == "not recorded as built and checked"
+    assert onnx_export.main(["--cache-dir", str(cache)]) == 0
+    assert "not recorded as built and checked; building it again" in capsys.readouterr().out
+    assert embedding.graph_fault(graph) is None
+
+
+def test_a_copied_graph_is_checked_by_its_content_once(built):
+    cache, graph = built
+    record = graph.with_name(graph.name + ".json")
+    copy = graph.with_name("copy")
+    shutil.copy(graph, copy)
+    os.replace(copy, graph)  # the same bytes under another inode and times
+    before = json.loads(record.read_text())
+    assert embedding.graph_fault(graph) is None
+    after = json.loads(record.read_text())
+    assert after["sha256"] == before["sha256"] and after["inode"] == graph.stat().st_ino != before["inode"]
+    record.write_text('{"sha256": 5}')  # a record that is not one
+    assert embedding.graph_fault(graph) == "not recorded as built and checked"
+
+
+def test_commands_say_why_they_build(tmp_path, built, capsys):
+    from tarvex import cli
+
+    cache, graph = built
+    graph.write_bytes(b"junk")
+    assert cli.main(["search", "--cache-dir", str(cache), "--top-k", "1", "schedule", "nurses"]) == 0
+    captured = capsys.readouterr()
+    assert captured.err == (f"tarvex: the ONNX graph of {MODEL} is not the graph that was built (its size "
+                            "differs); building it again\n")
+    assert captured.out.startswith(" 1. ")
+    graph.unlink()
+    assert cli.main(["index", "--cache-dir", str(cache), "--backend", "onnx"]) == 0
+    captured = capsys.readouterr()
+    assert captured.err == f"tarvex: building the ONNX graph of {MODEL} (once for these weights)\n"
+    assert "; 0 embedded" in captured.out  # the same weights: the vectors stored by the search stand
