@@ -9,8 +9,9 @@ cache folder is new and empty but for the exported graph (linked from the
 user's cache, so no run builds it), so every text is embedded.  The installs
 take turns, round by round, so that the machine's load falls on all alike.
 Peak memory is the process's largest resident size (`ru_maxrss` from
-`wait4`); wall time the median over the rounds, with the ratio to the first
-install's.  `--compare main=/work/main/.venv/bin/tarvex` adds another
+`wait4`); wall and CPU time (user + system, all threads) are medians over the
+rounds, with their ratios to the first install's (on a machine shared with
+other work, CPU time is the steadier figure).  `--compare main=/work/main/.venv/bin/tarvex` adds another
 install's command (for instance the code before a change).
 """
 
@@ -29,8 +30,8 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 
 
-def run(command: list[str]) -> tuple[float, float]:
-    """(wall seconds, peak resident MiB) of one run in a new process."""
+def run(command: list[str]) -> tuple[float, float, float]:
+    """(wall seconds, CPU seconds, peak resident MiB) of one run in a new process."""
     started = time.perf_counter()
     process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     _, status, usage = os.wait4(process.pid, 0)
@@ -38,7 +39,7 @@ def run(command: list[str]) -> tuple[float, float]:
     error = process.stderr.read().decode(errors="replace") if process.stderr else ""
     if os.waitstatus_to_exitcode(status) != 0:
         raise SystemExit(f"{' '.join(command)} failed: {error}")
-    return wall, usage.ru_maxrss / 1024
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
 
 
 def main() -> int:
@@ -61,7 +62,7 @@ def main() -> int:
         name, _, command = item.partition("=")
         installs[name] = command
 
-    measured: dict[str, list[tuple[float, float]]] = {name: [] for name in installs}
+    measured: dict[str, list[tuple[float, float, float]]] = {name: [] for name in installs}
     with tempfile.TemporaryDirectory(prefix="tarvex-memory-") as work:
         corpus = Path(work) / "corpus"
         write_corpus(corpus, generated_texts(args.count))
@@ -75,14 +76,17 @@ def main() -> int:
                 shutil.rmtree(cache)
 
     first = next(iter(installs))
-    base_wall = statistics.median(w for w, _ in measured[first])
+    base_wall = statistics.median(w for w, _, _ in measured[first])
+    base_cpu = statistics.median(c for _, c, _ in measured[first])
     print(f"first build of {args.count} generated descriptions, onnx, new process, {args.rounds} rounds")
-    print(f"{'install':10} {'wall s':>8} {'peak MiB':>9} {'wall / ' + first:>12}  runs (wall s, peak MiB)")
+    print(f"{'install':10} {'wall s':>8} {'CPU s':>8} {'peak MiB':>9} {'wall ratio':>11} {'CPU ratio':>10}"
+          f"  runs (wall s, CPU s, peak MiB)")
     for name, runs in measured.items():
-        wall = statistics.median(w for w, _ in runs)
-        peak = max(p for _, p in runs)
-        each = ", ".join(f"({w:.1f}, {p:.0f})" for w, p in runs)
-        print(f"{name:10} {wall:8.2f} {peak:9.1f} {wall / base_wall:12.3f}  {each}")
+        wall = statistics.median(w for w, _, _ in runs)
+        cpu = statistics.median(c for _, c, _ in runs)
+        peak = max(p for _, _, p in runs)
+        each = ", ".join(f"({w:.1f}, {c:.1f}, {p:.0f})" for w, c, p in runs)
+        print(f"{name:10} {wall:8.2f} {cpu:8.2f} {peak:9.1f} {wall / base_wall:11.3f} {cpu / base_cpu:10.3f}  {each}")
     return 0
 
 
