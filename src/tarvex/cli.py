@@ -118,7 +118,7 @@ def build_parser() -> argparse.ArgumentParser:
                      help="the corpus folder (default: the descriptions shipped with tarvex)")
     mcp.add_argument("--model", default=DEFAULT_MODEL, metavar="NAME", help=f"(default: {DEFAULT_MODEL})")
     mcp.add_argument("--backend", choices=BACKENDS, default="auto", help="(default: auto)")
-    mcp.set_defaults(run=run_mcp)
+    mcp.set_defaults(run=run_mcp, cache_dir=None)  # the server uses the default cache folder
     return parser
 
 
@@ -272,6 +272,7 @@ def run_cache(args: argparse.Namespace) -> int:
 def run_mcp(args: argparse.Namespace) -> int:
     from tarvex.mcp_server import serve
 
+    _prepare_backend(args)
     return serve(args.models_dir, args.model, args.backend)
 
 
