@@ -246,6 +246,19 @@ def test_a_copied_graph_is_checked_by_its_content_once(built):
     assert embedding.graph_fault(graph) == "not recorded as built and checked"
 
 
+def test_a_graph_changed_while_it_loads_is_not_used(built, monkeypatch):
+    cache, graph = built
+
+    class Interrupted(embedding.OnnxEmbedder):
+        def __init__(self, *args):
+            super().__init__(*args)
+            swap_halves(graph, "encoder.layer.5.output.dense.weight.T")
+
+    monkeypatch.setattr(embedding, "OnnxEmbedder", Interrupted)
+    with pytest.raises(EmbeddingUnavailable, match="changed while it was loaded: it is not the graph that was built"):
+        open_embedder(MODEL, "onnx", cache)
+
+
 def test_commands_say_why_they_build(tmp_path, built, capsys):
     from tarvex import cli
 

@@ -5,14 +5,17 @@ Two backends turn texts into unit-length float32 vectors:
 * ``torch``: the very model object that :func:`tarvex.rag_helper._load_model`
   hands out, called exactly as ``rank_problem_descriptions`` calls it, so the
   vectors are the reference's.
-* ``onnx``: the same weights exported once to an ONNX graph (kept in the cache
-  folder under the weights' digest) and run with ONNX Runtime; tokenisation,
+* ``onnx``: the same weights built once into an ONNX graph by
+  :mod:`tarvex.onnx_export` (kept in the cache folder under the weights'
+  digest, used only while it is the file that was built and checked) and run
+  with ONNX Runtime; tokenisation,
   pooling and normalisation follow the model's own configuration files.  This
   path imports neither torch nor sentence_transformers nor transformers, which
   keeps a search process small and quick to start.
 
 ``open_embedder`` chooses and opens one; ``auto`` takes ``onnx`` when the graph
-for the model's weights is already in the cache, else ``torch``.
+for the model's weights is already in the cache (built again when it is not
+the one built) or torch is not installed, else ``torch``.
 """
 
 from __future__ import annotations
@@ -43,8 +46,8 @@ DEFAULT_ORGANISATION = "sentence-transformers"
 # (for instance a model object made by a test stand-in).
 UNLOCATED_DIGEST = "unlocated"
 
-# Texts per ONNX Runtime call at most, ordered by length as sentence-transformers
-# orders them so that each batch is padded little.
+# Texts per ONNX Runtime call at most, ordered by their number of tokens so that
+# each batch is padded little.
 ONNX_BATCH_SIZE = 32
 # Padded tokens per ONNX Runtime call at most: the runtime's working tensors grow
 # with batch x length (the attention scores with batch x length^2), and its memory
@@ -591,6 +594,14 @@ def onnx_graph_ready(model_name: str, cache_dir: Path | None = None) -> bool:
     return importlib.util.find_spec("onnxruntime") is not None
 
 
+def _onnx_embedder(model_name: str, layout: ModelLayout, graph: Path, digest: str) -> OnnxEmbedder:
+    embedder = OnnxEmbedder(model_name, layout, graph, digest)
+    # The check before loading leaves a moment in which the file could change.
+    if (fault := graph_fault(graph)) is not None:
+        raise EmbeddingUnavailable(f"the ONNX graph {graph} changed while it was loaded: it is {fault}")
+    return embedder
+
+
 def open_embedder(model_name: str, backend: str = "auto", cache_dir: Path | None = None) -> Embedder:
     """Open the embedding backend ``backend`` ("auto", "torch" or "onnx") for a model.
 
@@ -604,7 +615,7 @@ def open_embedder(model_name: str, backend: str = "auto", cache_dir: Path | None
     if backend == "torch":
         return TorchEmbedder(model_name, cache)
     if backend == "onnx":
-        return OnnxEmbedder(model_name, *prepare_graph(model_name, cache, export=True))
+        return _onnx_embedder(model_name, *prepare_graph(model_name, cache, export=True))
     if auto_backend(model_name, cache) == "torch":
         return TorchEmbedder(model_name, cache)
     try:
@@ -613,7 +624,7 @@ def open_embedder(model_name: str, backend: str = "auto", cache_dir: Path | None
         if not torch_available():
             raise
         return TorchEmbedder(model_name, cache)  # a graph that cannot be built again: torch still serves
-    return OnnxEmbedder(model_name, *prepared)
+    return _onnx_embedder(model_name, *prepared)
 
 
 def auto_backend(model_name: str, cache_dir: Path | None = None) -> str:
