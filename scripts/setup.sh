@@ -43,10 +43,12 @@ if [[ "${1:-}" == "--search-only" ]]; then
     venv="$(cd "$(dirname "$venv")" && pwd)/$(basename "$venv")"
     lock_file="$root/requirements/search.txt"
     # --no-deps: the lock lists everything, and the model's package would pull in torch.
-    lock_options=(--no-deps)
+    # --no-compile: the modules a search imports are compiled when first imported;
+    # byte-compiling every module of every package would add about 45 MB.
+    lock_options=(--no-deps --no-compile)
     # Build requirements come from PyPI into a throw-away environment, in a build
     # folder of its own (the development build's was configured for .venv).
-    build_options=(--no-deps --config-settings=build-dir=build/search-{wheel_tag})
+    build_options=(--no-deps --no-compile --config-settings=build-dir=build/search-{wheel_tag})
 else
     [[ $# -eq 0 ]] || die "usage: scripts/setup.sh [--search-only [DIR]]"
     venv="$root/.venv"
