@@ -108,9 +108,20 @@ if ! is_python313 "$venv/bin/python"; then
         rm -rf "$venv"
     fi
     say "creating $venv with $python ($("$python" -c 'import platform; print(platform.python_version())'))"
-    "$python" -m venv "$venv"
+    if [[ $search_only == 1 ]] && "$python" -m pip --version >/dev/null 2>&1; then
+        # pip stays outside (about 19 MB with its compiled modules): the interpreter's own
+        # pip installs into the environment with --python.
+        "$python" -m venv --without-pip "$venv"
+    else
+        "$python" -m venv "$venv"
+    fi
 fi
 vpy="$venv/bin/python"
+if "$vpy" -m pip --version >/dev/null 2>&1; then
+    pip=("$vpy" -m pip)
+else
+    pip=("$(find_python313)" -m pip --python "$vpy")
+fi
 
 # The same lock as scripts/dev-build, so that a set-up and a rebuild never overlap.
 exec 9>"$venv/.dev-build.lock"
@@ -121,7 +132,7 @@ lock_hash="$(sha256sum "$lock_file" | cut -d' ' -f1)"
 if [[ "$(cat "$lock_stamp" 2>/dev/null || true)" != "$lock_hash" ]]; then
     say "installing the pinned packages of ${lock_file#"$root"/}"
     rm -f "$lock_stamp" "$build_stamp"
-    "$vpy" -m pip install --disable-pip-version-check --progress-bar off "${lock_options[@]}" -r "$lock_file"
+    "${pip[@]}" install --disable-pip-version-check --progress-bar off "${lock_options[@]}" -r "$lock_file"
     printf '%s\n' "$lock_hash" >"$lock_stamp"
 else
     say "pinned packages up to date"
@@ -150,7 +161,7 @@ if [[ "$(cat "$build_stamp" 2>/dev/null || true)" == "$src_hash" ]] && imports; 
 else
     say "building and installing tarvex into $venv"
     rm -f "$build_stamp"
-    if ! log="$("$vpy" -m pip install --disable-pip-version-check "${build_options[@]}" . 2>&1)"; then
+    if ! log="$("${pip[@]}" install --disable-pip-version-check "${build_options[@]}" . 2>&1)"; then
         printf '%s\n' "$log" >&2
         die "building tarvex failed"
     fi
