@@ -175,4 +175,35 @@ fi
 if ! HF_HUB_OFFLINE=1 "$vpy" -m tarvex.onnx_export >&2; then
     die "building the ONNX graph of the model failed"
 fi
+# --- 7 (search-only): byte-compile what the commands import ---------------------
+# The packages were installed without their compiled modules; compiling just the
+# modules that `tarvex index` and `tarvex mcp` load keeps their start as quick as
+# in the full install, also where Python writes no bytecode itself
+# (PYTHONDONTWRITEBYTECODE). This indexes the shipped descriptions once.
+if [[ $search_only == 1 ]]; then
+    compile_loaded='
+import atexit, py_compile, sys, sysconfig
+from pathlib import Path
+
+site = Path(sysconfig.get_paths()["purelib"]).resolve()
+
+def compile_loaded():
+    for module in list(sys.modules.values()):
+        source = getattr(module, "__file__", None)
+        if source and source.endswith(".py") and Path(source).resolve().is_relative_to(site):
+            try:
+                py_compile.compile(source, doraise=True)
+            except (py_compile.PyCompileError, OSError):
+                pass
+
+atexit.register(compile_loaded)
+from tarvex.cli import main
+sys.exit(main(sys.argv[1:]))
+'
+    for command in index mcp; do
+        if ! HF_HUB_OFFLINE=1 "$vpy" -c "$compile_loaded" "$command" </dev/null >/dev/null; then
+            die "tarvex $command fails in $venv"
+        fi
+    done
+fi
 say "ready: $vpy"
