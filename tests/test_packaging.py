@@ -225,11 +225,11 @@ def test_wheel_with_the_search_extras_searches_offline_without_torch(wheel, tmp_
     assert no_torch.stderr.startswith("tarvex: the embedding model cannot be loaded: torch is not installed")
     assert len(no_torch.stderr.splitlines()) == 1
     reference = run([str(env_dir / "bin" / "tarvex-rag"), query], tmp_path, home)
-    assert reference.returncode == 1 and reference.stdout == "" and len(reference.stderr.splitlines()) == 1
-    assert "sentence_transformers" in reference.stderr
+    assert reference.returncode == 1 and len(reference.stderr.splitlines()) == 1
+    assert "No module named 'sentence_transformers'" in reference.stderr
     ranked = run([python, "-c", "from tarvex.rag_helper import rank_problem_descriptions as r; print(r('vans'))"],
                  tmp_path, home)
-    assert ranked.stdout == "[]\n" and ranked.stderr.startswith("RAG disabled (embedding model load failed): ")
+    assert ranked.stdout == "[]\n" and "RAG disabled (embedding model load failed): No module named" in ranked.stderr
     assert len(ranked.stderr.splitlines()) == 1
     served = subprocess.run([tarvex, "mcp"], stdin=subprocess.DEVNULL, capture_output=True, text=True,
                             cwd=tmp_path, env={**os.environ, **home}, timeout=600)
