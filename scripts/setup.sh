@@ -58,6 +58,7 @@ else
 fi
 lock_stamp="$venv/.tarvex-lock.sha256"
 build_stamp="$venv/.tarvex-build.sha256"
+installed=0
 
 cd "$root"
 [[ -f "$lock_file" ]] || die "missing $lock_file"
@@ -134,6 +135,7 @@ if [[ "$(cat "$lock_stamp" 2>/dev/null || true)" != "$lock_hash" ]]; then
     rm -f "$lock_stamp" "$build_stamp"
     "${pip[@]}" install --disable-pip-version-check --progress-bar off "${lock_options[@]}" -r "$lock_file"
     printf '%s\n' "$lock_hash" >"$lock_stamp"
+    installed=1
 else
     say "pinned packages up to date"
 fi
@@ -169,6 +171,7 @@ else
         die "tarvex was installed but 'import tarvex.rag_helper' fails"
     fi
     printf '%s\n' "$src_hash" >"$build_stamp"
+    installed=1
 fi
 
 # --- 6: the ONNX graph of the default model -----------------------------------
@@ -179,8 +182,9 @@ fi
 # The packages were installed without their compiled modules; compiling just the
 # modules that `tarvex index` and `tarvex mcp` load keeps their start as quick as
 # in the full install, also where Python writes no bytecode itself
-# (PYTHONDONTWRITEBYTECODE). This indexes the shipped descriptions once.
-if [[ $search_only == 1 ]]; then
+# (PYTHONDONTWRITEBYTECODE). This indexes the shipped descriptions once; it runs
+# again only after packages or the build were installed.
+if [[ $search_only == 1 && $installed == 1 ]]; then
     compile_loaded='
 import atexit, py_compile, sys, sysconfig
 from pathlib import Path
