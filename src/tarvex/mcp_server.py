@@ -436,7 +436,7 @@ def _open_corpus(models_dir: str | None, model_name: str, backend: str,
     from tarvex import DescriptionIndex
 
     started = time.perf_counter()
-    index = DescriptionIndex(models_dir, model_name, backend=backend, cache_dir=cache_dir)
+    index = DescriptionIndex(models_dir, model_name, backend=backend, cache_dir=cache_dir, on_build=logger.info)
     try:
         # A store that cannot be written still serves what it holds (with a warning).
         stats = index.refresh(answer_from_store=True)
