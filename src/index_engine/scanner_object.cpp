@@ -458,34 +458,53 @@ bool remembered_index(const ScannerData& data, PyObject* item, Py_ssize_t i, std
     return true;
 }
 
-PyObject* scanner_entries(PyObject* self, PyObject* paths_arg) {
-    Owned sequence = Owned::steal(PySequence_Fast(paths_arg, "paths must be an iterable of str"));
-    if (!sequence) {
-        return nullptr;
+// The paths argument as a list or tuple, made before the scanner's lock is
+// taken: iterating it may run any code, the scanner's own methods included.
+Owned path_sequence(PyObject* paths_arg) {
+    return Owned::steal(PySequence_Fast(paths_arg, "paths must be an iterable of str"));
+}
+
+// The positions of the remembered paths of `sequence`, in its order, and a
+// list to hold one answer for each; false with an exception set (TypeError,
+// KeyError, MemoryError).  Call with the scanner's lock held.
+bool remembered_indices(const ScannerData& data, PyObject* sequence, std::vector<std::size_t>& which,
+                        Owned& answers) {
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
+    which.resize(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!remembered_index(data, PySequence_Fast_GET_ITEM(sequence, i), i, which[i])) {
+            return false;
+        }
     }
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
-    Owned result = Owned::steal(PyList_New(count));
-    if (!result) {
+    answers = Owned::steal(PyList_New(count));
+    return static_cast<bool>(answers);
+}
+
+PyObject* scanner_entries(PyObject* self, PyObject* paths_arg) {
+    Owned sequence = path_sequence(paths_arg);
+    if (!sequence) {
         return nullptr;
     }
     ScannerLock lock(as_scanner(self));
     const ScannerData& data = *as_scanner(self)->data;
     try {
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            std::size_t index = 0;
-            if (!remembered_index(data, PySequence_Fast_GET_ITEM(sequence.get(), i), i, index)) {
-                return nullptr;
-            }
+        std::vector<std::size_t> which;
+        Owned result;
+        if (!remembered_indices(data, sequence.get(), which, result)) {
+            return nullptr;
+        }
+        for (std::size_t i = 0; i < which.size(); ++i) {
+            const std::size_t index = which[i];
             Owned entry = entry_tuple(data.names[index].get(), data.remembered[index].meta, data.recorded_ns[index]);
             if (!entry) {
                 return nullptr;
             }
-            PyList_SET_ITEM(result.get(), i, entry.release());
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), entry.release());
         }
+        return result.release();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    return result.release();
 }
 
 PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
@@ -493,23 +512,17 @@ PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
     if (module == nullptr) {
         return nullptr;
     }
-    Owned sequence = Owned::steal(PySequence_Fast(paths_arg, "paths must be an iterable of str"));
+    Owned sequence = path_sequence(paths_arg);
     if (!sequence) {
-        return nullptr;
-    }
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
-    Owned result = Owned::steal(PyList_New(count));
-    if (!result) {
         return nullptr;
     }
     ScannerLock lock(as_scanner(self));
     ScannerData& data = *as_scanner(self)->data;
     try {
-        std::vector<std::size_t> which(static_cast<std::size_t>(count));
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            if (!remembered_index(data, PySequence_Fast_GET_ITEM(sequence.get(), i), i, which[i])) {
-                return nullptr;
-            }
+        std::vector<std::size_t> which;
+        Owned result;
+        if (!remembered_indices(data, sequence.get(), which, result)) {
+            return nullptr;
         }
         std::vector<OpenedDescription> opened(which.size());
         bool out_of_memory = false;
@@ -576,10 +589,10 @@ PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
             }
             PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), item);
         }
+        return result.release();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    return result.release();
 }
 
 PyObject* scanner_root(PyObject* self, void*) { return new_ref(as_scanner(self)->data->root_text.borrow()); }
