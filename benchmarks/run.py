@@ -28,6 +28,8 @@ BENCHMARKS = {
     "index_engine": "index_engine",
     "index_command": "index_command",
     "shared_build": "shared_build",
+    "index_memory": "index_memory",
+    "search_installs": "search_installs",
     "mcp_search": "mcp_search",
     "mcp_start": "mcp_start",
     "graph_builder": "graph_builder",

@@ -17,16 +17,48 @@
 #
 # Afterwards `.venv/bin/python -c "import tarvex.rag_helper"` works from any folder.
 # Set TARVEX_PYTHON to the path of a Python 3.13 interpreter to choose it yourself.
+#
+#   scripts/setup.sh --search-only [DIR]
+#
+# sets up a search-only environment in DIR (default .venv-search) instead: the
+# packages of requirements/search.txt (the onnx backend, the MCP server and the
+# default model's files; no torch), the package built with pip's build isolation,
+# and the ONNX graph. `DIR/bin/tarvex search|index|mcp` then work offline; the
+# model stays inside its package (step 4 is not needed) and the reference,
+# `tarvex-rag`, reports that the model cannot be loaded.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-venv="$root/.venv"
-lock_file="$root/requirements/dev.txt"
-lock_stamp="$venv/.tarvex-lock.sha256"
-build_stamp="$venv/.tarvex-build.sha256"
 
 say() { printf 'setup: %s\n' "$*" >&2; }
 die() { say "error: $*"; exit 1; }
+
+search_only=0
+if [[ "${1:-}" == "--search-only" ]]; then
+    search_only=1
+    shift
+    venv="${1:-$root/.venv-search}"
+    [[ $# -le 1 ]] || die "usage: scripts/setup.sh [--search-only [DIR]]"
+    mkdir -p "$(dirname "$venv")"
+    venv="$(cd "$(dirname "$venv")" && pwd)/$(basename "$venv")"
+    lock_file="$root/requirements/search.txt"
+    # --no-deps: the lock lists everything, and the model's package would pull in torch.
+    # --no-compile: the modules a search imports are compiled when first imported;
+    # byte-compiling every module of every package would add about 45 MB.
+    lock_options=(--no-deps --no-compile)
+    # Build requirements come from PyPI into a throw-away environment, in a build
+    # folder of its own (the development build's was configured for .venv).
+    build_options=(--no-deps --no-compile --config-settings=build-dir=build/search-{wheel_tag})
+else
+    [[ $# -eq 0 ]] || die "usage: scripts/setup.sh [--search-only [DIR]]"
+    venv="$root/.venv"
+    lock_file="$root/requirements/dev.txt"
+    lock_options=()
+    build_options=(--no-build-isolation --no-deps)
+fi
+lock_stamp="$venv/.tarvex-lock.sha256"
+build_stamp="$venv/.tarvex-build.sha256"
+installed=0
 
 cd "$root"
 [[ -f "$lock_file" ]] || die "missing $lock_file"
@@ -77,9 +109,20 @@ if ! is_python313 "$venv/bin/python"; then
         rm -rf "$venv"
     fi
     say "creating $venv with $python ($("$python" -c 'import platform; print(platform.python_version())'))"
-    "$python" -m venv "$venv"
+    if [[ $search_only == 1 ]] && "$python" -m pip --version >/dev/null 2>&1; then
+        # pip stays outside (about 19 MB with its compiled modules): the interpreter's own
+        # pip installs into the environment with --python.
+        "$python" -m venv --without-pip "$venv"
+    else
+        "$python" -m venv "$venv"
+    fi
 fi
 vpy="$venv/bin/python"
+if "$vpy" -m pip --version >/dev/null 2>&1; then
+    pip=("$vpy" -m pip)
+else
+    pip=("$(find_python313)" -m pip --python "$vpy")
+fi
 
 # The same lock as scripts/dev-build, so that a set-up and a rebuild never overlap.
 exec 9>"$venv/.dev-build.lock"
@@ -88,16 +131,20 @@ flock 9
 # --- 3: pinned dependencies ---------------------------------------------------
 lock_hash="$(sha256sum "$lock_file" | cut -d' ' -f1)"
 if [[ "$(cat "$lock_stamp" 2>/dev/null || true)" != "$lock_hash" ]]; then
-    say "installing the pinned packages of requirements/dev.txt"
+    say "installing the pinned packages of ${lock_file#"$root"/}"
     rm -f "$lock_stamp" "$build_stamp"
-    "$vpy" -m pip install --disable-pip-version-check --progress-bar off -r "$lock_file"
+    "${pip[@]}" install --disable-pip-version-check --progress-bar off "${lock_options[@]}" -r "$lock_file"
     printf '%s\n' "$lock_hash" >"$lock_stamp"
+    installed=1
 else
     say "pinned packages up to date"
 fi
 
 # --- 4: the default model, offline --------------------------------------------
-"$vpy" "$root/scripts/place_model.py"
+# (A search-only environment reads the files inside the installed package.)
+if [[ $search_only == 0 ]]; then
+    "$vpy" "$root/scripts/place_model.py"
+fi
 
 # --- 5: build and install the package -----------------------------------------
 source_hash() {
@@ -116,7 +163,7 @@ if [[ "$(cat "$build_stamp" 2>/dev/null || true)" == "$src_hash" ]] && imports; 
 else
     say "building and installing tarvex into $venv"
     rm -f "$build_stamp"
-    if ! log="$("$vpy" -m pip install --disable-pip-version-check --no-build-isolation --no-deps . 2>&1)"; then
+    if ! log="$("${pip[@]}" install --disable-pip-version-check "${build_options[@]}" . 2>&1)"; then
         printf '%s\n' "$log" >&2
         die "building tarvex failed"
     fi
@@ -124,10 +171,43 @@ else
         die "tarvex was installed but 'import tarvex.rag_helper' fails"
     fi
     printf '%s\n' "$src_hash" >"$build_stamp"
+    installed=1
 fi
 
 # --- 6: the ONNX graph of the default model -----------------------------------
 if ! HF_HUB_OFFLINE=1 "$vpy" -m tarvex.onnx_export >&2; then
     die "building the ONNX graph of the model failed"
+fi
+# --- 7 (search-only): byte-compile what the commands import ---------------------
+# The packages were installed without their compiled modules; compiling just the
+# modules that `tarvex index` and `tarvex mcp` load keeps their start as quick as
+# in the full install, also where Python writes no bytecode itself
+# (PYTHONDONTWRITEBYTECODE). This indexes the shipped descriptions once; it runs
+# again only after packages or the build were installed.
+if [[ $search_only == 1 && $installed == 1 ]]; then
+    compile_loaded='
+import atexit, py_compile, sys, sysconfig
+from pathlib import Path
+
+site = Path(sysconfig.get_paths()["purelib"]).resolve()
+
+def compile_loaded():
+    for module in list(sys.modules.values()):
+        source = getattr(module, "__file__", None)
+        if source and source.endswith(".py") and Path(source).resolve().is_relative_to(site):
+            try:
+                py_compile.compile(source, doraise=True)
+            except (py_compile.PyCompileError, OSError):
+                pass
+
+atexit.register(compile_loaded)
+from tarvex.cli import main
+sys.exit(main(sys.argv[1:]))
+'
+    for command in index mcp; do
+        if ! HF_HUB_OFFLINE=1 "$vpy" -c "$compile_loaded" "$command" </dev/null >/dev/null; then
+            die "tarvex $command fails in $venv"
+        fi
+    done
 fi
 say "ready: $vpy"

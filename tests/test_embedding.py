@@ -9,6 +9,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from tarvex import embedding
 from tarvex.embedding import EmbeddingUnavailable, open_embedder
@@ -93,6 +94,22 @@ def test_onnx_vectors_do_not_depend_on_the_batch(onnx_embedder, shipped_texts):
     assert np.abs(together - alone).max() < 1e-5
 
 
+@settings(max_examples=200, deadline=None)
+@given(lengths=st.lists(st.integers(1, 300), max_size=80), max_texts=st.integers(1, 40),
+       max_tokens=st.integers(1, 3000))
+def test_token_batches_cover_every_text_once_within_both_limits(lengths, max_texts, max_tokens):
+    batches = embedding.token_batches(lengths, max_texts, max_tokens)
+    flat = [i for batch in batches for i in batch]
+    assert sorted(flat) == list(range(len(lengths)))
+    assert [lengths[i] for i in flat] == sorted(lengths, reverse=True)  # longest first: little padding
+    for batch in batches:
+        assert 1 <= len(batch) <= max_texts
+        assert len(batch) == 1 or len(batch) * lengths[batch[0]] <= max_tokens
+    # Greedy: a batch is cut only when the next text would break a limit.
+    for batch, following in zip(batches, batches[1:]):
+        assert len(batch) == max_texts or (len(batch) + 1) * lengths[batch[0]] > max_tokens
+
+
 def same_order(ours, reference, tolerance):
     """Paths in the reference's order wherever neighbouring scores differ by more than tolerance."""
     assert len(ours) == len(reference)
@@ -174,6 +191,24 @@ def test_models_are_found_where_the_loaders_look(tmp_path, monkeypatch, variable
     assert embedding.locate_model(str(snapshot)) == snapshot  # a folder is taken as it is
     (snapshot.parent.parent / "refs" / "main").write_text("f" * 40)  # a revision not downloaded
     assert embedding.locate_model("org/model") is None
+
+
+def test_the_default_model_is_found_in_its_package_when_not_in_the_cache(tmp_path, monkeypatch):
+    for name in ("HF_HUB_CACHE", "HUGGINGFACE_HUB_CACHE", "HF_HOME", "SENTENCE_TRANSFORMERS_HOME"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "xdg"))
+    packaged = tmp_path / "site" / embedding.MODEL_PACKAGE / "model"
+    packaged.mkdir(parents=True)
+    (packaged.parent / "__init__.py").write_text("raise RuntimeError('imported')\n")  # never imported
+    monkeypatch.syspath_prepend(str(tmp_path / "site"))
+    short = MODEL.partition("/")[2]
+    assert embedding.locate_model(MODEL) is None  # a package without the model's files
+    (packaged / "modules.json").write_text("[]")
+    assert embedding.locate_model(MODEL) == embedding.locate_model(short) == packaged
+    assert embedding.locate_model("other/model") is None
+    # A copy in the Hugging Face cache comes first, as the torch loader reads that one.
+    snapshot = fake_snapshot(tmp_path / "xdg" / "huggingface" / "hub", MODEL)
+    assert embedding.locate_model(MODEL) == snapshot
 
 
 def test_weights_digest_is_cached_until_the_file_may_have_changed(tmp_path):

@@ -50,8 +50,8 @@ def test_reads_pair_each_text_with_its_own_file_while_a_link_swaps(swapped):
         deadline = time.monotonic() + 2
         while time.monotonic() < deadline:
             last = {}
-            for (path, *meta), real_path, text, text_hash in scanner.read([str(race)] * 20 + listing):
-                last[path] = (path, *meta)
+            for (path, *meta, scanned_ns), real_path, text, text_hash in scanner.read([str(race)] * 20 + listing):
+                last[path] = (path, *meta, scanned_ns)
                 if text_hash is None:  # nothing could be opened: nothing read, nothing to trust
                     assert (text, real_path, meta[0]) == ("", None, -1)
                     continue
@@ -74,7 +74,7 @@ def test_a_link_swapped_between_walk_and_read_is_stale_at_the_next_scan(swapped)
 
     def trusted_scan():
         """The stale paths of a scan, the remembered one taken as long after every timestamp."""
-        scanner.load(scanner.entries(listing), time.time_ns() + LATER_NS)
+        scanner.load([entry[:5] for entry in scanner.entries(listing)], time.time_ns() + LATER_NS)
         return scanner.scan()[1]
 
     swap_link(race, secret)  # after the walk, before the read

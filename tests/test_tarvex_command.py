@@ -216,6 +216,24 @@ def test_onnx_search_imports_no_torch(tmp_path):
     assert "capacitated_vehicle_routing" in lines[0]
 
 
+def test_without_torch_the_torch_backend_says_so_in_one_line(tmp_path, corpus):
+    code = (
+        "import sys, logging\n"
+        "sys.modules.update(torch=None, sentence_transformers=None)  # as where they are not installed\n"
+        "import tarvex, tarvex.cli\n"
+        f"status = tarvex.cli.main(['search', '--backend', 'torch', '--models-dir', {str(corpus)!r}, 'vans'])\n"
+        f"index = tarvex.DescriptionIndex({str(corpus)!r}, backend='torch', cache_dir={str(tmp_path / 'cache')!r})\n"
+        "print(status, index.rank('vans'), index.rank('vans'))\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd="/", timeout=300,
+                            env={**os.environ, "HF_HUB_OFFLINE": "1", "XDG_CACHE_HOME": str(tmp_path / "xdg")})
+    assert result.stdout == "1 [] []\n"
+    reason = "torch is not installed (the torch backend needs torch and sentence-transformers; --backend onnx does not)"
+    # The command's one line, then the index's one warning for both calls.
+    assert result.stderr.splitlines() == [f"tarvex: the embedding model cannot be loaded: {reason}",
+                                          f"tarvex: RAG disabled (embedding model load failed): {reason}"]
+
+
 def test_ctrl_c_ends_with_one_line_and_status_130(tmp_path, child_env, corpus):
     slow = tmp_path / "slow"
     (slow / "sentence_transformers").mkdir(parents=True)

@@ -13,7 +13,12 @@ bool is_racily_clean(const FileMeta& meta, std::int64_t scanned_ns) noexcept {
     return std::max(meta.mtime_ns, meta.ctime_ns) >= trusted_before;
 }
 
-ScanDiff compare_with_remembered(const std::vector<ListedFile>& remembered, std::int64_t remembered_scan_ns,
+bool proves_text(const FileMeta& meta, std::int64_t scanned_ns) noexcept {
+    return meta.size != kUntrustedSize && !is_racily_clean(meta, scanned_ns);
+}
+
+ScanDiff compare_with_remembered(const std::vector<ListedFile>& remembered,
+                                 const std::vector<std::int64_t>& recorded_ns,
                                  const std::vector<ListedFile>& listing) {
     ScanDiff diff;
     diff.remembered_index.assign(listing.size(), -1);
@@ -26,13 +31,17 @@ ScanDiff compare_with_remembered(const std::vector<ListedFile>& remembered, std:
         if (old < remembered.size() && remembered[old].path == now.path) {
             const FileMeta& before = remembered[old].meta;
             diff.remembered_index[i] = static_cast<std::ptrdiff_t>(old);
-            if (before != now.meta || is_racily_clean(before, remembered_scan_ns)) diff.stale.push_back(i);
+            if (before != now.meta || is_racily_clean(before, recorded_ns[old])) {
+                diff.stale.push_back(i);
+            }
             ++old;
         } else {
             diff.stale.push_back(i);
         }
     }
-    while (old < remembered.size()) diff.removed.push_back(old++);
+    while (old < remembered.size()) {
+        diff.removed.push_back(old++);
+    }
     diff.same_paths = diff.removed.empty() && listing.size() == remembered.size();
     return diff;
 }

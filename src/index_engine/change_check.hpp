@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include <limits>
+
 #include "index_engine/file_meta.hpp"
 
 namespace tarvex::engine {
@@ -19,6 +21,17 @@ constexpr std::int64_t kRacyWindowNs = 3'000'000'000;
 // leaving its metadata as it was (git's racily clean entries).
 bool is_racily_clean(const FileMeta& meta, std::int64_t scanned_ns) noexcept;
 
+// The scan time of metadata whose recording time is unknown: it proves nothing.
+constexpr std::int64_t kUnknownScanNs = std::numeric_limits<std::int64_t>::min();
+
+// The remembered size of a file that gave no text: no file has it, so the
+// next scan names the file again.
+constexpr std::int64_t kUntrustedSize = -1;
+
+// Whether metadata recorded by the scan that started at scanned_ns proves the
+// text read with it current for as long as the metadata stays the same.
+bool proves_text(const FileMeta& meta, std::int64_t scanned_ns) noexcept;
+
 struct ScanDiff {
     // For each listed file, its index among the remembered ones, or -1.
     std::vector<std::ptrdiff_t> remembered_index;
@@ -27,8 +40,10 @@ struct ScanDiff {
     bool same_paths = false;           // the listing holds exactly the remembered paths
 };
 
-// Both lists in path order (compare_paths), without repeated paths.
-ScanDiff compare_with_remembered(const std::vector<ListedFile>& remembered, std::int64_t remembered_scan_ns,
+// Both lists in path order (compare_paths), without repeated paths;
+// recorded_ns holds the scan time of each remembered file.
+ScanDiff compare_with_remembered(const std::vector<ListedFile>& remembered,
+                                 const std::vector<std::int64_t>& recorded_ns,
                                  const std::vector<ListedFile>& listing);
 
 }  // namespace tarvex::engine

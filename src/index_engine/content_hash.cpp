@@ -1,6 +1,8 @@
 // content_hash(text): SHA-256 of a text's UTF-8 encoding (lone surrogates
 // passed through), computed by the interpreter's own hashlib.
-#include "index_engine/module_state.hpp"
+#include "index_engine/content_hash.hpp"
+
+#include "index_engine/module.hpp"
 
 namespace tarvex::engine {
 
@@ -14,7 +16,9 @@ namespace {
 PyObject* sha256_constructor(ModuleState* state) {
     if (state->sha256 == nullptr) {
         Owned hashlib = Owned::steal(PyImport_ImportModule("hashlib"));
-        if (!hashlib) return nullptr;
+        if (!hashlib) {
+            return nullptr;
+        }
         state->sha256 = PyObject_GetAttrString(hashlib.get(), "sha256");
     }
     return state->sha256;
@@ -24,11 +28,15 @@ PyObject* sha256_constructor(ModuleState* state) {
 
 PyObject* sha256_digest(PyObject* module, const char* data, Py_ssize_t size) {
     PyObject* sha256 = sha256_constructor(module_state(module));
-    if (sha256 == nullptr) return nullptr;
+    if (sha256 == nullptr) {
+        return nullptr;
+    }
     // Hash the bytes in place; the view is released before they can go, so
     // nothing that kept it could read freed memory.
     Owned view = Owned::steal(PyMemoryView_FromMemory(const_cast<char*>(data), size, PyBUF_READ));
-    if (!view) return nullptr;
+    if (!view) {
+        return nullptr;
+    }
     Owned hasher = Owned::steal(PyObject_CallOneArg(sha256, view.get()));
     PyObject* failure = PyErr_GetRaisedException();
     Owned released = Owned::steal(PyObject_CallMethod(view.get(), "release", nullptr));
@@ -37,7 +45,9 @@ PyObject* sha256_digest(PyObject* module, const char* data, Py_ssize_t size) {
         PyErr_SetRaisedException(failure);
         return nullptr;
     }
-    if (!released) return nullptr;
+    if (!released) {
+        return nullptr;
+    }
     return PyObject_CallMethod(hasher.get(), "digest", nullptr);
 }
 
@@ -50,10 +60,14 @@ PyObject* content_hash(PyObject* module, PyObject* text) {
     const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
     Owned encoded;  // only for texts holding lone surrogates
     if (utf8 == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            return nullptr;
+        }
         PyErr_Clear();
         encoded = Owned::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-        if (!encoded) return nullptr;
+        if (!encoded) {
+            return nullptr;
+        }
         utf8 = PyBytes_AS_STRING(encoded.get());
         size = PyBytes_GET_SIZE(encoded.get());
     }

@@ -51,13 +51,17 @@ struct Folder {
 
 bool is_plain_utf8(std::string_view name) {
     for (unsigned char c : name) {
-        if (c >= 0x80) return false;  // rare: decide by code points
+        if (c >= 0x80) {  // rare: decide by code points
+            return false;
+        }
     }
     return true;
 }
 
 bool name_less(const Folder::Item& a, const Folder::Item& b) {
-    if (a.plain_utf8 && b.plain_utf8) return a.name < b.name;
+    if (a.plain_utf8 && b.plain_utf8) {
+        return a.name < b.name;
+    }
     return path_less(a.name, b.name);
 }
 
@@ -70,24 +74,32 @@ class Walker {
 public:
     explicit Walker(const std::string& root)
         : root_(root),
-          shown_prefix_(root == "." ? "" : (root.ends_with('/') ? root : root + "/")),
+          shown_prefix_(listed_prefix(root)),
           // The reference lists "./x.txt" below "." and drops the "./" only in
           // its result, so its system calls see paths two bytes longer.
           call_prefix_length_(root == "." ? 2 : shown_prefix_.size()) {}
 
     ~Walker() {
-        if (root_fd_ >= 0) close(root_fd_);
+        if (root_fd_ >= 0) {
+            close(root_fd_);
+        }
     }
 
     CorpusListing run() {
         root_fd_ = open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (root_fd_ < 0) return {};
+        if (root_fd_ < 0) {
+            return {};
+        }
         Folder top;
         tasks_.push_back(Task{&top, ""});
         work();
         // Nobody starts a helper once the work is done, so the list is final.
-        for (std::thread& helper : helpers_) helper.join();
-        if (failure_) std::rethrow_exception(failure_);
+        for (std::thread& helper : helpers_) {
+            helper.join();
+        }
+        if (failure_) {
+            std::rethrow_exception(failure_);
+        }
         CorpusListing listing;
         collect(top, listing);
         return listing;
@@ -113,7 +125,9 @@ private:
         std::unique_lock lock(mutex_);
         while (true) {
             wakeup_.wait(lock, [this] { return !tasks_.empty() || busy_ == 0; });
-            if (tasks_.empty()) return;  // nothing queued and nobody can queue more
+            if (tasks_.empty()) {  // nothing queued and nobody can queue more
+                return;
+            }
             Task task = std::move(tasks_.back());
             tasks_.pop_back();
             ++busy_;
@@ -122,7 +136,9 @@ private:
                 walk_folder(std::move(task));
             } catch (...) {
                 std::lock_guard guard(mutex_);
-                if (!failure_) failure_ = std::current_exception();
+                if (!failure_) {
+                    failure_ = std::current_exception();
+                }
             }
             lock.lock();
             --busy_;
@@ -132,7 +148,9 @@ private:
 
     int open_folder(const std::string& relative) const {
         const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-        if (relative.empty()) return dup(root_fd_);
+        if (relative.empty()) {
+            return dup(root_fd_);
+        }
         // Opened by its path below the root, as the reference opens it, so no
         // descriptor waits while other folders are walked.
         return openat(root_fd_, relative.substr(0, relative.size() - 1).c_str(), flags);
@@ -141,18 +159,24 @@ private:
     // Lists one folder, stats its candidates and queues its subfolders.
     void walk_folder(Task task) {
         const int fd = open_folder(task.relative);
-        if (fd < 0) return;
+        if (fd < 0) {
+            return;
+        }
         const int listing_fd = dup(fd);  // closedir closes the descriptor it reads
         DIR* dir = listing_fd >= 0 ? fdopendir(listing_fd) : nullptr;
         if (dir == nullptr) {
-            if (listing_fd >= 0) close(listing_fd);
+            if (listing_fd >= 0) {
+                close(listing_fd);
+            }
             close(fd);
             return;
         }
         std::vector<Folder::Item>& items = task.folder->items;
         while (const dirent* entry = readdir(dir)) {
             const std::string_view name = entry->d_name;
-            if (name == "." || name == "..") continue;
+            if (name == "." || name == "..") {
+                continue;
+            }
             bool is_folder = entry->d_type == DT_DIR;
             if (entry->d_type == DT_UNKNOWN) {
                 struct stat st;
@@ -178,11 +202,15 @@ private:
                 if (!reachable) {
                     item.stat_errno = ENAMETOOLONG;
                 } else if (fstatat(fd, item.name.c_str(), &st, 0) == 0) {
-                    if (S_ISREG(st.st_mode)) item.file = ListedFile{shown_prefix_ + task.relative + item.name, meta_of(st)};
+                    if (S_ISREG(st.st_mode)) {
+                        item.file = ListedFile{shown_prefix_ + task.relative + item.name, meta_of(st)};
+                    }
                 } else if (errno != ENOENT && errno != ENOTDIR && errno != EBADF && errno != ELOOP) {
                     item.stat_errno = errno;  // the errors pathlib's is_file() lets through
                 }
-                if (item.stat_errno != 0) item.failed_path = shown_prefix_ + task.relative + item.name;
+                if (item.stat_errno != 0) {
+                    item.failed_path = shown_prefix_ + task.relative + item.name;
+                }
             }
             if (item.is_folder && reachable) {
                 item.subfolder = std::make_unique<Folder>();
@@ -193,7 +221,9 @@ private:
         if (!subfolders.empty()) {
             std::lock_guard guard(mutex_);
             // Reversed, so that a thread pops them in order (kinder to caches).
-            for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) tasks_.push_back(std::move(*it));
+            for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) {
+                tasks_.push_back(std::move(*it));
+            }
             if (tasks_.size() > kWaitingFoldersPerHelper * (helpers_.size() + 1) && helpers_.size() + 1 < max_threads_) {
                 start_helper();
             }
@@ -216,16 +246,22 @@ private:
             if (current.next == current.folder->items.size()) {
                 std::unique_ptr<Folder>* owner = current.owner;
                 open_folders.pop_back();
-                if (owner != nullptr) owner->reset();  // its subfolders are gone already
+                if (owner != nullptr) {  // its subfolders are gone already
+                    owner->reset();
+                }
                 continue;
             }
             Folder::Item& item = current.folder->items[current.next++];
-            if (item.file) listing.files.push_back(std::move(*item.file));
+            if (item.file) {
+                listing.files.push_back(std::move(*item.file));
+            }
             if (item.stat_errno != 0 && listing.failed_errno == 0) {
                 listing.failed_errno = item.stat_errno;
                 listing.failed_path = std::move(item.failed_path);
             }
-            if (item.subfolder) open_folders.push_back({item.subfolder.get(), 0, &item.subfolder});
+            if (item.subfolder) {
+                open_folders.push_back({item.subfolder.get(), 0, &item.subfolder});
+            }
         }
     }
 
@@ -247,6 +283,13 @@ private:
 
 CorpusListing walk_corpus(const std::string& root) {
     return Walker(root).run();
+}
+
+std::string listed_prefix(const std::string& root) {
+    if (root == ".") {
+        return "";
+    }
+    return root.ends_with('/') ? root : root + "/";
 }
 
 }  // namespace tarvex::engine

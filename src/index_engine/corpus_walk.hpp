@@ -25,4 +25,8 @@ struct CorpusListing {
 // nothing.  Touches no Python object, so it runs without the GIL.
 CorpusListing walk_corpus(const std::string& root);
 
+// What every listed path starts with below `root` (normalized): the root and
+// a slash, as pathlib joins, or nothing for ".".
+std::string listed_prefix(const std::string& root);
+
 }  // namespace tarvex::engine

@@ -33,7 +33,9 @@ public:
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
+        if (fd_ >= 0) {
+            close(fd_);
+        }
     }
     int get() const noexcept { return fd_; }
 
@@ -58,8 +60,12 @@ public:
                 continue;
             }
             const Utf8Step step = decode_utf8_step(p, end);
-            if (step.truncated && !at_end) break;
-            if (step.valid) emit(step.code_point);
+            if (step.truncated && !at_end) {
+                break;
+            }
+            if (step.valid) {
+                emit(step.code_point);
+            }
             p += step.length;
         }
         return static_cast<std::size_t>(p - data);
@@ -72,7 +78,9 @@ private:
     void emit(char32_t cp) {
         const bool after_cr = after_cr_;
         after_cr_ = cp == '\r';
-        if (cp == '\n' && after_cr) return;  // the LF of a CR LF already counted
+        if (cp == '\n' && after_cr) {  // the LF of a CR LF already counted
+            return;
+        }
         append_utf8(text_, cp == '\r' ? U'\n' : cp);
         ++chars_;
     }
@@ -101,14 +109,20 @@ std::string_view strip_whitespace(std::string_view text) noexcept {
     const auto* end = begin + text.size();
     while (begin < end) {
         const Utf8Step step = decode_utf8_step(begin, end);
-        if (!is_python_whitespace(step.code_point)) break;
+        if (!is_python_whitespace(step.code_point)) {
+            break;
+        }
         begin += step.length;
     }
     while (end > begin) {
         const unsigned char* start = end - 1;
-        while (start > begin && (*start & 0xC0) == 0x80) --start;
+        while (start > begin && (*start & 0xC0) == 0x80) {
+            --start;
+        }
         const Utf8Step step = decode_utf8_step(start, end);
-        if (!is_python_whitespace(step.code_point)) break;
+        if (!is_python_whitespace(step.code_point)) {
+            break;
+        }
         end = start;
     }
     return {reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin)};
@@ -122,11 +136,15 @@ std::optional<std::string> descriptor_path(int fd) {
     std::string target(256, '\0');
     while (target.size() <= (std::size_t{1} << 20)) {
         const ssize_t got = readlink(link.c_str(), target.data(), target.size());
-        if (got < 0) return std::nullopt;
+        if (got < 0) {
+            return std::nullopt;
+        }
         if (static_cast<std::size_t>(got) < target.size()) {
             target.resize(static_cast<std::size_t>(got));
             // Anything but an absolute path (a pipe, an anonymous file) places nothing.
-            if (target.empty() || target.front() != '/') return std::nullopt;
+            if (target.empty() || target.front() != '/') {
+                return std::nullopt;
+            }
             return target;
         }
         target.resize(target.size() * 2);  // cut short: ask again with more room
@@ -136,7 +154,9 @@ std::optional<std::string> descriptor_path(int fd) {
 
 // The bounded text of an open regular file, read from where it stands.
 std::optional<std::string> read_text(int fd, std::int64_t max_chars) {
-    if (max_chars == -1) return std::string();
+    if (max_chars == -1) {
+        return std::string();
+    }
     // Positive limits stop reading once enough text is decoded; negative ones
     // need the whole file to know where its end is.
     const std::int64_t limit = max_chars >= 0 ? max_chars : -1;
@@ -149,20 +169,28 @@ std::optional<std::string> read_text(int fd, std::int64_t max_chars) {
     while (limit < 0 || decoder.chars() < limit) {
         const ssize_t got = read(fd, buffer + pending, kChunk);
         if (got < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                continue;
+            }
             return std::nullopt;
         }
         const bool at_end = got == 0;
         const std::size_t available = pending + static_cast<std::size_t>(got);
         const std::size_t used = decoder.feed(buffer, available, at_end, limit);
-        if (at_end) break;
+        if (at_end) {
+            break;
+        }
         pending = available - used;
         if (pending > 0 && decoder.chars() != limit) {
-            for (std::size_t i = 0; i < pending; ++i) buffer[i] = buffer[used + i];
+            for (std::size_t i = 0; i < pending; ++i) {
+                buffer[i] = buffer[used + i];
+            }
         }
     }
     std::string& text = decoder.text();
-    if (max_chars < -1) drop_last_chars(text, max_chars == INT64_MIN ? INT64_MAX : -max_chars);
+    if (max_chars < -1) {
+        drop_last_chars(text, max_chars == INT64_MIN ? INT64_MAX : -max_chars);
+    }
     const std::string_view stripped = strip_whitespace(text);
     return std::string(stripped);
 }
@@ -171,16 +199,26 @@ std::optional<std::string> read_text(int fd, std::int64_t max_chars) {
 
 OpenedDescription open_description(const std::string& path, std::int64_t max_chars, bool want_real_path) {
     OpenedDescription result;
-    if (path.find('\0') != std::string::npos) return result;
+    if (path.find('\0') != std::string::npos) {
+        return result;
+    }
     // Non-blocking, so that opening a FIFO swapped in for the file returns at once.
     FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (file.get() < 0) return result;
+    if (file.get() < 0) {
+        return result;
+    }
     struct stat st;
-    if (fstat(file.get(), &st) != 0) return result;
+    if (fstat(file.get(), &st) != 0) {
+        return result;
+    }
     result.opened = true;
     result.meta = meta_of(st);
-    if (want_real_path) result.real_path = descriptor_path(file.get());
-    if (S_ISREG(st.st_mode)) result.text = read_text(file.get(), max_chars);
+    if (want_real_path) {
+        result.real_path = descriptor_path(file.get());
+    }
+    if (S_ISREG(st.st_mode)) {
+        result.text = read_text(file.get(), max_chars);
+    }
     return result;
 }
 

@@ -29,7 +29,9 @@ inline bool read_int_argument(PyObject* object, const char* name, IntArgument& o
 // read nothing (-1), and so do far negative ones, which cut everything away.
 inline bool read_max_chars(PyObject* object, std::int64_t& out) {
     IntArgument limit;
-    if (!read_int_argument(object, "max_chars", limit)) return false;
+    if (!read_int_argument(object, "max_chars", limit)) {
+        return false;
+    }
     const bool outsized = limit.overflow != 0 || limit.value == std::numeric_limits<long long>::max();
     out = outsized ? -1 : limit.value;
     return true;

@@ -1,4 +1,6 @@
 // tarvex._index_engine: the module object, read_description and top_k.
+#include "index_engine/module.hpp"
+
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -8,10 +10,11 @@
 #include <string_view>
 
 #include "index_engine/change_check.hpp"
+#include "index_engine/content_hash.hpp"
 #include "index_engine/description_reader.hpp"
 #include "index_engine/int_argument.hpp"
-#include "index_engine/module_state.hpp"
 #include "index_engine/path_order.hpp"
+#include "index_engine/scanner_object.hpp"
 #include "index_engine/top_k.hpp"
 
 namespace tarvex::engine {
@@ -19,12 +22,16 @@ namespace tarvex::engine {
 ModuleState* module_state(PyObject* module) noexcept { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
 PyObject* text_object(const std::optional<std::string>& text) {
-    if (!text) return PyUnicode_FromStringAndSize("", 0);
+    if (!text) {
+        return PyUnicode_FromStringAndSize("", 0);
+    }
     return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
 }
 
 Owned real_path_object(const std::optional<std::string>& real_path) {
-    if (!real_path) return Owned::share(Py_None);
+    if (!real_path) {
+        return Owned::share(Py_None);
+    }
     return Owned::steal(PyUnicode_DecodeFSDefaultAndSize(real_path->data(), static_cast<Py_ssize_t>(real_path->size())));
 }
 
@@ -41,7 +48,9 @@ std::optional<std::string> openable_path(PyObject* path) {
         return std::nullopt;
     }
     const std::string_view bytes(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-    if (bytes.find('\0') != std::string_view::npos) return std::nullopt;
+    if (bytes.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
     return normalize_path(bytes);
 }
 
@@ -56,9 +65,13 @@ bool open_argument(const char* format, PyObject* args, PyObject* kwargs, bool wa
         return false;
     }
     std::int64_t max_chars = kDefaultMaxChars;
-    if (max_chars_arg != nullptr && !read_max_chars(max_chars_arg, max_chars)) return false;
+    if (max_chars_arg != nullptr && !read_max_chars(max_chars_arg, max_chars)) {
+        return false;
+    }
     const std::optional<std::string> file = openable_path(path);
-    if (!file) return true;
+    if (!file) {
+        return true;
+    }
 
     bool out_of_memory = false;
     Py_BEGIN_ALLOW_THREADS
@@ -77,16 +90,22 @@ bool open_argument(const char* format, PyObject* args, PyObject* kwargs, bool wa
 
 PyObject* read_description_function(PyObject*, PyObject* args, PyObject* kwargs) {
     OpenedDescription opened;
-    if (!open_argument("U|O:read_description", args, kwargs, false, opened)) return nullptr;
+    if (!open_argument("U|O:read_description", args, kwargs, false, opened)) {
+        return nullptr;
+    }
     return text_object(opened.text);
 }
 
 PyObject* read_with_real_path_function(PyObject*, PyObject* args, PyObject* kwargs) {
     OpenedDescription opened;
-    if (!open_argument("U|O:read_with_real_path", args, kwargs, true, opened)) return nullptr;
+    if (!open_argument("U|O:read_with_real_path", args, kwargs, true, opened)) {
+        return nullptr;
+    }
     Owned text = Owned::steal(text_object(opened.text));
     Owned real_path = real_path_object(opened.real_path);
-    if (!text || !real_path) return nullptr;
+    if (!text || !real_path) {
+        return nullptr;
+    }
     return PyTuple_Pack(2, text.get(), real_path.get());
 }
 
@@ -99,11 +118,15 @@ public:
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;
     ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
+        if (held_) {
+            PyBuffer_Release(&view_);
+        }
     }
     // Takes a C-contiguous view of float32 values (or of raw bytes).
     bool acquire(PyObject* object, const char* name) {
-        if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) return false;
+        if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+            return false;
+        }
         held_ = true;
         const std::string_view format = view_.format != nullptr ? view_.format : "B";
         const bool floats = format == "f" || format == "<f" || format == "=f" || format == "@f";
@@ -136,12 +159,16 @@ PyObject* top_k_function(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     IntArgument requested;
-    if (!read_int_argument(k_arg, "k", requested)) return nullptr;
+    if (!read_int_argument(k_arg, "k", requested)) {
+        return nullptr;
+    }
     const long long k_value = requested.value;
     const int overflow = requested.overflow;
 
     BufferView vectors, query;
-    if (!vectors.acquire(vectors_arg, "vectors") || !query.acquire(query_arg, "query")) return nullptr;
+    if (!vectors.acquire(vectors_arg, "vectors") || !query.acquire(query_arg, "query")) {
+        return nullptr;
+    }
     const std::size_t d = query.floats();
     const std::size_t total = vectors.floats();
     if (d == 0 ? total != 0 : total % d != 0) {
@@ -167,16 +194,24 @@ PyObject* top_k_function(PyObject*, PyObject* args, PyObject* kwargs) {
         out_of_memory = true;
     }
     Py_END_ALLOW_THREADS
-    if (out_of_memory) return PyErr_NoMemory();
+    if (out_of_memory) {
+        return PyErr_NoMemory();
+    }
 
     Owned result = Owned::steal(PyList_New(static_cast<Py_ssize_t>(best.size())));
-    if (!result) return nullptr;
+    if (!result) {
+        return nullptr;
+    }
     for (std::size_t i = 0; i < best.size(); ++i) {
         Owned row = Owned::steal(PyLong_FromSize_t(best[i].first));
         Owned score = Owned::steal(PyFloat_FromDouble(static_cast<double>(best[i].second)));
-        if (!row || !score) return nullptr;
+        if (!row || !score) {
+            return nullptr;
+        }
         PyObject* pair = PyTuple_Pack(2, row.get(), score.get());
-        if (pair == nullptr) return nullptr;
+        if (pair == nullptr) {
+            return nullptr;
+        }
         PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), pair);
     }
     return result.release();
@@ -189,7 +224,9 @@ int exec_module(PyObject* module) {
     state->scanner_type = nullptr;
     state->sha256 = nullptr;
     // For callers that keep scans of their own and judge them the same way.
-    if (PyModule_AddIntConstant(module, "RACY_WINDOW_NS", static_cast<long>(kRacyWindowNs)) != 0) return -1;
+    if (PyModule_AddIntConstant(module, "RACY_WINDOW_NS", static_cast<long>(kRacyWindowNs)) != 0) {
+        return -1;
+    }
     return add_scanner_type(module);
 }
 

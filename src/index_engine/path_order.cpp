@@ -20,15 +20,21 @@ std::string normalize_path(std::string_view path) {
     const std::size_t anchor_length = out.size();
     while (start < path.size()) {
         std::size_t slash = path.find('/', start);
-        if (slash == std::string_view::npos) slash = path.size();
+        if (slash == std::string_view::npos) {
+            slash = path.size();
+        }
         const std::string_view part = path.substr(start, slash - start);
         if (!part.empty() && part != ".") {
-            if (out.size() > anchor_length) out.push_back('/');
+            if (out.size() > anchor_length) {
+                out.push_back('/');
+            }
             out.append(part);
         }
         start = slash + 1;
     }
-    if (out.empty()) out = ".";
+    if (out.empty()) {
+        out = ".";
+    }
     return out;
 }
 
@@ -43,7 +49,9 @@ bool is_valid_utf8(std::string_view text) noexcept {
             continue;
         }
         const Utf8Step step = decode_utf8_step(p, end);
-        if (!step.valid) return false;
+        if (!step.valid) {
+            return false;
+        }
         p += step.length;
     }
     return true;
@@ -62,7 +70,9 @@ std::vector<char32_t> ordering_key(std::string_view path) {
         if (step.valid) {
             key.push_back(step.code_point == '/' ? 0 : step.code_point);
         } else {
-            for (int i = 0; i < step.length; ++i) key.push_back(0xDC00 + p[i]);
+            for (int i = 0; i < step.length; ++i) {
+                key.push_back(0xDC00 + p[i]);
+            }
         }
         p += step.length;
     }
@@ -74,7 +84,9 @@ std::vector<char32_t> ordering_key(std::string_view path) {
 int compare_paths(std::string_view a, std::string_view b) noexcept {
     const std::size_t common = std::min(a.size(), b.size());
     std::size_t i = 0;
-    while (i < common && a[i] == b[i]) ++i;
+    while (i < common && a[i] == b[i]) {
+        ++i;
+    }
     if (i == a.size() || i == b.size()) {
         return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
     }

@@ -1,5 +1,7 @@
 // The Scanner type: one corpus folder's listing and the metadata remembered
 // from the previous scan, so that a scan names only the files to read again.
+#include "index_engine/scanner_object.hpp"
+
 #include <errno.h>
 #include <time.h>
 
@@ -11,26 +13,33 @@
 #include <vector>
 
 #include "index_engine/change_check.hpp"
+#include "index_engine/content_hash.hpp"
 #include "index_engine/corpus_walk.hpp"
 #include "index_engine/description_reader.hpp"
 #include "index_engine/int_argument.hpp"
-#include "index_engine/module_state.hpp"
+#include "index_engine/module.hpp"
 #include "index_engine/path_order.hpp"
 
 namespace tarvex::engine {
 namespace {
 
-// The remembered size of metadata that must not be trusted: no file has it,
-// so the next scan names the file again.
-constexpr std::int64_t kUntrustedSize = -1;
+// What a stale file was remembered with before the scan that named it.
+struct Earlier {
+    std::size_t index;  // among the remembered files
+    FileMeta meta;
+    std::int64_t scanned_ns;
+};
 
 struct ScannerData {
-    std::string root;                  // normalized, file-system bytes
-    Owned root_text;                   // the same as str
-    std::vector<ListedFile> remembered;  // path order, no repeats
-    std::vector<Owned> names;          // the str of each remembered path
-    std::int64_t scanned_ns = 0;       // start of the scan they come from
-    Owned listing;                     // the list the last scan returned
+    std::string root;                       // normalized, file-system bytes
+    Owned root_text;                        // the same as str
+    Owned prefix_text;                      // what listed paths start with, as str
+    std::vector<ListedFile> remembered;     // path order, no repeats
+    std::vector<std::int64_t> recorded_ns;  // start of the scan that recorded each
+    std::vector<Owned> names;               // the str of each remembered path
+    std::vector<Earlier> earlier;           // the last scan's stale files, by index
+    std::optional<std::int64_t> last_scan_ns;  // start of the last scan, or the time load was given
+    Owned listing;                          // the list the last scan returned
 };
 
 struct ScannerObject {
@@ -62,13 +71,17 @@ std::int64_t wall_clock_ns() noexcept {
 // The file-system bytes of a path given as str (or os.PathLike giving str).
 bool path_bytes(PyObject* path, std::string& out) {
     Owned text = Owned::steal(PyOS_FSPath(path));
-    if (!text) return false;
+    if (!text) {
+        return false;
+    }
     if (!PyUnicode_Check(text.get())) {
         PyErr_Format(PyExc_TypeError, "expected a str path, not %.200s", Py_TYPE(text.get())->tp_name);
         return false;
     }
     Owned encoded = Owned::steal(PyUnicode_EncodeFSDefault(text.get()));
-    if (!encoded) return false;
+    if (!encoded) {
+        return false;
+    }
     out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
     if (out.find('\0') != std::string::npos) {
         PyErr_SetString(PyExc_ValueError, "embedded null character in path");
@@ -94,7 +107,9 @@ bool int64_from(PyObject* value, const char* what, std::int64_t& out) {
 // SQLite integer; both spellings are taken back.
 bool inode_from(PyObject* value, std::uint64_t& out) {
     IntArgument inode;
-    if (!read_int_argument(value, "inode", inode)) return false;
+    if (!read_int_argument(value, "inode", inode)) {
+        return false;
+    }
     if (inode.overflow == 0) {
         out = static_cast<std::uint64_t>(inode.value);
         return true;
@@ -103,15 +118,31 @@ bool inode_from(PyObject* value, std::uint64_t& out) {
     return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
 
-Owned entry_tuple(PyObject* name, const FileMeta& meta) {
-    return Owned::steal(Py_BuildValue("(OLLLL)", name, static_cast<long long>(meta.size),
+Owned entry_tuple(PyObject* name, const FileMeta& meta, std::int64_t scanned_ns) {
+    Owned scanned = scanned_ns == kUnknownScanNs ? Owned::share(Py_None)
+                                                 : Owned::steal(PyLong_FromLongLong(scanned_ns));
+    if (!scanned) {
+        return scanned;
+    }
+    return Owned::steal(Py_BuildValue("(OLLLLO)", name, static_cast<long long>(meta.size),
                                       static_cast<long long>(meta.mtime_ns), static_cast<long long>(meta.ctime_ns),
-                                      static_cast<long long>(static_cast<std::int64_t>(meta.inode))));
+                                      static_cast<long long>(static_cast<std::int64_t>(meta.inode)), scanned.get()));
+}
+
+// A scan time given as an int, or None for one that proves nothing.
+bool scan_time_from(PyObject* value, std::int64_t& out) {
+    if (value == Py_None) {
+        out = kUnknownScanNs;
+        return true;
+    }
+    return int64_from(value, "scanned_ns", out);
 }
 
 Owned list_of(const std::vector<Owned>& names, const std::vector<std::size_t>& which) {
     Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(which.size())));
-    if (!list) return list;
+    if (!list) {
+        return list;
+    }
     for (std::size_t i = 0; i < which.size(); ++i) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_ref(names[which[i]].borrow()));
     }
@@ -121,9 +152,13 @@ Owned list_of(const std::vector<Owned>& names, const std::vector<std::size_t>& w
 // The cached listing, if the caller left it as it was returned.
 bool listing_intact(const ScannerData& data) {
     PyObject* list = data.listing.get();
-    if (list == nullptr || PyList_GET_SIZE(list) != static_cast<Py_ssize_t>(data.names.size())) return false;
+    if (list == nullptr || PyList_GET_SIZE(list) != static_cast<Py_ssize_t>(data.names.size())) {
+        return false;
+    }
     for (std::size_t i = 0; i < data.names.size(); ++i) {
-        if (PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)) != data.names[i].get()) return false;
+        if (PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i)) != data.names[i].get()) {
+            return false;
+        }
     }
     return true;
 }
@@ -137,9 +172,13 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     std::string root;
-    if (!path_bytes(root_arg, root)) return nullptr;
+    if (!path_bytes(root_arg, root)) {
+        return nullptr;
+    }
     Owned self = Owned::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
+    if (!self) {
+        return nullptr;
+    }
     ScannerObject* scanner = as_scanner(self.get());
     scanner->lock = PyMutex{};
     try {
@@ -149,18 +188,32 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return PyErr_NoMemory();
     }
     scanner->data->root_text = path_text(scanner->data->root);
-    if (!scanner->data->root_text) return nullptr;
+    if (!scanner->data->root_text) {
+        return nullptr;
+    }
+    try {
+        scanner->data->prefix_text = path_text(listed_prefix(scanner->data->root));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (!scanner->data->prefix_text) {
+        return nullptr;
+    }
     return self.release();
 }
 
 int scanner_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    if (ScannerData* data = as_scanner(self)->data) Py_VISIT(data->listing.get());
+    if (ScannerData* data = as_scanner(self)->data) {
+        Py_VISIT(data->listing.get());
+    }
     return 0;
 }
 
 int scanner_clear(PyObject* self) {
-    if (ScannerData* data = as_scanner(self)->data) data->listing.reset();
+    if (ScannerData* data = as_scanner(self)->data) {
+        data->listing.reset();
+    }
     return 0;
 }
 
@@ -176,30 +229,45 @@ void scanner_dealloc(PyObject* self) {
 PyObject* scanner_load(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"entries", "scanned_ns", nullptr};
     PyObject* entries_arg = nullptr;
-    PyObject* scanned_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:load", const_cast<char**>(keywords), &entries_arg,
+    PyObject* scanned_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:load", const_cast<char**>(keywords), &entries_arg,
                                      &scanned_arg)) {
         return nullptr;
     }
-    std::int64_t scanned_ns = 0;
-    if (!int64_from(scanned_arg, "scanned_ns", scanned_ns)) return nullptr;
+    // The scan time of entries that bring none of their own.
+    std::optional<std::int64_t> scanned_ns;
+    if (scanned_arg != Py_None) {
+        std::int64_t given = 0;
+        if (!int64_from(scanned_arg, "scanned_ns", given)) {
+            return nullptr;
+        }
+        scanned_ns = given;
+    }
     Owned sequence = Owned::steal(PySequence_Fast(entries_arg, "entries must be an iterable of tuples"));
-    if (!sequence) return nullptr;
+    if (!sequence) {
+        return nullptr;
+    }
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
 
     try {
         struct Loaded {
             ListedFile file;
+            std::int64_t scanned_ns;
             Owned name;
         };
         std::vector<Loaded> loaded;
         loaded.reserve(static_cast<std::size_t>(count));
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
-            if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 5) {
+            const Py_ssize_t fields = PyTuple_Check(item) ? PyTuple_GET_SIZE(item) : 0;
+            if (fields != 5 && fields != 6) {
                 PyErr_Format(PyExc_TypeError,
-                             "entries[%zd] must be a tuple (path, size, mtime_ns, ctime_ns, inode), not %.200s", i,
-                             Py_TYPE(item)->tp_name);
+                             "entries[%zd] must be a tuple (path, size, mtime_ns, ctime_ns, inode[, scanned_ns]), "
+                             "not %.200s", i, Py_TYPE(item)->tp_name);
+                return nullptr;
+            }
+            if (fields == 5 && !scanned_ns) {
+                PyErr_Format(PyExc_TypeError, "entries[%zd] has no scanned_ns and load() was given none", i);
                 return nullptr;
             }
             PyObject* path = PyTuple_GET_ITEM(item, 0);
@@ -215,9 +283,15 @@ PyObject* scanner_load(PyObject* self, PyObject* args, PyObject* kwargs) {
                 !inode_from(PyTuple_GET_ITEM(item, 4), entry.file.meta.inode)) {
                 return nullptr;
             }
+            entry.scanned_ns = scanned_ns.value_or(kUnknownScanNs);
+            if (fields == 6 && !scan_time_from(PyTuple_GET_ITEM(item, 5), entry.scanned_ns)) {
+                return nullptr;
+            }
             // The listing's spelling of these bytes, which is what scans return.
             entry.name = path_text(entry.file.path);
-            if (!entry.name) return nullptr;
+            if (!entry.name) {
+                return nullptr;
+            }
             loaded.push_back(std::move(entry));
         }
         std::sort(loaded.begin(), loaded.end(),
@@ -229,11 +303,14 @@ PyObject* scanner_load(PyObject* self, PyObject* args, PyObject* kwargs) {
             }
         }
         std::vector<ListedFile> remembered;
+        std::vector<std::int64_t> recorded_ns;
         std::vector<Owned> names;
         remembered.reserve(loaded.size());
+        recorded_ns.reserve(loaded.size());
         names.reserve(loaded.size());
         for (Loaded& entry : loaded) {
             remembered.push_back(std::move(entry.file));
+            recorded_ns.push_back(entry.scanned_ns);
             names.push_back(std::move(entry.name));
         }
 
@@ -241,8 +318,10 @@ PyObject* scanner_load(PyObject* self, PyObject* args, PyObject* kwargs) {
         ScannerLock lock(as_scanner(self));
         ScannerData& data = *as_scanner(self)->data;
         data.remembered = std::move(remembered);
+        data.recorded_ns = std::move(recorded_ns);
         std::swap(data.names, names);  // the old names go when `names` does
-        data.scanned_ns = scanned_ns;
+        data.earlier.clear();
+        data.last_scan_ns = scanned_ns;
         replaced_listing = std::move(data.listing);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -263,14 +342,16 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
         Py_BEGIN_ALLOW_THREADS
         try {
             walked = walk_corpus(data.root);
-            diff = compare_with_remembered(data.remembered, data.scanned_ns, walked.files);
+            diff = compare_with_remembered(data.remembered, data.recorded_ns, walked.files);
         } catch (const std::bad_alloc&) {
             out_of_memory = true;
         } catch (const std::exception& error) {
             walk_failure = error.what();
         }
         Py_END_ALLOW_THREADS
-        if (out_of_memory) return PyErr_NoMemory();
+        if (out_of_memory) {
+            return PyErr_NoMemory();
+        }
         if (walk_failure) {
             PyErr_Format(PyExc_RuntimeError, "the scan of %R failed: %s", data.root_text.get(), walk_failure->c_str());
             return nullptr;
@@ -279,7 +360,9 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
             // The error the reference walk raises (PermissionError and so on);
             // the scanner keeps remembering what it did.
             Owned failed = path_text(walked.failed_path);
-            if (!failed) return nullptr;
+            if (!failed) {
+                return nullptr;
+            }
             errno = walked.failed_errno;
             return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, failed.get());
         }
@@ -291,27 +374,61 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
             const std::ptrdiff_t before = diff.remembered_index[i];
             names.push_back(before >= 0 ? Owned::share(data.names[static_cast<std::size_t>(before)].borrow())
                                         : path_text(listing[i].path));
-            if (!names.back()) return nullptr;
+            if (!names.back()) {
+                return nullptr;
+            }
         }
         Owned stale = list_of(names, diff.stale);
         Owned removed = list_of(data.names, diff.removed);
-        if (!stale || !removed) return nullptr;
+        if (!stale || !removed) {
+            return nullptr;
+        }
         Owned listed;
         if (diff.same_paths && listing_intact(data)) {
             listed = Owned::share(data.listing.borrow());
         } else {
             std::vector<std::size_t> all(listing.size());
-            for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+            for (std::size_t i = 0; i < all.size(); ++i) {
+                all[i] = i;
+            }
             listed = list_of(names, all);
-            if (!listed) return nullptr;
+            if (!listed) {
+                return nullptr;
+            }
+        }
+        // A file still proven keeps the time that proved it, as a store keeps
+        // it per file; a stale one takes this scan's, and what it had before
+        // is kept until it is read.
+        std::vector<std::int64_t> recorded_ns(listing.size(), started_ns);
+        std::vector<Earlier> earlier;
+        std::size_t next_stale = 0;
+        for (std::size_t i = 0; i < listing.size(); ++i) {
+            const bool stale_file = next_stale < diff.stale.size() && diff.stale[next_stale] == i;
+            if (stale_file) {
+                ++next_stale;
+            }
+            const std::ptrdiff_t before = diff.remembered_index[i];
+            if (before < 0) {
+                continue;
+            }
+            const auto old = static_cast<std::size_t>(before);
+            if (!stale_file) {
+                recorded_ns[i] = data.recorded_ns[old];
+            } else {
+                earlier.push_back(Earlier{i, data.remembered[old].meta, data.recorded_ns[old]});
+            }
         }
         Owned result = Owned::steal(Py_BuildValue("(OOOL)", listed.get(), stale.get(), removed.get(),
                                                   static_cast<long long>(started_ns)));
-        if (!result) return nullptr;
+        if (!result) {
+            return nullptr;
+        }
 
         data.remembered = std::move(listing);
+        data.recorded_ns = std::move(recorded_ns);
+        data.earlier = std::move(earlier);
         std::swap(data.names, names);
-        data.scanned_ns = started_ns;
+        data.last_scan_ns = started_ns;
         replaced_listing = std::move(data.listing);
         data.listing = std::move(listed);
         return result.release();
@@ -327,7 +444,9 @@ bool remembered_index(const ScannerData& data, PyObject* item, Py_ssize_t i, std
         return false;
     }
     std::string path;
-    if (!path_bytes(item, path)) return false;
+    if (!path_bytes(item, path)) {
+        return false;
+    }
     const auto found = std::lower_bound(
         data.remembered.begin(), data.remembered.end(), path,
         [](const ListedFile& file, const std::string& key) { return path_less(file.path, key); });
@@ -339,42 +458,71 @@ bool remembered_index(const ScannerData& data, PyObject* item, Py_ssize_t i, std
     return true;
 }
 
+// The paths argument as a list or tuple, made before the scanner's lock is
+// taken: iterating it may run any code, the scanner's own methods included.
+Owned path_sequence(PyObject* paths_arg) {
+    return Owned::steal(PySequence_Fast(paths_arg, "paths must be an iterable of str"));
+}
+
+// The positions of the remembered paths of `sequence`, in its order, and a
+// list to hold one answer for each; false with an exception set (TypeError,
+// KeyError, MemoryError).  Call with the scanner's lock held.
+bool remembered_indices(const ScannerData& data, PyObject* sequence, std::vector<std::size_t>& which,
+                        Owned& answers) {
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
+    which.resize(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!remembered_index(data, PySequence_Fast_GET_ITEM(sequence, i), i, which[i])) {
+            return false;
+        }
+    }
+    answers = Owned::steal(PyList_New(count));
+    return static_cast<bool>(answers);
+}
+
 PyObject* scanner_entries(PyObject* self, PyObject* paths_arg) {
-    Owned sequence = Owned::steal(PySequence_Fast(paths_arg, "paths must be an iterable of str"));
-    if (!sequence) return nullptr;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
-    Owned result = Owned::steal(PyList_New(count));
-    if (!result) return nullptr;
+    Owned sequence = path_sequence(paths_arg);
+    if (!sequence) {
+        return nullptr;
+    }
     ScannerLock lock(as_scanner(self));
     const ScannerData& data = *as_scanner(self)->data;
     try {
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            std::size_t index = 0;
-            if (!remembered_index(data, PySequence_Fast_GET_ITEM(sequence.get(), i), i, index)) return nullptr;
-            Owned entry = entry_tuple(data.names[index].get(), data.remembered[index].meta);
-            if (!entry) return nullptr;
-            PyList_SET_ITEM(result.get(), i, entry.release());
+        std::vector<std::size_t> which;
+        Owned result;
+        if (!remembered_indices(data, sequence.get(), which, result)) {
+            return nullptr;
         }
+        for (std::size_t i = 0; i < which.size(); ++i) {
+            const std::size_t index = which[i];
+            Owned entry = entry_tuple(data.names[index].get(), data.remembered[index].meta, data.recorded_ns[index]);
+            if (!entry) {
+                return nullptr;
+            }
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), entry.release());
+        }
+        return result.release();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    return result.release();
 }
 
 PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
     PyObject* module = PyType_GetModule(Py_TYPE(self));
-    if (module == nullptr) return nullptr;
-    Owned sequence = Owned::steal(PySequence_Fast(paths_arg, "paths must be an iterable of str"));
-    if (!sequence) return nullptr;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
-    Owned result = Owned::steal(PyList_New(count));
-    if (!result) return nullptr;
+    if (module == nullptr) {
+        return nullptr;
+    }
+    Owned sequence = path_sequence(paths_arg);
+    if (!sequence) {
+        return nullptr;
+    }
     ScannerLock lock(as_scanner(self));
     ScannerData& data = *as_scanner(self)->data;
     try {
-        std::vector<std::size_t> which(static_cast<std::size_t>(count));
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            if (!remembered_index(data, PySequence_Fast_GET_ITEM(sequence.get(), i), i, which[i])) return nullptr;
+        std::vector<std::size_t> which;
+        Owned result;
+        if (!remembered_indices(data, sequence.get(), which, result)) {
+            return nullptr;
         }
         std::vector<OpenedDescription> opened(which.size());
         bool out_of_memory = false;
@@ -387,36 +535,69 @@ PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
             out_of_memory = true;
         }
         Py_END_ALLOW_THREADS
-        if (out_of_memory) return PyErr_NoMemory();
+        if (out_of_memory) {
+            return PyErr_NoMemory();
+        }
+        // Before any scan, the metadata is recorded as of now, before nothing it
+        // was read from could have changed.
+        const std::int64_t recorded_at = data.last_scan_ns ? *data.last_scan_ns : wall_clock_ns();
 
         for (std::size_t i = 0; i < which.size(); ++i) {
             const OpenedDescription& file = opened[i];
             FileMeta& remembered = data.remembered[which[i]].meta;
+            std::int64_t& recorded_ns = data.recorded_ns[which[i]];
+            FileMeta before = remembered;
+            std::int64_t before_ns = recorded_ns;
+            const auto stash = std::lower_bound(data.earlier.begin(), data.earlier.end(), which[i],
+                                                [](const Earlier& e, std::size_t key) { return e.index < key; });
+            if (stash != data.earlier.end() && stash->index == which[i]) {
+                before = stash->meta;
+                before_ns = stash->scanned_ns;
+            }
             // What the descriptor says, so a link swapped since the walk shows as
             // a change next time; a file that gave no text is tried again then.
-            if (file.opened) remembered = file.meta;
-            if (!file.text) remembered.size = kUntrustedSize;
+            if (file.opened) {
+                remembered = file.meta;
+            }
+            if (!file.text) {
+                remembered.size = kUntrustedSize;
+            }
+            // The same metadata keeps its time unless this scan's proves more, so
+            // a record that tells nothing new comes back exactly as before.
+            const bool keep_time = remembered == before && before_ns != kUnknownScanNs &&
+                                   (proves_text(before, before_ns) || !proves_text(remembered, recorded_at));
+            recorded_ns = keep_time ? before_ns : recorded_at;
             Owned text = Owned::steal(text_object(file.text));
             Owned real_path = real_path_object(file.real_path);
-            if (!text || !real_path) return nullptr;
+            if (!text || !real_path) {
+                return nullptr;
+            }
             Owned text_hash = file.text && !file.text->empty()
                                   ? Owned::steal(sha256_digest(module, file.text->data(),
                                                                static_cast<Py_ssize_t>(file.text->size())))
                                   : Owned::share(Py_None);
-            if (!text_hash) return nullptr;
-            Owned entry = entry_tuple(data.names[which[i]].get(), remembered);
-            if (!entry) return nullptr;
+            if (!text_hash) {
+                return nullptr;
+            }
+            Owned entry = entry_tuple(data.names[which[i]].get(), remembered, recorded_ns);
+            if (!entry) {
+                return nullptr;
+            }
             PyObject* item = PyTuple_Pack(4, entry.get(), real_path.get(), text.get(), text_hash.get());
-            if (item == nullptr) return nullptr;
+            if (item == nullptr) {
+                return nullptr;
+            }
             PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), item);
         }
+        return result.release();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-    return result.release();
 }
 
 PyObject* scanner_root(PyObject* self, void*) { return new_ref(as_scanner(self)->data->root_text.borrow()); }
+
+PyObject* scanner_prefix(PyObject* self, void*) { return new_ref(as_scanner(self)->data->prefix_text.borrow()); }
 
 PyObject* scanner_repr(PyObject* self) {
     return PyUnicode_FromFormat("%s(%R)", _PyType_Name(Py_TYPE(self)), as_scanner(self)->data->root_text.get());
@@ -425,10 +606,12 @@ PyObject* scanner_repr(PyObject* self) {
 PyMethodDef scanner_methods[] = {
     {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(scanner_load)),
      METH_VARARGS | METH_KEYWORDS,
-     "load($self, /, entries, scanned_ns)\n--\n\n"
-     "Remember the metadata of an earlier scan: entries of (path, size, mtime_ns,\n"
-     "ctime_ns, inode) and the time.time_ns() at which that scan started.  Replaces\n"
-     "whatever the scanner remembered."},
+     "load($self, /, entries, scanned_ns=None)\n--\n\n"
+     "Remember the metadata of earlier scans: entries of (path, size, mtime_ns,\n"
+     "ctime_ns, inode, scanned_ns), each with the time.time_ns() at which the scan\n"
+     "that recorded it started (None: unknown, so the file is read again), or of\n"
+     "(path, size, mtime_ns, ctime_ns, inode), all recorded by the scan that started\n"
+     "at scanned_ns.  Replaces whatever the scanner remembered."},
     {"scan", scanner_scan, METH_NOARGS,
      "scan($self, /)\n--\n\n"
      "Walk the folder: (listing, stale, removed, scanned_ns).  listing: every\n"
@@ -438,22 +621,28 @@ PyMethodDef scanner_methods[] = {
      "remembers this scan, so the caller is expected to handle every stale path."},
     {"read", scanner_read, METH_O,
      "read($self, paths, /)\n--\n\n"
-     "Open each of these listed paths once: [((path, size, mtime_ns, ctime_ns, inode),\n"
-     "real_path, text, text_hash), ...].  The metadata is fstat's of the descriptor\n"
+     "Open each of these listed paths once: [((path, size, mtime_ns, ctime_ns, inode,\n"
+     "scanned_ns), real_path, text, text_hash), ...].  The metadata is fstat's of the descriptor\n"
      "the text was read from, real_path where that file lies (None when unknown), the\n"
      "text as read_description reads it and text_hash its content_hash (None for an\n"
-     "empty text).  The scanner remembers this metadata from now on; a file that gave\n"
-     "no text is named stale again by the next scan.  KeyError for a path that is not\n"
+     "empty text).  The scanner remembers this metadata from now on, with the start\n"
+     "of the last scan as its scan time, or the time it had before when the metadata\n"
+     "is the same and that time proves at least as much; a file that gave no text is\n"
+     "named stale again by the next scan.  KeyError for a path that is not\n"
      "remembered, before anything is read.  Reads without the GIL."},
     {"entries", scanner_entries, METH_O,
      "entries($self, paths, /)\n--\n\n"
-     "The remembered (path, size, mtime_ns, ctime_ns, inode) of these paths;\n"
+     "The remembered (path, size, mtime_ns, ctime_ns, inode, scanned_ns) of these paths;\n"
      "KeyError for a path that is not remembered."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef scanner_getset[] = {
     {"root", scanner_root, nullptr, "The corpus folder, spelt as str(Path(root)) spells it.", nullptr},
+    {"prefix", scanner_prefix, nullptr,
+     "What every listed path starts with: the root and a slash, '' for '.'.  A path\n"
+     "relative to the root is prefix + path; a listed one relative is path[len(prefix):].",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -484,7 +673,9 @@ PyType_Spec scanner_spec = {
 
 int add_scanner_type(PyObject* module) {
     PyObject* type = PyType_FromModuleAndSpec(module, &scanner_spec, nullptr);
-    if (type == nullptr) return -1;
+    if (type == nullptr) {
+        return -1;
+    }
     module_state(module)->scanner_type = type;
     return PyModule_AddObjectRef(module, "Scanner", type);
 }

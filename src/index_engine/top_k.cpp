@@ -36,7 +36,9 @@ void score_rows(const unsigned char* rows, std::size_t n, std::size_t d, const f
         }
         sum0 += sum1;
         float total = 0.0f;
-        for (std::size_t lane = 0; lane < kLanes; ++lane) total += sum0[lane];
+        for (std::size_t lane = 0; lane < kLanes; ++lane) {
+            total += sum0[lane];
+        }
         for (; j < d; ++j) {
             float value;
             std::memcpy(&value, values + j * sizeof(float), sizeof value);
@@ -60,8 +62,12 @@ struct Ranked {
 };
 
 std::uint32_t descending_key(float score) noexcept {
-    if (std::isnan(score)) return 0xFFFFFFFFu;
-    if (score == 0.0f) score = 0.0f;  // -0.0 ties with 0.0
+    if (std::isnan(score)) {
+        return 0xFFFFFFFFu;
+    }
+    if (score == 0.0f) {  // -0.0 ties with 0.0
+        score = 0.0f;
+    }
     std::uint32_t bits;
     std::memcpy(&bits, &score, sizeof bits);
     const std::uint32_t ascending = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
@@ -73,11 +79,15 @@ std::uint32_t descending_key(float score) noexcept {
 std::vector<std::pair<std::size_t, float>> top_k_rows(const void* rows, std::size_t n, std::size_t d,
                                                       const void* query, std::size_t k) {
     std::vector<float> aligned_query(d);
-    if (d > 0) std::memcpy(aligned_query.data(), query, d * sizeof(float));
+    if (d > 0) {
+        std::memcpy(aligned_query.data(), query, d * sizeof(float));
+    }
     std::vector<float> scores(n);
     score_rows(static_cast<const unsigned char*>(rows), n, d, aligned_query.data(), scores.data());
 
-    if (k == 0 || k > n) k = n;
+    if (k == 0 || k > n) {
+        k = n;
+    }
     std::vector<Ranked> best;
     if (k < n / 16) {
         // Few rows wanted: keep the best k seen so far in a heap whose top is
@@ -97,15 +107,21 @@ std::vector<std::pair<std::size_t, float>> top_k_rows(const void* rows, std::siz
         std::sort_heap(best.begin(), best.end());
     } else {
         best.resize(n);
-        for (std::size_t row = 0; row < n; ++row) best[row] = Ranked{descending_key(scores[row]), row};
-        if (k < n) std::nth_element(best.begin(), best.begin() + static_cast<std::ptrdiff_t>(k), best.end());
+        for (std::size_t row = 0; row < n; ++row) {
+            best[row] = Ranked{descending_key(scores[row]), row};
+        }
+        if (k < n) {
+            std::nth_element(best.begin(), best.begin() + static_cast<std::ptrdiff_t>(k), best.end());
+        }
         best.resize(k);
         std::sort(best.begin(), best.end());
     }
 
     std::vector<std::pair<std::size_t, float>> answer;
     answer.reserve(best.size());
-    for (const Ranked& ranked : best) answer.emplace_back(ranked.row, scores[ranked.row]);
+    for (const Ranked& ranked : best) {
+        answer.emplace_back(ranked.row, scores[ranked.row]);
+    }
     return answer;
 }
 

@@ -32,13 +32,19 @@ inline Utf8Step decode_utf8_step(const unsigned char* p, const unsigned char* en
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         continuation_bytes = 2;
         code_point = lead & 0x0F;
-        if (lead == 0xE0) low = 0xA0;       // no overlong forms
-        else if (lead == 0xED) high = 0x9F;  // no surrogates
+        if (lead == 0xE0) {  // no overlong forms
+            low = 0xA0;
+        } else if (lead == 0xED) {  // no surrogates
+            high = 0x9F;
+        }
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         continuation_bytes = 3;
         code_point = lead & 0x07;
-        if (lead == 0xF0) low = 0x90;
-        else if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+        if (lead == 0xF0) {
+            low = 0x90;
+        } else if (lead == 0xF4) {  // nothing above U+10FFFF
+            high = 0x8F;
+        }
     } else {
         return {0, 1, false, false};
     }

@@ -5,9 +5,9 @@
 // expression that can fail; the others are values already made.
 #pragma once
 
-#include "common/refs.hpp"
-
 #include <cstddef>
+
+#include "common/refs.hpp"
 
 namespace tarvex {
 

@@ -7,14 +7,15 @@
 // of use; `print` is the builtin cached at load.  Nothing is caught here: a
 // failure (SystemExit included) leaves the block with the source line of the
 // failing statement in `steps`.
-#include "command_line.hpp"
-#include "calls.hpp"
-#include "module_state.hpp"
-#include "names.hpp"
-#include "statements.hpp"
-#include "steps.hpp"
+#include "rag_helper/command_line.hpp"
 
 #include <string>
+
+#include "rag_helper/calls.hpp"
+#include "rag_helper/module_state.hpp"
+#include "rag_helper/names.hpp"
+#include "rag_helper/statements.hpp"
+#include "rag_helper/steps.hpp"
 
 namespace tarvex {
 namespace {
@@ -32,16 +33,16 @@ Interned str_score_format(".4f");
 Interned str_usage("Usage: python rag.py \"your problem description here\"");
 Interned str_nothing_found("No descriptions found.");
 
-constexpr int query_line = 127;
-constexpr int query_test_line = 128;
-constexpr int usage_line = 129;
-constexpr int usage_exit_line = 130;
-constexpr int rank_line = 132;
-constexpr int results_test_line = 133;
-constexpr int nothing_found_line = 134;
-constexpr int nothing_found_exit_line = 135;
-constexpr int loop_line = 137;
-constexpr int print_line = 138;
+constexpr int kQueryLine = 127;
+constexpr int kQueryTestLine = 128;
+constexpr int kUsageLine = 129;
+constexpr int kUsageExitLine = 130;
+constexpr int kRankLine = 132;
+constexpr int kResultsTestLine = 133;
+constexpr int kNothingFoundLine = 134;
+constexpr int kNothingFoundExitLine = 135;
+constexpr int kLoopLine = 137;
+constexpr int kPrintLine = 138;
 
 // Keyword names of the ranking call, (query, top_k); made once.
 PyObject* rank_keywords = nullptr;
@@ -133,19 +134,19 @@ bool print_match() {
 
 // Binds r and i for one record and prints its line; the counter moves on.
 bool show_match(Steps& steps, PyObject* record, Owned& counter) {
-    if (!steps.at(loop_line, bind_global(str_r, record) && bind_global(str_i, counter.get()))) {
+    if (!steps.at(kLoopLine, bind_global(str_r, record) && bind_global(str_i, counter.get()))) {
         return false;
     }
     counter = Owned::steal(PyNumber_Add(counter.get(), constants.int_1));
-    return steps.at(loop_line, static_cast<bool>(counter)) && steps.at(print_line, print_match());
+    return steps.at(kLoopLine, static_cast<bool>(counter)) && steps.at(kPrintLine, print_match());
 }
 
 // for i, r in enumerate(results, 1): print(...)
 bool show_matches(Steps& steps) {
-    Owned results = steps.at(loop_line, lookup_global(str_results));
+    Owned results = steps.at(kLoopLine, lookup_global(str_results));
     Owned counter = Owned::share(constants.int_1);
     auto show = [&](PyObject* record) { return show_match(steps, record, counter); };
-    return results && steps.at(loop_line, for_each_item(results.get(), show));
+    return results && steps.at(kLoopLine, for_each_item(results.get(), show));
 }
 
 // One of the block's two early ends: when the global `name` is false, print
@@ -173,12 +174,12 @@ bool end_early_when_false(Steps& steps, const EarlyEnd& end) {
 }  // namespace
 
 bool run_command_line(Steps& steps) {
-    return steps.at(query_line, bind_query()) &&
-           end_early_when_false(steps, {str_query, query_test_line, str_usage, usage_line, constants.int_1,
-                                        usage_exit_line}) &&
-           steps.at(rank_line, bind_results()) &&
-           end_early_when_false(steps, {str_results, results_test_line, str_nothing_found, nothing_found_line,
-                                        constants.int_0, nothing_found_exit_line}) &&
+    return steps.at(kQueryLine, bind_query()) &&
+           end_early_when_false(steps, {str_query, kQueryTestLine, str_usage, kUsageLine, constants.int_1,
+                                        kUsageExitLine}) &&
+           steps.at(kRankLine, bind_results()) &&
+           end_early_when_false(steps, {str_results, kResultsTestLine, str_nothing_found, kNothingFoundLine,
+                                        constants.int_0, kNothingFoundExitLine}) &&
            show_matches(steps);
 }
 

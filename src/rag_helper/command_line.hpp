@@ -1,7 +1,7 @@
 // The command-line block at the end of the module body.
 #pragma once
 
-#include "steps.hpp"
+#include "rag_helper/steps.hpp"
 
 namespace tarvex {
 

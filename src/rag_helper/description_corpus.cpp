@@ -1,10 +1,11 @@
 // Description corpus: finding the description files below a corpus folder
 // and reading each one as bounded, stripped UTF-8 text.
-#include "description_corpus.hpp"
-#include "exception_state.hpp"
-#include "module_state.hpp"
-#include "calls.hpp"
-#include "statements.hpp"
+#include "rag_helper/description_corpus.hpp"
+
+#include "rag_helper/calls.hpp"
+#include "rag_helper/exception_state.hpp"
+#include "rag_helper/module_state.hpp"
+#include "rag_helper/statements.hpp"
 
 namespace tarvex {
 namespace {
@@ -23,7 +24,7 @@ Interned str_read("read");
 // ---------------------------------------------------------------------------
 // _iter_description_files(models_dir)
 
-constexpr int listing_line = 29;
+constexpr int kListingLine = 29;
 
 // Keep `p` when `p.is_file()` is true.  Returns false on error.
 bool append_if_file(PyObject* result, PyObject* p) {
@@ -79,17 +80,17 @@ namespace {
 Owned iter_description_files(Steps& steps, PyObject* const* args) {
     Owned result = Owned::steal(PyList_New(0));
     const bool listed = result && collect_description_files(args[0], result.get());
-    return steps.at(listing_line, listed ? std::move(result) : Owned());
+    return steps.at(kListingLine, listed ? std::move(result) : Owned());
 }
 
 // ---------------------------------------------------------------------------
 // _read_text(path, max_chars=100000)
 
-constexpr int open_line = 37;
-constexpr int read_line = 38;
-constexpr int measure_line = 39;
-constexpr int cut_line = 40;
-constexpr int strip_line = 41;
+constexpr int kOpenLine = 37;
+constexpr int kReadLine = 38;
+constexpr int kMeasureLine = 39;
+constexpr int kCutLine = 40;
+constexpr int kStripLine = 41;
 
 // Look a special method up on the type, as the `with` statement does: along
 // the type's method resolution order, then bound to the object.  A missing
@@ -122,19 +123,19 @@ Owned special_method(PyObject* object, PyObject* name) {
 // Steps inside the file's context: read at most max_chars + 1 characters,
 // cut to max_chars, strip.
 Owned read_bounded(Steps& steps, PyObject* stream, PyObject* max_chars) {
-    Owned txt = steps.at(read_line, call_method(stream, str_read, Owned::steal(PyNumber_Add(max_chars, constants.int_1))));
+    Owned txt = steps.at(kReadLine, call_method(stream, str_read, Owned::steal(PyNumber_Add(max_chars, constants.int_1))));
     const Py_ssize_t length = txt ? PyObject_Length(txt.get()) : -1;
     Owned measured = length >= 0 ? Owned::steal(PyLong_FromSsize_t(length)) : Owned();
-    const int too_long = steps.at(measure_line, measured ? PyObject_RichCompareBool(measured.get(), max_chars, Py_GT) : -1);
+    const int too_long = steps.at(kMeasureLine, measured ? PyObject_RichCompareBool(measured.get(), max_chars, Py_GT) : -1);
     if (too_long < 0) {
         return Owned();
     }
     if (too_long) {
         Owned cut = Owned::steal(PySlice_New(Py_None, max_chars, Py_None));
-        txt = steps.at(cut_line, cut ? slice_of(txt.get(), cut.get()) : Owned());
+        txt = steps.at(kCutLine, cut ? slice_of(txt.get(), cut.get()) : Owned());
     }
     Owned stripped = call_method(txt, str_strip);
-    if (!steps.at(strip_line, stripped && check_returned_type(stripped.get(), &PyUnicode_Type, "str"))) {
+    if (!steps.at(kStripLine, stripped && check_returned_type(stripped.get(), &PyUnicode_Type, "str"))) {
         return Owned();
     }
     return stripped;
@@ -184,7 +185,7 @@ Owned read_text(Steps& steps, PyObject* const* args) {
     HandledExceptionScope unchanged_afterwards;
     Owned text = read_in_context(steps, args[0], args[1]);
     if (text || !PyErr_ExceptionMatches(PyExc_Exception)) {
-        return steps.at(open_line, std::move(text));
+        return steps.at(kOpenLine, std::move(text));
     }
     PyErr_Clear();
     return Owned::share(constants.empty_str);

@@ -2,7 +2,7 @@
 // declarations of `_iter_description_files` and `_read_text`.
 #pragma once
 
-#include "function_object.hpp"
+#include "rag_helper/function_object.hpp"
 
 namespace tarvex {
 

@@ -1,53 +1,12 @@
-// Native function objects: their type, how a call binds its arguments, the
-// exact-type tests, and the traceback entries that failures carry.
-#include "function_object.hpp"
-#include "module_state.hpp"
+// Native function objects: their type, how a call binds its arguments and
+// the exact-type tests.
+#include "rag_helper/function_object.hpp"
 
-#include <frameobject.h>
+#include <cstddef>
 
-#include <map>
-#include <string>
-#include <utility>
+#include "rag_helper/module_state.hpp"
 
 namespace tarvex {
-
-// ---------------------------------------------------------------------------
-// Traceback entries
-
-void add_traceback(const char* function_name, int line) {
-    // Code objects made for traceback entries, one per (name, line).  Kept for
-    // the life of the process, like the module's other constants.
-    static std::map<std::pair<std::string, int>, PyCodeObject*> code_cache;
-
-    PyObject* globals = module_globals();
-    if (globals == nullptr) {
-        return;
-    }
-    // Creating the frame must not disturb the exception that is on its way out.
-    PyObject* pending = PyErr_GetRaisedException();
-    auto key = std::make_pair(std::string(function_name), line);
-    PyCodeObject* code = nullptr;
-    if (auto found = code_cache.find(key); found != code_cache.end()) {
-        code = found->second;
-    } else {
-        code = PyCode_NewEmpty(source_file_name, function_name, line);
-        if (code == nullptr) {
-            PyErr_Clear();
-            PyErr_SetRaisedException(pending);
-            return;
-        }
-        code_cache.emplace(std::move(key), code);
-    }
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-    if (frame == nullptr) {
-        PyErr_Clear();
-        PyErr_SetRaisedException(pending);
-        return;
-    }
-    PyErr_SetRaisedException(pending);
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
-}
 
 // ---------------------------------------------------------------------------
 // The function type
@@ -230,12 +189,12 @@ bool passes_exact_type_tests(const FunctionSpec& spec, PyObject* const* bound) {
     return true;
 }
 
-constexpr int max_parameters = 8;
+constexpr int kMaxParameters = 8;
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     auto* self = reinterpret_cast<FunctionObject*>(callable);
     const FunctionSpec& spec = *self->spec;
-    PyObject* bound[max_parameters];
+    PyObject* bound[kMaxParameters];
     if (!bind_arguments(spec, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
         add_traceback(spec.traceback_name, spec.first_line);
         return nullptr;
@@ -448,7 +407,7 @@ bool make_code(FunctionSpec& spec) {
     Owned varnames = name_tuple(spec.local_names);
     Owned cellvars = name_tuple(spec.cell_names);
     Owned freevars = name_tuple(spec.free_names);
-    Owned file_name = Owned::steal(PyUnicode_InternFromString(source_file_name));
+    Owned file_name = Owned::steal(PyUnicode_InternFromString(kSourceFileName));
     Owned name = Owned::steal(PyUnicode_InternFromString(spec.name));
     Owned qualname = Owned::steal(PyUnicode_FromString(spec.qualname));
     if (!varnames || !cellvars || !freevars || !file_name || !name || !qualname) {

@@ -3,9 +3,9 @@
 #pragma once
 
 #include "common/refs.hpp"
-#include "names.hpp"
-#include "steps.hpp"
-#include "traceback.hpp"
+#include "rag_helper/names.hpp"
+#include "rag_helper/steps.hpp"
+#include "rag_helper/traceback.hpp"
 
 namespace tarvex {
 

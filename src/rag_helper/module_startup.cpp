@@ -1,81 +1,39 @@
 // Module start-up: the entry point, the create and exec phases of the
 // multi-phase initialisation, and the module body that publishes the
 // functions.
-#include "command_line.hpp"
-#include "description_corpus.hpp"
-#include "function_object.hpp"
-#include "module_state.hpp"
-#include "names.hpp"
-#include "semantic_ranking.hpp"
-#include "statements.hpp"
-#include "steps.hpp"
-#include "calls.hpp"
-
 #include <cstdint>
-#include <cstring>
 #include <cstdio>
+
+#include "rag_helper/calls.hpp"
+#include "rag_helper/command_line.hpp"
+#include "rag_helper/description_corpus.hpp"
+#include "rag_helper/function_object.hpp"
+#include "rag_helper/module_state.hpp"
+#include "rag_helper/names.hpp"
+#include "rag_helper/semantic_ranking.hpp"
+#include "rag_helper/statements.hpp"
+#include "rag_helper/steps.hpp"
 
 // Set to non-zero by a host that runs this module as its main program,
 // before the module is initialised.
 extern "C" {
-__attribute__((visibility("default"))) int32_t rag_helper_is_main = 0;
+__attribute__((visibility("default"))) std::int32_t rag_helper_is_main = 0;
 }
 
 namespace tarvex {
-
-Constants constants;
-CachedBuiltins cached_builtins;
-
-// ---------------------------------------------------------------------------
-// Interned strings
-
-namespace {
-Interned* interned_head = nullptr;
-}
-
-Interned::Interned(const char* text, std::size_t length) noexcept
-    : text_(text), length_(length == std::size_t(-1) ? std::strlen(text) : length), next_(interned_head) {
-    interned_head = this;
-}
-
-bool Interned::make_all() {
-    for (Interned* entry = interned_head; entry != nullptr; entry = entry->next_) {
-        if (entry->object_ != nullptr) {
-            continue;
-        }
-        PyObject* text = PyUnicode_FromStringAndSize(entry->text_, static_cast<Py_ssize_t>(entry->length_));
-        if (text == nullptr) {
-            return false;
-        }
-        PyUnicode_InternInPlace(&text);
-        if (PyObject_Hash(text) == -1) {
-            Py_DECREF(text);
-            return false;
-        }
-        entry->object_ = text;
-    }
-    return true;
-}
 
 
 namespace {
 
 // Process-wide records: the adopted module and the first loader.
 PyObject* module_instance = nullptr;
-int64_t first_interpreter_id = -1;
-PyObject* globals_dict = nullptr;  // borrowed from module_instance
-PyObject* builtins_module = nullptr;
+std::int64_t first_interpreter_id = -1;
 
 Interned str_dunder_name("__name__");
 Interned str_dunder_main("__main__");
 Interned str_dunder_spec("__spec__");
 Interned str_initializing("_initializing");
 Interned str_dunder_test("__test__");
-Interned str_print("print");
-Interned str_enumerate("enumerate");
-Interned str_file_not_found_error("FileNotFoundError");
-Interned str_zip("zip");
-Interned str_sorted("sorted");
 Interned str_functools("functools");
 Interned str_lru_cache("lru_cache");
 Interned str_maxsize("maxsize");
@@ -87,11 +45,8 @@ Interned str_list("List");
 Interned str_optional("Optional");
 Interned str_get_logger("getLogger");
 Interned str_logger("logger");
-Interned str_default_model(default_model_name);
-Interned str_encoding("encoding");
-Interned str_errors("errors");
 
-constexpr const char init_traceback_name[] = "init tarvex.rag_helper";
+constexpr const char kInitTracebackName[] = "init tarvex.rag_helper";
 
 // ---------------------------------------------------------------------------
 // Create phase
@@ -114,7 +69,7 @@ bool copy_spec_attribute(PyObject* spec, PyObject* module_dict, PyObject* from, 
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
-    const int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    const std::int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter_id == -1) {
         return nullptr;
     }
@@ -164,94 +119,6 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 // ---------------------------------------------------------------------------
 // Exec phase helpers
 
-bool make_base_constants() {
-    if (constants.empty_tuple == nullptr) {
-        constants.empty_tuple = PyTuple_New(0);
-        constants.empty_bytes = PyBytes_FromStringAndSize("", 0);
-        constants.empty_str = PyUnicode_FromStringAndSize("", 0);
-        if (!constants.empty_tuple || !constants.empty_bytes || !constants.empty_str) {
-            return false;
-        }
-    }
-    if (!Interned::make_all()) {
-        return false;
-    }
-    if (constants.int_0 == nullptr) {
-        constants.int_0 = PyLong_FromLong(0);
-        constants.int_1 = PyLong_FromLong(1);
-        constants.int_10 = PyLong_FromLong(10);
-        constants.int_300 = PyLong_FromLong(300);
-        constants.int_100000 = PyLong_FromLong(100000);
-        if (!constants.int_0 || !constants.int_1 || !constants.int_10 || !constants.int_300 ||
-            !constants.int_100000) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool fetch_builtins() {
-    PyObject** const destinations[] = {
-        &cached_builtins.print, nullptr, &cached_builtins.file_not_found_error, &cached_builtins.zip,
-        &cached_builtins.sorted};
-    Interned* const names[] = {&str_print, &str_enumerate, &str_file_not_found_error, &str_zip, &str_sorted};
-    PyObject* fetched[5] = {};
-    for (int k = 0; k < 5; ++k) {
-        fetched[k] = PyObject_GetAttr(builtins_module, names[k]->get());
-        if (fetched[k] == nullptr) {
-            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                PyErr_Clear();
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", names[k]->get());
-            }
-            for (int j = 0; j < k; ++j) {
-                Py_DECREF(fetched[j]);
-            }
-            return false;
-        }
-    }
-    for (int k = 0; k < 5; ++k) {
-        if (destinations[k] == nullptr) {
-            Py_DECREF(fetched[k]);
-        } else {
-            Py_XSETREF(*destinations[k], fetched[k]);
-        }
-    }
-    return true;
-}
-
-PyObject* new_tuple(std::initializer_list<PyObject*> items) {
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-    if (tuple == nullptr) {
-        return nullptr;
-    }
-    Py_ssize_t index = 0;
-    for (PyObject* item : items) {
-        PyTuple_SET_ITEM(tuple, index++, Py_NewRef(item));
-    }
-    return tuple;
-}
-
-bool make_constant_tuples() {
-    if (constants.none_triple != nullptr) {
-        return true;
-    }
-    Owned newline = Owned::steal(PyUnicode_FromString("\n"));
-    Owned space = Owned::steal(PyUnicode_FromString(" "));
-    if (!newline || !space) {
-        return false;
-    }
-    constants.none_triple = new_tuple({Py_None, Py_None, Py_None});
-    constants.preview_slice = PySlice_New(Py_None, constants.int_300, Py_None);
-    constants.newline_to_space = new_tuple({newline.get(), space.get()});
-    constants.read_text_defaults = new_tuple({constants.int_100000});
-    constants.rank_defaults = new_tuple({Py_None, constants.int_10, str_default_model.get()});
-    constants.argv_tail_slice = PySlice_New(constants.int_1, Py_None, Py_None);
-    constants.open_keywords = PyTuple_Pack(2, str_encoding.get(), str_errors.get());
-    return constants.none_triple && constants.preview_slice && constants.newline_to_space &&
-           constants.read_text_defaults && constants.rank_defaults && constants.argv_tail_slice &&
-           constants.open_keywords;
-}
-
 bool make_code_objects() {
     FunctionSpec* const specs[] = {&genexpr_spec,          &sort_key_spec, &load_model_spec,
                                    &iter_description_files_spec, &read_text_spec, &rank_spec};
@@ -295,7 +162,7 @@ Owned import_module(PyObject* name) {
     if (!locals) {
         return Owned();
     }
-    return Owned::steal(PyImport_ImportModuleLevelObject(name, globals_dict, locals.get(), nullptr, 0));
+    return Owned::steal(PyImport_ImportModuleLevelObject(name, module_globals(), locals.get(), nullptr, 0));
 }
 
 // `from module import name...`: one import call, then each name bound as a
@@ -418,22 +285,17 @@ int exec_module(PyObject* module) {
         return -1;
     }
     module_instance = Py_NewRef(module);
-    globals_dict = PyModule_GetDict(module);
 
     auto fail = [](bool with_entry, int line) {
-        if (with_entry && globals_dict != nullptr) {
-            add_traceback(init_traceback_name, line);
+        if (with_entry) {
+            add_traceback(kInitTracebackName, line);  // nothing without module globals
         }
-        globals_dict = nullptr;
+        detach_globals();
         Py_CLEAR(module_instance);
         return -1;
     };
 
-    if (globals_dict == nullptr) {
-        return fail(false, 0);
-    }
-    Py_XSETREF(builtins_module, PyImport_ImportModule("builtins"));
-    if (builtins_module == nullptr || PyObject_SetAttrString(module, "__builtins__", builtins_module) < 0) {
+    if (!attach_globals(module)) {
         return fail(false, 0);
     }
 
@@ -444,7 +306,7 @@ int exec_module(PyObject* module) {
     if (runtime_major != 3 || runtime_minor != 13) {
         char message[200];
         std::snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                      3, 13, module_qualified_name, "does not match", runtime_major, runtime_minor);
+                      3, 13, kModuleQualifiedName, "does not match", runtime_major, runtime_minor);
         if (PyErr_WarnEx(nullptr, message, 1) < 0) {
             return fail(false, 0);
         }
@@ -480,58 +342,6 @@ PyModuleDef module_definition = {
 };
 
 }  // namespace
-
-Borrowed module_globals() noexcept { return Borrowed(globals_dict); }
-
-Owned lookup_global(PyObject* name) {
-    PyObject* value = nullptr;
-    if (globals_dict != nullptr && PyDict_GetItemRef(globals_dict, name, &value) < 0) {
-        return Owned();
-    }
-    if (value != nullptr) {
-        return Owned::steal(value);
-    }
-    if (builtins_module != nullptr) {
-        if (PyObject_GetOptionalAttr(builtins_module, name, &value) < 0) {
-            return Owned();
-        }
-        if (value != nullptr) {
-            return Owned::steal(value);
-        }
-    }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return Owned();
-}
-
-bool bind_global(PyObject* name, PyObject* value) { return PyDict_SetItem(globals_dict, name, value) == 0; }
-
-Owned import_from(PyObject* module_name, std::initializer_list<PyObject*> names) {
-    Owned fromlist = Owned::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-    Owned locals = Owned::steal(PyDict_New());
-    if (!fromlist || !locals) {
-        return Owned();
-    }
-    Py_ssize_t index = 0;
-    for (PyObject* name : names) {
-        PyList_SET_ITEM(fromlist.get(), index++, Py_NewRef(name));
-    }
-    return Owned::steal(PyImport_ImportModuleLevelObject(module_name, globals_dict, locals.get(), fromlist.get(), 0));
-}
-
-Owned imported_name(PyObject* module, PyObject* module_name, PyObject* name) {
-    PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttr(module, name, &value) != 0) {
-        return Owned::steal(value);  // found, or an error other than AttributeError
-    }
-    Owned full_name = Owned::steal(PyUnicode_FromFormat("%U.%U", module_name, name));
-    if (!full_name || PyDict_GetItemRef(PyImport_GetModuleDict(), full_name.get(), &value) < 0) {
-        return Owned();
-    }
-    if (value == nullptr) {
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-    }
-    return Owned::steal(value);
-}
 
 }  // namespace tarvex
 

@@ -38,14 +38,27 @@ extern CachedBuiltins cached_builtins;
 
 // The text of the default embedding model name, shared by the defaults and
 // the ranking unit.
-inline constexpr const char default_model_name[] = "sentence-transformers/all-MiniLM-L6-v2";
+inline constexpr const char kDefaultModelName[] = "sentence-transformers/all-MiniLM-L6-v2";
 // Name shown for the module in tracebacks and given as `__module__`.
-inline constexpr const char module_qualified_name[] = "tarvex.rag_helper";
+inline constexpr const char kModuleQualifiedName[] = "tarvex.rag_helper";
 // The file name of every code object of the module.
-inline constexpr const char source_file_name[] = "tarvex/rag_helper";
+inline constexpr const char kSourceFileName[] = "tarvex/rag_helper";
 
 // The module dictionary of the running module (borrowed; set at load).
 Borrowed module_globals() noexcept;
+
+// Makes the dictionary of `module` the module globals and gives it
+// `__builtins__`; false with an exception set.  Detaching forgets them.
+bool attach_globals(PyObject* module);
+void detach_globals() noexcept;
+
+// The empty objects and small ints, then every interned string (load, before
+// the module body).
+bool make_base_constants();
+// The builtins the functions call, fetched as the body's globals see them.
+bool fetch_builtins();
+// The constant tuples and slices of the function bodies.
+bool make_constant_tuples();
 
 // Look a name up in the module globals, then in builtins, as a global name
 // lookup of Python code does.  Raises NameError "name '%U' is not defined".

@@ -2,9 +2,9 @@
 // share, each declared once.
 #pragma once
 
-#include "common/refs.hpp"
-
 #include <cstddef>
+
+#include "common/refs.hpp"
 
 namespace tarvex {
 

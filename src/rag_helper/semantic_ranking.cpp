@@ -6,11 +6,12 @@
 // `rank_problem_descriptions` keeps the working values of a call in C++
 // locals; the two objects it makes per call are the record builder (an
 // iterator type of this unit) and the sort key (a native function object).
-#include "semantic_ranking.hpp"
-#include "exception_state.hpp"
-#include "module_state.hpp"
-#include "calls.hpp"
-#include "statements.hpp"
+#include "rag_helper/semantic_ranking.hpp"
+
+#include "rag_helper/calls.hpp"
+#include "rag_helper/exception_state.hpp"
+#include "rag_helper/module_state.hpp"
+#include "rag_helper/statements.hpp"
 
 namespace tarvex {
 namespace {
@@ -89,9 +90,9 @@ void raise_instance(PyObject* error) {
 // ---------------------------------------------------------------------------
 // _load_model(model_name)
 
-constexpr int import_line = 17;
-constexpr int construct_line = 19;
-constexpr int warn_line = 21;
+constexpr int kImportLine = 17;
+constexpr int kConstructLine = 19;
+constexpr int kWarnLine = 21;
 
 // `from sentence_transformers import SentenceTransformer`, done afresh on
 // every cache miss.
@@ -154,8 +155,8 @@ Owned load_model(Steps& steps, PyObject* const* args) {
     Owned model;
     {
         ConstructionLock serialised;
-        Owned model_class = steps.at(import_line, import_model_class());
-        model = model_class ? steps.at(construct_line, call(model_class, args[0])) : Owned();
+        Owned model_class = steps.at(kImportLine, import_model_class());
+        model = model_class ? steps.at(kConstructLine, call(model_class, args[0])) : Owned();
     }
     if (model || !PyErr_ExceptionMatches(PyExc_Exception)) {
         return model;  // KeyboardInterrupt and friends pass through
@@ -167,7 +168,7 @@ Owned load_model(Steps& steps, PyObject* const* args) {
     steps.reported();
     Owned caught = Owned::steal(PyErr_GetRaisedException());
     HandledExceptionScope handling(caught);
-    if (!steps.at(warn_line, warn_load_failure(caught.get()))) {
+    if (!steps.at(kWarnLine, warn_load_failure(caught.get()))) {
         return Owned();
     }
     return Owned::share(Py_None);
@@ -177,11 +178,11 @@ Owned load_model(Steps& steps, PyObject* const* args) {
 // The record builder: turns each (path, score) pair into a result record
 // while `sorted` consumes it.
 
-constexpr int builder_line = 111;
-constexpr int builder_score_line = 112;
-constexpr int builder_preview_line = 113;
-constexpr int builder_loop_line = 115;
-constexpr const char builder_creation_traceback_name[] = "tarvex.rag_helper.rank_problem_descriptions.genexpr";
+constexpr int kBuilderLine = 111;
+constexpr int kBuilderScoreLine = 112;
+constexpr int kBuilderPreviewLine = 113;
+constexpr int kBuilderLoopLine = 115;
+constexpr const char kBuilderCreationTracebackName[] = "tarvex.rag_helper.rank_problem_descriptions.genexpr";
 
 struct RecordBuilder {
     PyObject_HEAD
@@ -202,29 +203,29 @@ Owned build_record(Steps& steps, RecordBuilder* self) {
     Owned pairs = Owned::share(self->pairs);
     Owned texts = Owned::share(self->texts);
 
-    Owned pair = steps.at(builder_loop_line, Owned::steal(PyIter_Next(pairs.get())));
+    Owned pair = steps.at(kBuilderLoopLine, Owned::steal(PyIter_Next(pairs.get())));
     Owned p;
     Owned s;
-    if (!pair || !steps.at(builder_loop_line, unpack_pair(pair.get(), &p, &s))) {
+    if (!pair || !steps.at(kBuilderLoopLine, unpack_pair(pair.get(), &p, &s))) {
         return Owned();
     }
     const Py_ssize_t i = self->index++;
 
     Owned record = Owned::steal(PyDict_New());
     Owned path = PyUnicode_CheckExact(p.get()) ? std::move(p) : Owned::steal(PyObject_Str(p.get()));
-    if (!steps.at(builder_line, record && path && PyDict_SetItem(record.get(), str_path, path.get()) == 0)) {
+    if (!steps.at(kBuilderLine, record && path && PyDict_SetItem(record.get(), str_path, path.get()) == 0)) {
         return Owned();
     }
-    Owned score = steps.at(builder_score_line,
+    Owned score = steps.at(kBuilderScoreLine,
                            PyFloat_CheckExact(s.get()) ? std::move(s) : Owned::steal(PyNumber_Float(s.get())));
-    if (!score || !steps.at(builder_line, PyDict_SetItem(record.get(), str_score, score.get()) == 0)) {
+    if (!score || !steps.at(kBuilderLine, PyDict_SetItem(record.get(), str_score, score.get()) == 0)) {
         return Owned();
     }
     Owned head = slice_of_text(Owned::steal(PySequence_GetItem(texts.get(), i)));
-    Owned preview = steps.at(builder_preview_line,
+    Owned preview = steps.at(kBuilderPreviewLine,
                              call_method(head, str_replace, PyTuple_GET_ITEM(constants.newline_to_space, 0),
                                          PyTuple_GET_ITEM(constants.newline_to_space, 1)));
-    if (!preview || !steps.at(builder_line, PyDict_SetItem(record.get(), str_preview, preview.get()) == 0)) {
+    if (!preview || !steps.at(kBuilderLine, PyDict_SetItem(record.get(), str_preview, preview.get()) == 0)) {
         return Owned();
     }
     return record;
@@ -335,7 +336,7 @@ PyTypeObject record_builder_type = {
 Owned new_record_builder(PyObject* pairs, PyObject* texts) {
     auto* self = PyObject_GC_New(RecordBuilder, &record_builder_type);
     if (self == nullptr) {
-        add_traceback(builder_creation_traceback_name, builder_line);
+        add_traceback(kBuilderCreationTracebackName, kBuilderLine);
         return Owned();
     }
     self->pairs = Py_NewRef(pairs);
@@ -356,62 +357,62 @@ Owned builder_is_not_callable(Steps&, PyObject* const*) {
 // ---------------------------------------------------------------------------
 // The sort key: `lambda x: x["score"]`
 
-constexpr int sort_key_line = 117;
+constexpr int kSortKeyLine = 117;
 
 Owned sort_key(Steps& steps, PyObject* const* args) {
     PyObject* x = args[0];
     if (!PyDict_CheckExact(x)) {
-        return steps.at(sort_key_line, item(x, str_score.get()));
+        return steps.at(kSortKeyLine, item(x, str_score.get()));
     }
     PyObject* score = nullptr;
     if (PyDict_GetItemRef(x, str_score, &score) == 0) {
         PyErr_SetObject(PyExc_KeyError, str_score);
     }
-    return steps.at(sort_key_line, Owned::steal(score));
+    return steps.at(kSortKeyLine, Owned::steal(score));
 }
 
 // ---------------------------------------------------------------------------
 // rank_problem_descriptions(query, models_dir=None, top_k=10, model_name=...)
 
-constexpr int module_dir_line = 65;
-constexpr int choose_dir_line = 66;
-constexpr int exists_line = 68;
-constexpr int not_found_line = 69;
+constexpr int kModuleDirLine = 65;
+constexpr int kChooseDirLine = 66;
+constexpr int kExistsLine = 68;
+constexpr int kNotFoundLine = 69;
 constexpr int listing_line = 71;
-constexpr int listing_test_line = 72;
-constexpr int reading_line = 75;
-constexpr int nonempty_line = 77;
-constexpr int transpose_line = 81;
-constexpr int model_line = 83;
-constexpr int encode_texts_line = 87;
-constexpr int texts_batch_line = 88;
-constexpr int encode_query_line = 93;
-constexpr int query_batch_line = 94;
-constexpr int query_item_line = 98;
-constexpr int torch_import_line = 102;
-constexpr int matmul_line = 104;
-constexpr int scores_line = 105;
-constexpr int sort_line = 108;
+constexpr int kListingTestLine = 72;
+constexpr int kReadingLine = 75;
+constexpr int kNonemptyLine = 77;
+constexpr int kTransposeLine = 81;
+constexpr int kModelLine = 83;
+constexpr int kEncodeTextsLine = 87;
+constexpr int kTextsBatchLine = 88;
+constexpr int kEncodeQueryLine = 93;
+constexpr int kQueryBatchLine = 94;
+constexpr int kQueryItemLine = 98;
+constexpr int kTorchImportLine = 102;
+constexpr int kMatmulLine = 104;
+constexpr int kScoresLine = 105;
+constexpr int kSortLine = 108;
 constexpr int cut_line = 121;
 
 // Steps of the corpus folder: the module's folder, the chosen folder, its
 // existence.  Returns the folder as a path object.
 Owned corpus_directory(Steps& steps, PyObject* models_dir) {
-    Owned path_class = steps.at(module_dir_line, lookup_global(str_path_class));
-    Owned module_file = path_class ? steps.at(module_dir_line, lookup_global(str_dunder_file)) : Owned();
-    Owned repo_root = steps.at(module_dir_line,
+    Owned path_class = steps.at(kModuleDirLine, lookup_global(str_path_class));
+    Owned module_file = path_class ? steps.at(kModuleDirLine, lookup_global(str_dunder_file)) : Owned();
+    Owned repo_root = steps.at(kModuleDirLine,
                                attribute(call_method(call(path_class, module_file), str_resolve), str_parent));
     if (!repo_root) {
         return Owned();
     }
 
-    const int given = steps.at(choose_dir_line, PyObject_IsTrue(models_dir));
+    const int given = steps.at(kChooseDirLine, PyObject_IsTrue(models_dir));
     if (given < 0) {
         return Owned();
     }
-    Owned directory = steps.at(choose_dir_line, given ? call(lookup_global(str_path_class), models_dir)
+    Owned directory = steps.at(kChooseDirLine, given ? call(lookup_global(str_path_class), models_dir)
                                                       : Owned::steal(PyNumber_TrueDivide(repo_root.get(), str_zolt_models)));
-    const int present = steps.at(exists_line, truth(call_method(directory, str_exists)));
+    const int present = steps.at(kExistsLine, truth(call_method(directory, str_exists)));
     if (present != 0) {
         return present > 0 ? std::move(directory) : Owned();
     }
@@ -422,7 +423,7 @@ Owned corpus_directory(Steps& steps, PyObject* models_dir) {
     if (error) {
         raise_instance(error.get());
     }
-    steps.at(not_found_line, false);
+    steps.at(kNotFoundLine, false);
     return Owned();
 }
 
@@ -434,7 +435,7 @@ Owned read_nonempty(Steps& steps, PyObject* files_t) {
         Owned text = call(lookup_global(str_read_text), p);
         return text && PyList_Append(texts_t.get(), text.get()) == 0;
     });
-    if (!steps.at(reading_line, all_read)) {
+    if (!steps.at(kReadingLine, all_read)) {
         return Owned();
     }
 
@@ -453,7 +454,7 @@ Owned read_nonempty(Steps& steps, PyObject* files_t) {
         Owned kept = Owned::steal(PyTuple_Pack(2, p.get(), t.get()));
         return kept && PyList_Append(nonempty.get(), kept.get()) == 0;
     });
-    return steps.at(nonempty_line, all_paired ? std::move(nonempty) : Owned());
+    return steps.at(kNonemptyLine, all_paired ? std::move(nonempty) : Owned());
 }
 
 // `model.encode(batch, convert_to_tensor=True, normalize_embeddings=True,
@@ -470,43 +471,43 @@ Owned encode_batch(PyObject* encode, PyObject* batch) {
 
 // Embeds the texts, then the query.
 bool embed(Steps& steps, PyObject* model, PyObject* texts, PyObject* query, Owned* doc_embs, Owned* query_emb) {
-    Owned encode = steps.at(encode_texts_line, attribute(model, str_encode));
-    Owned texts_batch = encode ? steps.at(texts_batch_line, Owned::steal(PySequence_List(texts))) : Owned();
-    *doc_embs = texts_batch ? steps.at(encode_texts_line, encode_batch(encode.get(), texts_batch.get())) : Owned();
+    Owned encode = steps.at(kEncodeTextsLine, attribute(model, str_encode));
+    Owned texts_batch = encode ? steps.at(kTextsBatchLine, Owned::steal(PySequence_List(texts))) : Owned();
+    *doc_embs = texts_batch ? steps.at(kEncodeTextsLine, encode_batch(encode.get(), texts_batch.get())) : Owned();
     if (!*doc_embs) {
         return false;
     }
 
-    encode = steps.at(encode_query_line, attribute(model, str_encode));
-    Owned query_batch = encode ? steps.at(query_batch_line, Owned::steal(PyList_New(1))) : Owned();
+    encode = steps.at(kEncodeQueryLine, attribute(model, str_encode));
+    Owned query_batch = encode ? steps.at(kQueryBatchLine, Owned::steal(PyList_New(1))) : Owned();
     if (!query_batch) {
         return false;
     }
     PyList_SET_ITEM(query_batch.get(), 0, Py_NewRef(query));
-    Owned query_embs = steps.at(encode_query_line, encode_batch(encode.get(), query_batch.get()));
-    *query_emb = steps.at(query_item_line, item(query_embs, constants.int_0));
+    Owned query_embs = steps.at(kEncodeQueryLine, encode_batch(encode.get(), query_batch.get()));
+    *query_emb = steps.at(kQueryItemLine, item(query_embs, constants.int_0));
     return static_cast<bool>(*query_emb);
 }
 
 // `import torch`, then `torch.matmul(doc_embs, query_emb).cpu().tolist()`.
 Owned similarity_scores(Steps& steps, PyObject* doc_embs, PyObject* query_emb) {
     Owned torch = steps.at(
-        torch_import_line, Owned::steal(PyImport_ImportModuleLevelObject(str_torch, module_globals(), Py_None, Py_None, 0)));
-    Owned sims = steps.at(matmul_line, call(attribute(torch, str_matmul), doc_embs, query_emb));
-    return steps.at(scores_line, call_method(call_method(sims, str_cpu), str_tolist));
+        kTorchImportLine, Owned::steal(PyImport_ImportModuleLevelObject(str_torch, module_globals(), Py_None, Py_None, 0)));
+    Owned sims = steps.at(kMatmulLine, call(attribute(torch, str_matmul), doc_embs, query_emb));
+    return steps.at(kScoresLine, call_method(call_method(sims, str_cpu), str_tolist));
 }
 
 // Builds a record per (path, score) pair and sorts them, best first.
 Owned rank_records(Steps& steps, PyObject* files, PyObject* texts, PyObject* scores) {
-    Owned pairs = steps.at(builder_loop_line, iterate(call(cached_builtins.zip, files, scores)));
-    Owned builder = pairs ? steps.at(builder_line, new_record_builder(pairs.get(), texts)) : Owned();
-    Owned key = builder ? steps.at(sort_key_line, new_function(sort_key_spec)) : Owned();
+    Owned pairs = steps.at(kBuilderLoopLine, iterate(call(cached_builtins.zip, files, scores)));
+    Owned builder = pairs ? steps.at(kBuilderLine, new_record_builder(pairs.get(), texts)) : Owned();
+    Owned key = builder ? steps.at(kSortKeyLine, new_function(sort_key_spec)) : Owned();
     Owned keywords = key ? Owned::steal(PyTuple_Pack(2, str_key.get(), str_reverse.get())) : Owned();
     if (!keywords) {
         return Owned();
     }
     PyObject* sort_args[] = {builder.get(), key.get(), Py_True};
-    return steps.at(sort_line, Owned::steal(PyObject_Vectorcall(cached_builtins.sorted, sort_args, 1, keywords.get())));
+    return steps.at(kSortLine, Owned::steal(PyObject_Vectorcall(cached_builtins.sorted, sort_args, 1, keywords.get())));
 }
 
 // The first `top_k` records, or all of them when `top_k` is not positive.
@@ -537,7 +538,7 @@ Owned rank_problem_descriptions(Steps& steps, PyObject* const* args) {
     }
 
     Owned files_t = steps.at(listing_line, call(lookup_global(str_iter_description_files), models_dir));
-    const int any_files = steps.at(listing_test_line, truth(files_t));
+    const int any_files = steps.at(kListingTestLine, truth(files_t));
     if (any_files <= 0) {
         return any_files == 0 ? Owned::steal(PyList_New(0)) : Owned();
     }
@@ -551,11 +552,11 @@ Owned rank_problem_descriptions(Steps& steps, PyObject* const* args) {
     Owned columns = columns_args ? Owned::steal(PyObject_Call(cached_builtins.zip, columns_args.get(), nullptr)) : Owned();
     Owned files;
     Owned texts;
-    if (!steps.at(transpose_line, columns && unpack_pair(columns.get(), &files, &texts))) {
+    if (!steps.at(kTransposeLine, columns && unpack_pair(columns.get(), &files, &texts))) {
         return Owned();
     }
 
-    Owned model = steps.at(model_line, call(lookup_global(str_load_model), model_name));
+    Owned model = steps.at(kModelLine, call(lookup_global(str_load_model), model_name));
     if (!model || model.get() == Py_None) {
         // None: the load failed and has already been reported as a warning;
         // there is nothing to rank with.
@@ -603,7 +604,7 @@ FunctionSpec genexpr_spec{
     .name = "genexpr",
     .qualname = "rank_problem_descriptions.<locals>.genexpr",
     .traceback_name = "genexpr",
-    .first_line = builder_line,
+    .first_line = kBuilderLine,
     .parameters = nullptr,
     .parameter_count = 0,
     .defaults = nullptr,
@@ -620,7 +621,7 @@ FunctionSpec sort_key_spec{
     .name = "<lambda>",
     .qualname = "rank_problem_descriptions.<locals>.<lambda>",
     .traceback_name = "tarvex.rag_helper.rank_problem_descriptions.lambda1",
-    .first_line = sort_key_line,
+    .first_line = kSortKeyLine,
     .parameters = sort_key_parameters,
     .parameter_count = 1,
     .defaults = nullptr,

@@ -3,7 +3,7 @@
 // two objects each ranking call makes (the record builder and the sort key).
 #pragma once
 
-#include "function_object.hpp"
+#include "rag_helper/function_object.hpp"
 
 namespace tarvex {
 

@@ -3,9 +3,9 @@
 // a `for` loop.
 #pragma once
 
-#include "common/refs.hpp"
-
 #include <initializer_list>
+
+#include "common/refs.hpp"
 
 namespace tarvex {
 

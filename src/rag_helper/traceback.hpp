@@ -2,6 +2,8 @@
 // functions, named after the module's source lines.
 #pragma once
 
+#include "common/refs.hpp"
+
 namespace tarvex {
 
 // Push an entry for `function_name` at `line` onto the pending exception, as

@@ -8,8 +8,12 @@ from typing import final
 RACY_WINDOW_NS: int
 """Timestamps this close to the start of the scan that recorded them prove nothing."""
 
-_Entry = tuple[str, int, int, int, int]
+_Meta = tuple[str, int, int, int, int]
 """(path, size, mtime_ns, ctime_ns, inode) of one description file."""
+
+_Entry = tuple[str, int, int, int, int, int | None]
+"""(path, size, mtime_ns, ctime_ns, inode, scanned_ns): the metadata and the start of
+the scan that recorded it (None: unknown, the metadata proves nothing)."""
 
 @final
 class Scanner:
@@ -20,9 +24,14 @@ class Scanner:
     @property
     def root(self) -> str:
         """The corpus folder, spelt as ``str(Path(root))`` spells it."""
-    def load(self, entries: Iterable[_Entry], scanned_ns: int) -> None:
-        """Remember the metadata of an earlier scan that started at ``scanned_ns``
-        (``time.time_ns()``); replaces whatever the scanner remembered."""
+    @property
+    def prefix(self) -> str:
+        """What every listed path starts with (``''`` for ``'.'``): paths relative to the
+        root are ``prefix + path``."""
+    def load(self, entries: Iterable[_Entry | _Meta], scanned_ns: int | None = None) -> None:
+        """Remember the metadata of earlier scans, each entry with the ``time.time_ns()`` at
+        which the scan that recorded it started, or ``scanned_ns`` for entries without one;
+        replaces whatever the scanner remembered."""
     def scan(self) -> tuple[list[str], list[str], list[str], int]:
         """``(listing, stale, removed, scanned_ns)``; see the README."""
     def read(self, paths: Iterable[str], /) -> list[tuple[_Entry, str | None, str, bytes | None]]:

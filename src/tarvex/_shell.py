@@ -72,8 +72,8 @@ def add_index_options(parser: argparse.ArgumentParser, *, corpus_option: bool = 
                         help=f"sentence-embedding model: a name in the local Hugging Face cache or a folder "
                              f"(default: {DEFAULT_MODEL})")
     parser.add_argument("--backend", choices=BACKENDS, default="auto",
-                        help="embedding backend; auto takes onnx when its built graph is in the cache, "
-                             "else torch (default: auto)")
+                        help="embedding backend; auto takes onnx when its built graph is in the cache or "
+                             "torch is not installed, else torch (default: auto)")
     add_cache_option(parser)
 
 

@@ -67,7 +67,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     index = commands.add_parser("index", help="build or refresh the index of a corpus folder",
                                 description="Build or refresh the index of a corpus folder and print what "
-                                            "changed.  With --backend onnx the model's ONNX graph is built "
+                                            "changed.  With the onnx backend the model's ONNX graph is built "
                                             "first when the checked one is not in the cache (no torch "
                                             "needed).")
     index.add_argument("models_dir", nargs="?", metavar="DIR",

