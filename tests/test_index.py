@@ -17,6 +17,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from tarvex.store import SCHEMA_VERSION
 from testsupport import standins
 from testsupport.threads import failures_of, run_threads
 from conftest import run_python, write_corpus
@@ -318,6 +319,7 @@ def test_a_store_of_the_previous_schema_keeps_its_vectors_and_reads_its_files_ag
     with contextlib.closing(sqlite3.connect(database)) as old:
         old.execute("ALTER TABLE files DROP COLUMN real_path")
         old.execute("ALTER TABLE identities DROP COLUMN unit_length")
+        old.execute("ALTER TABLE vectors DROP COLUMN cut")
         old.execute("UPDATE files SET scanned_ns = scanned_ns + 60000000000")  # metadata alone would trust them
         old.execute("PRAGMA user_version = 2")
         old.commit()
@@ -328,7 +330,7 @@ def test_a_store_of_the_previous_schema_keeps_its_vectors_and_reads_its_files_ag
     assert not caplog.records
     assert not (cache / "index.sqlite3.damaged").exists()
     with contextlib.closing(sqlite3.connect(database)) as new:
-        assert new.execute("PRAGMA user_version").fetchone()[0] == 3
+        assert new.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION
         assert new.execute("SELECT count(*) FROM files WHERE real_path IS NULL").fetchone()[0] == 0
 
 
@@ -441,6 +443,7 @@ def test_a_store_written_before_the_unit_length_column_is_kept(rag, models, tmp_
     with contextlib.closing(sqlite3.connect(cache / "index.sqlite3")) as db:
         db.execute("ALTER TABLE identities DROP COLUMN unit_length")
         db.execute("ALTER TABLE files DROP COLUMN real_path")
+        db.execute("ALTER TABLE vectors DROP COLUMN cut")
         db.execute("PRAGMA user_version = 2")
         db.commit()
     with caplog.at_level(logging.WARNING), index(root, cache) as ix:

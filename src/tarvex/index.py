@@ -61,6 +61,8 @@ class RefreshStats:
     unchanged: int  # listed files whose text is as before
     embedded: int  # texts that had to be embedded (no stored vector)
     seconds: float
+    # Ranked descriptions longer than the model reads (see DescriptionIndex.truncation); None: it cannot tell.
+    truncated: int | None = None
 
 
 @dataclass(slots=True)
@@ -139,6 +141,7 @@ class DescriptionIndex:
         self._row_hashes: list[bytes | None] = []
         self._row_of: dict[str, int] = {}
         self._matrix = np.zeros((0, 0), dtype=np.float32)
+        self._cut: dict[bytes, bool] = {}  # text hash: whether the model reads only part of it
         self._generation += 1
         self._hidden: tuple[Callable[[str, str | None], bool], int, frozenset[int]] | None = None
 
@@ -238,6 +241,20 @@ class DescriptionIndex:
             self._check_open()
             return self._refresh(progress, answer_from_store=answer_from_store)
 
+    def truncation(self) -> tuple[int, int] | None:
+        """``(cut, tokens)``: how many of the ranked descriptions are longer than the
+        model reads, and how many tokens of a text it reads, as the last refresh
+        left the index (no scan; waits for a refresh in progress).  None before
+        a model is loaded, or when the model cannot tell."""
+        with self._lock:
+            return self._truncation()
+
+    def _truncation(self) -> tuple[int, int] | None:
+        limit = self._embedder.max_tokens if self._embedder is not None else None
+        if limit is None:
+            return None
+        return sum(self._cut.get(h, False) for h in self._row_hashes if h is not None), limit
+
     def descriptions(self) -> list[str]:
         """The listed descriptions with a non-empty text, in path order (no model is loaded)."""
         with self._lock:
@@ -309,7 +326,9 @@ class DescriptionIndex:
             added, changed, removed, embedded = self._recovering(lambda: (*self._update_files(),
                                                                           self._update_vectors(progress)))
         unchanged = len(self._listing) - added - changed
-        return RefreshStats(added, changed, removed, unchanged, embedded, time.perf_counter() - started)
+        truncation = self._truncation()
+        return RefreshStats(added, changed, removed, unchanged, embedded, time.perf_counter() - started,
+                            None if truncation is None else truncation[0])
 
     @contextlib.contextmanager
     def _store_writes(self, answer_from_store: bool) -> Iterator[None]:
@@ -534,6 +553,7 @@ class DescriptionIndex:
         self._previews = [self._files[path].preview for path in rows]
         self._real_paths = [self._files[path].real_path for path in rows]
         self._row_of = {path: row for row, path in enumerate(rows)}
+        self._cut = {h: self._cut[h] for h in self._row_hashes if h in self._cut}
         self._matrix_stale = False
         self._edited.clear()
         self._generation += 1
@@ -550,7 +570,9 @@ class DescriptionIndex:
         embedder = self._open_embedder()
         vectors = self._stored(wanted)
         missing = [h for h in wanted if h not in vectors]
-        texts = self._texts_of(paths, set(missing))
+        uncounted = self._uncounted(embedder, [h for h in wanted if h in vectors])
+        texts = self._texts_of(paths, set(missing) | uncounted)
+        self._count_cuts(embedder, {h: texts[h] for h in uncounted if h in texts})
         # Longest first: each chunk then holds texts of like length, as one encode of all of them
         # would batch them, so chunking adds no padding.
         pending = sorted(((h, texts[h]) for h in missing if h in texts), key=lambda item: -len(item[1]))
@@ -563,7 +585,25 @@ class DescriptionIndex:
                 raise
             self._last_refusal = (error, time.monotonic())
             raise self._unanswerable(error, sum(h not in vectors for h, _ in pending)) from error
-        return vectors, embedded, len(texts) == len(missing)
+        return vectors, embedded, all(h in texts for h in missing)
+
+    def _uncounted(self, embedder: embedding.Embedder, hashes: list[bytes]) -> set[bytes]:
+        """Those of these stored texts whose cut is known neither here nor in the store
+        (stored before it was kept): their texts are read again to count them."""
+        if embedder.max_tokens is None:
+            return set()
+        unknown = [h for h in hashes if h not in self._cut]
+        if unknown:
+            self._cut.update(self._db.cut_flags(self._identity(), unknown))
+        return {h for h in unknown if h not in self._cut}
+
+    def _count_cuts(self, embedder: embedding.Embedder, texts: dict[bytes, str]) -> None:
+        flags = embedder.cut(list(texts.values())) if texts else None
+        if flags is None:
+            return
+        found = dict(zip(texts, flags, strict=True))
+        self._cut.update(found)
+        self._written(lambda: self._db.set_cut_flags(self._identity(), found), None)
 
     @staticmethod
     def _unanswerable(refusal: StoreNotWritable, missing: int) -> StoreNotWritable:
@@ -613,11 +653,14 @@ class DescriptionIndex:
         if encoded.shape != (len(chunk), embedder.dimension):
             raise ValueError(f"the embedding model gave vectors of shape {encoded.shape} "
                              f"for {len(chunk)} texts of width {embedder.dimension}")
+        flags = embedder.cut([text for _, text in chunk])
+        cut = dict(zip((h for h, _ in chunk), flags, strict=True)) if flags is not None else {}
+        self._cut.update(cut)
         # A vector that is not finite would be taken for damage when read back: it is used, not stored.
         finite, unit = usable_rows(encoded)
         self._db.add_vectors(self._identity(),
                              [(h, encoded[i].tobytes()) for i, (h, _) in enumerate(chunk) if finite[i]],
-                             unit_length=bool(unit[finite].all()))
+                             unit_length=bool(unit[finite].all()), cut=cut)
         for i, (h, _) in enumerate(chunk):
             vectors[h] = encoded[i]
 
