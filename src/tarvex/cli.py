@@ -192,16 +192,19 @@ def _read_query(name: str) -> str:
         raise Failure(f"cannot read the query from {where}: {error.strerror or error}") from error
     if len(data) > QUERY_LIMIT_BYTES:
         raise Failure(f"the query in {where} is longer than {QUERY_LIMIT_BYTES >> 20} MiB")
+    bom = 3 if data.startswith(b"\xef\xbb\xbf") else 0  # as an editor may begin a UTF-8 file
     try:
-        return data.decode("utf-8-sig").strip()
+        return data[bom:].decode("utf-8").strip()
     except UnicodeDecodeError as error:
-        raise Failure(f"the query in {where} is not valid UTF-8 (byte 0x{data[error.start]:02x} "
-                      f"at offset {error.start})") from error
+        raise Failure(f"the query in {where} is not valid UTF-8 (byte 0x{error.object[error.start]:02x} "
+                      f"at offset {bom + error.start})") from error
 
 
 def run_search(args: argparse.Namespace) -> int:
     if args.input is not None and args.words:
         raise UsageError("give the query as WORDS or with -i FILE, not both")
+    if args.input is None and not args.words:
+        raise UsageError("the following arguments are required: WORDS (or -i FILE)")
     query = _read_query(args.input) if args.input is not None else " ".join(args.words)
     if not query.strip():
         raise UsageError("the query is empty")
