@@ -368,7 +368,9 @@ def test_settings_from_the_environment(tmp_path, child_env, corpus):
     # A bad value is a usage error of every command that takes the settings, tarvex mcp's module included.
     for variable, value, message in (("TARVEX_THREADS", "0", "TARVEX_THREADS must be a whole number"),
                                      ("TARVEX_THREADS", "two", "TARVEX_THREADS must be a whole number"),
-                                     ("TARVEX_BACKEND", "gpu", "TARVEX_BACKEND is 'gpu'; choose one of")):
+                                     ("TARVEX_BACKEND", "gpu", "TARVEX_BACKEND is 'gpu'; choose one of"),
+                                     ("TARVEX_MODELS_DIR", os.fsdecode(b"caf\xff"),
+                                      "TARVEX_MODELS_DIR is not valid UTF-8: caf\\xff")):
         bad = {**child_env, variable: value}
         for command in ([TARVEX, "search", "x"], [TARVEX, "mcp"], [sys.executable, "-m", "tarvex.mcp_server"]):
             result = subprocess.run(command, capture_output=True, text=True, env=bad, timeout=300,

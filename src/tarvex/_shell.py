@@ -89,6 +89,10 @@ def setting(variable: str) -> str | None:
 
 def environment_problem() -> str | None:
     """What is wrong with the settings in the environment, in one line; None when nothing is."""
+    for variable in (CORPUS_VARIABLE, MODEL_VARIABLE, BACKEND_VARIABLE, CACHE_VARIABLE, THREADS_VARIABLE):
+        # Refused as a word of the command line that is not UTF-8 is.
+        if (value := setting(variable)) is not None and (bad := first_non_utf8([value])) is not None:
+            return f"{variable} is not valid UTF-8: {bad}"
     backend = setting(BACKEND_VARIABLE)
     if backend is not None and backend not in BACKENDS:
         return f"{BACKEND_VARIABLE} is {backend!r}; choose one of {', '.join(BACKENDS)}"

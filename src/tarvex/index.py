@@ -598,12 +598,17 @@ class DescriptionIndex:
         return {h for h in unknown if h not in self._cut}
 
     def _count_cuts(self, embedder: embedding.Embedder, texts: dict[bytes, str]) -> None:
-        flags = embedder.cut(list(texts.values())) if texts else None
-        if flags is None:
-            return
-        found = dict(zip(texts, flags, strict=True))
+        """Count texts whose vectors are stored without it, and record it with them."""
+        found = self._learn_cuts(embedder, list(texts.items())) if texts else {}
+        if found:
+            self._written(lambda: self._db.set_cut_flags(self._identity(), found), None)
+
+    def _learn_cuts(self, embedder: embedding.Embedder, items: list[tuple[bytes, str]]) -> dict[bytes, bool]:
+        """Whether the model reads only part of each (hash, text), now known here; {} when it cannot tell."""
+        flags = embedder.cut([text for _, text in items])
+        found = {} if flags is None else dict(zip((h for h, _ in items), flags, strict=True))
         self._cut.update(found)
-        self._written(lambda: self._db.set_cut_flags(self._identity(), found), None)
+        return found
 
     @staticmethod
     def _unanswerable(refusal: StoreNotWritable, missing: int) -> StoreNotWritable:
@@ -653,9 +658,7 @@ class DescriptionIndex:
         if encoded.shape != (len(chunk), embedder.dimension):
             raise ValueError(f"the embedding model gave vectors of shape {encoded.shape} "
                              f"for {len(chunk)} texts of width {embedder.dimension}")
-        flags = embedder.cut([text for _, text in chunk])
-        cut = dict(zip((h for h, _ in chunk), flags, strict=True)) if flags is not None else {}
-        self._cut.update(cut)
+        cut = self._learn_cuts(embedder, chunk)
         # A vector that is not finite would be taken for damage when read back: it is used, not stored.
         finite, unit = usable_rows(encoded)
         self._db.add_vectors(self._identity(),

@@ -459,8 +459,10 @@ class Store:
         return found
 
     def set_cut_flags(self, identity_id: int, flags: dict[bytes, bool]) -> None:
-        """Record whether the model read only part of texts whose vectors were stored without it."""
-        self._write([("UPDATE vectors SET cut = ? WHERE identity = ? AND text_hash = ? AND cut IS NULL",
+        """Record whether the model read only part of texts whose vectors are stored without it."""
+        # A value that is neither 0 nor 1 was not written by this store: it is replaced too.
+        self._write([("UPDATE vectors SET cut = ? WHERE identity = ? AND text_hash = ?"
+                      " AND (cut IS NULL OR cut NOT IN (0, 1))",
                       [(_flag(cut), identity_id, h) for h, cut in flags.items()])])
 
     # -- corpora and files -----------------------------------------------------
