@@ -570,7 +570,7 @@ class DescriptionIndex:
         embedder = self._open_embedder()
         vectors = self._stored(wanted)
         missing = [h for h in wanted if h not in vectors]
-        uncounted = self._uncounted(embedder, [h for h in wanted if h in vectors])
+        uncounted = {h for h in wanted if h in vectors and h not in self._cut} if embedder.max_tokens else set()
         texts = self._texts_of(paths, set(missing) | uncounted)
         self._count_cuts(embedder, {h: texts[h] for h in uncounted if h in texts})
         # Longest first: each chunk then holds texts of like length, as one encode of all of them
@@ -587,18 +587,8 @@ class DescriptionIndex:
             raise self._unanswerable(error, sum(h not in vectors for h, _ in pending)) from error
         return vectors, embedded, all(h in texts for h in missing)
 
-    def _uncounted(self, embedder: embedding.Embedder, hashes: list[bytes]) -> set[bytes]:
-        """Those of these stored texts whose cut is known neither here nor in the store
-        (stored before it was kept): their texts are read again to count them."""
-        if embedder.max_tokens is None:
-            return set()
-        unknown = [h for h in hashes if h not in self._cut]
-        if unknown:
-            self._cut.update(self._db.cut_flags(self._identity(), unknown))
-        return {h for h in unknown if h not in self._cut}
-
     def _count_cuts(self, embedder: embedding.Embedder, texts: dict[bytes, str]) -> None:
-        """Count texts whose vectors are stored without it, and record it with them."""
+        """Count texts whose vectors are stored without it (before it was kept), and record it with them."""
         found = self._learn_cuts(embedder, list(texts.items())) if texts else {}
         if found:
             self._written(lambda: self._db.set_cut_flags(self._identity(), found), None)
@@ -619,7 +609,8 @@ class DescriptionIndex:
         return self._identity_id
 
     def _stored(self, hashes: list[bytes]) -> dict[bytes, np.ndarray]:
-        return self._db.vectors(self._identity(), hashes)
+        """Stored vectors of these texts, learning what the store knows of their cut."""
+        return self._db.vectors(self._identity(), hashes, self._cut)
 
     def _embed(self, embedder: embedding.Embedder, pending: list[tuple[bytes, str]],
                vectors: dict[bytes, np.ndarray], progress: Progress | None) -> int:

@@ -394,11 +394,14 @@ class Store:
             raise StoreDamaged(f"stored vectors of {identity} have {width} values, the model gives {dimension}")
         return int(found)
 
-    def vectors(self, identity_id: int, hashes: list[bytes]) -> dict[bytes, np.ndarray]:
+    def vectors(self, identity_id: int, hashes: list[bytes],
+                cut: dict[bytes, bool] | None = None) -> dict[bytes, np.ndarray]:
         """The usable stored vectors of those text hashes (see :func:`usable_rows`).
 
         Any other row is deleted, with one warning, so that its text is embedded
         and stored again; a row another process rewrote meanwhile is kept.
+        ``cut``, when given, learns whether the model read only part of each
+        text whose vector is given and stored with that known.
         """
         identity = self._read("SELECT dimension, unit_length FROM identities WHERE id = ?", (identity_id,))
         if not identity:
@@ -408,10 +411,11 @@ class Store:
         damaged: list[tuple[bytes, bytes]] = []
         for batch in _batches(hashes):
             marks = ",".join("?" * len(batch))
-            rows = self._read(f"SELECT text_hash, vector FROM vectors WHERE identity = ? AND text_hash IN ({marks})",
+            rows = self._read(f"SELECT text_hash, vector, cut FROM vectors WHERE identity = ? AND text_hash IN ({marks})",
                               (identity_id, *batch))
+            flags = {text_hash: bool(flag) for text_hash, _, flag in rows if type(flag) is int and flag in (0, 1)}
             sized: list[tuple[bytes, bytes]] = []
-            for text_hash, blob in rows:
+            for text_hash, blob, _ in rows:
                 (sized if isinstance(blob, bytes) and isinstance(text_hash, bytes) and len(blob) == 4 * dimension else damaged).append((text_hash, blob))
             matrix = np.frombuffer(b"".join(blob for _, blob in sized), dtype=np.float32).reshape(len(sized), dimension)
             finite, unit = usable_rows(matrix)
@@ -419,6 +423,8 @@ class Store:
             for row, (text_hash, blob) in enumerate(sized):
                 if usable[row]:
                     found[text_hash] = matrix[row]
+                    if cut is not None and text_hash in flags:
+                        cut[text_hash] = flags[text_hash]
                 else:
                     damaged.append((text_hash, blob))
         if damaged:
@@ -446,17 +452,6 @@ class Store:
             ("UPDATE identities SET unit_length = ? WHERE id = ? AND coalesce(unit_length, 1) >= ?",
              [(int(unit_length), identity_id, int(unit_length))]),
         ])
-
-    def cut_flags(self, identity_id: int, hashes: list[bytes]) -> dict[bytes, bool]:
-        """Whether the model read only part of each of these texts, for those stored with it known."""
-        found: dict[bytes, bool] = {}
-        for batch in _batches(hashes):
-            marks = ",".join("?" * len(batch))
-            for text_hash, cut in self._read(f"SELECT text_hash, cut FROM vectors WHERE identity = ? AND cut IN (0, 1)"
-                                             f" AND text_hash IN ({marks})", (identity_id, *batch)):
-                if isinstance(text_hash, bytes):
-                    found[text_hash] = bool(cut)
-        return found
 
     def set_cut_flags(self, identity_id: int, flags: dict[bytes, bool]) -> None:
         """Record whether the model read only part of texts whose vectors are stored without it."""
