@@ -276,9 +276,9 @@ def run_cache(args: argparse.Namespace) -> int:
     entries = _cache_entries(folder)
     if args.action == "info":
         if args.json:
-            files = [{"path": str(path.relative_to(folder)), "bytes": path.stat().st_size} for path in entries]
-            _print_json({"folder": str(folder), "exists": folder.is_dir(), "files": files,
-                         "total_bytes": sum(item["bytes"] for item in files)})
+            sizes = [path.stat().st_size for path in entries]
+            files = [{"path": str(path.relative_to(folder)), "bytes": size} for path, size in zip(entries, sizes)]
+            _print_json({"folder": str(folder), "exists": folder.is_dir(), "files": files, "total_bytes": sum(sizes)})
             return 0
         total = 0
         print(f"cache folder: {shown(str(folder))}{'' if folder.is_dir() else ' (not created yet)'}")
