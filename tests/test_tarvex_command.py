@@ -384,6 +384,21 @@ def test_settings_from_the_environment(tmp_path, child_env, corpus):
                           timeout=300).stdout == plain.stdout
 
 
+def test_both_ways_to_start_the_mcp_server_take_the_settings(tmp_path, monkeypatch):
+    from tarvex import cli, mcp_server
+
+    started = []
+    monkeypatch.setattr(mcp_server, "serve", lambda *args: started.append(args) or 0)
+    settings = {"TARVEX_MODELS_DIR": str(tmp_path / "corpus"), "TARVEX_MODEL": MODEL, "TARVEX_BACKEND": "torch",
+                "TARVEX_CACHE_DIR": str(tmp_path / "cache")}
+    for variable, value in settings.items():
+        monkeypatch.setenv(variable, value)
+    assert cli.main(["mcp"]) == 0 and mcp_server.main([]) == 0
+    assert cli.main(["mcp", "--backend", "onnx", "--models-dir", "elsewhere"]) == 0
+    taken = (str(tmp_path / "corpus"), MODEL, "torch", tmp_path / "cache")
+    assert started == [taken, taken, ("elsewhere", MODEL, "onnx", tmp_path / "cache")]
+
+
 def test_help_names_the_settings(capsys):
     from tarvex import cli, mcp_server
 
