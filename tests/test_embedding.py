@@ -128,7 +128,7 @@ def test_backends_agree_on_which_texts_are_cut(embedders, shipped_texts):
 @pytest.mark.parametrize("value, threads", [(None, min(2, os.cpu_count() or 1)), ("", min(2, os.cpu_count() or 1)),
                                             ("3", 3), (" 1 ", 1), ("0", None), ("-2", None), ("2.5", None),
                                             ("two", None), ("\u0663", None), ("100000", None)])
-def test_threads_of_the_onnx_backend_from_the_environment(monkeypatch, value, threads):
+def test_threads_of_the_onnx_backend_from_the_environment(monkeypatch, onnx_cache, value, threads):
     import onnxruntime
 
     if value is None:
@@ -138,6 +138,9 @@ def test_threads_of_the_onnx_backend_from_the_environment(monkeypatch, value, th
     if threads is None:
         with pytest.raises(ValueError, match="TARVEX_THREADS must be a whole number of threads from 1 to 1024"):
             embedding.session_options(onnxruntime)
+        # The backend then fails to load, naming the setting rather than the graph.
+        with pytest.raises(EmbeddingUnavailable, match="^TARVEX_THREADS must be a whole number"):
+            open_embedder(MODEL, "onnx", onnx_cache)
     else:
         assert embedding.session_options(onnxruntime).intra_op_num_threads == threads
 

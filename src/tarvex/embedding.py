@@ -438,8 +438,12 @@ class OnnxEmbedder:
         self.tokenizer.enable_truncation(max_length=layout.max_length, strategy="longest_first")
         self.tokenizer.enable_padding(pad_id=pad_id, pad_token=pad_token)
         try:
+            options = session_options(ort)
+        except ValueError as error:  # TARVEX_THREADS: a setting, not the graph, is at fault
+            raise EmbeddingUnavailable(str(error)) from None
+        try:
             self.session = ort.InferenceSession(
-                str(graph), sess_options=session_options(ort), providers=["CPUExecutionProvider"]
+                str(graph), sess_options=options, providers=["CPUExecutionProvider"]
             )
         except Exception as error:
             raise EmbeddingUnavailable(f"cannot load the ONNX graph {graph}: {error}") from None
