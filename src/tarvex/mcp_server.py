@@ -40,8 +40,8 @@ from typing import TYPE_CHECKING, Any
 from urllib.parse import quote, unquote
 
 from tarvex._defaults import DEFAULT_MODEL, DEFAULT_TOP_K, PREVIEW_CHARS
-from tarvex._shell import (STATUS_FAILED, STATUS_INTERRUPTED, add_index_options, interrupt_ends_process,
-                           is_disconnect, json_records, package_version)
+from tarvex._shell import (STATUS_FAILED, STATUS_INTERRUPTED, add_index_options, environment_problem,
+                           interrupt_ends_process, is_disconnect, json_records, package_version)
 
 if TYPE_CHECKING:
     from mcp.server.lowlevel import Server
@@ -661,6 +661,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     )
     add_index_options(parser)
     options = parser.parse_args(argv)
+    if (problem := environment_problem()) is not None:
+        parser.error(problem)
     return serve(options.models_dir, options.model, options.backend, options.cache_dir)
 
 
