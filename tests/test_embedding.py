@@ -110,6 +110,58 @@ def test_token_batches_cover_every_text_once_within_both_limits(lengths, max_tex
         assert len(batch) == max_texts or (len(batch) + 1) * lengths[batch[0]] > max_tokens
 
 
+def boundary_texts():
+    """Texts on both sides of the 256 tokens the model reads ("word" is one token, and the
+    tokenizer adds two), some with the spaces and capitals the model strips and lowers."""
+    return [" ".join(["word"] * n) for n in range(250, 259)] + [
+        "  " + " ".join(["Word"] * 254) + " \n", " ".join(["WORD"] * 255), "", "short", "x" * 3000]
+
+
+def tokens_without_truncation(texts):
+    """Oracle: the tokens of each text as the model prepares it, counted with truncation off."""
+    from tokenizers import Tokenizer
+
+    tokenizer = Tokenizer.from_file(str(embedding.locate_model(MODEL) / "tokenizer.json"))
+    tokenizer.no_truncation()
+    tokenizer.no_padding()
+    return [len(tokenizer.encode(text.strip().lower()).ids) for text in texts]
+
+
+def test_onnx_tells_which_texts_it_cuts(onnx_embedder, shipped_texts):
+    texts = boundary_texts() + shipped_texts
+    assert onnx_embedder.max_tokens == 256
+    assert onnx_embedder.cut(texts) == [count > 256 for count in tokens_without_truncation(texts)]
+    assert onnx_embedder.cut(texts)[4:7] == [False, True, True]  # 254 words: 256 tokens, read whole
+
+
+@pytest.mark.slow
+def test_backends_agree_on_which_texts_are_cut(embedders, shipped_texts):
+    texts = boundary_texts() + shipped_texts
+    assert embedders["torch"].max_tokens == embedders["onnx"].max_tokens == 256
+    assert embedders["torch"].cut(texts) == embedders["onnx"].cut(texts)
+    assert embedders["torch"].cut([]) == []
+
+
+@pytest.mark.parametrize("value, threads", [(None, min(2, os.cpu_count() or 1)), ("", min(2, os.cpu_count() or 1)),
+                                            ("3", 3), (" 1 ", 1), ("0", None), ("-2", None), ("2.5", None),
+                                            ("two", None), ("\u0663", None), ("100000", None)])
+def test_threads_of_the_onnx_backend_from_the_environment(monkeypatch, onnx_cache, value, threads):
+    import onnxruntime
+
+    if value is None:
+        monkeypatch.delenv("TARVEX_THREADS", raising=False)
+    else:
+        monkeypatch.setenv("TARVEX_THREADS", value)
+    if threads is None:
+        with pytest.raises(ValueError, match="TARVEX_THREADS must be a whole number of threads from 1 to 1024"):
+            embedding.session_options(onnxruntime)
+        # The backend then fails to load, naming the setting rather than the graph.
+        with pytest.raises(EmbeddingUnavailable, match="^TARVEX_THREADS must be a whole number"):
+            open_embedder(MODEL, "onnx", onnx_cache)
+    else:
+        assert embedding.session_options(onnxruntime).intra_op_num_threads == threads
+
+
 def same_order(ours, reference, tolerance):
     """Paths in the reference's order wherever neighbouring scores differ by more than tolerance."""
     assert len(ours) == len(reference)

@@ -17,6 +17,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from tarvex.store import SCHEMA_VERSION
 from testsupport import standins
 from testsupport.threads import failures_of, run_threads
 from conftest import run_python, write_corpus
@@ -318,6 +319,7 @@ def test_a_store_of_the_previous_schema_keeps_its_vectors_and_reads_its_files_ag
     with contextlib.closing(sqlite3.connect(database)) as old:
         old.execute("ALTER TABLE files DROP COLUMN real_path")
         old.execute("ALTER TABLE identities DROP COLUMN unit_length")
+        old.execute("ALTER TABLE vectors DROP COLUMN cut")
         old.execute("UPDATE files SET scanned_ns = scanned_ns + 60000000000")  # metadata alone would trust them
         old.execute("PRAGMA user_version = 2")
         old.commit()
@@ -328,7 +330,7 @@ def test_a_store_of_the_previous_schema_keeps_its_vectors_and_reads_its_files_ag
     assert not caplog.records
     assert not (cache / "index.sqlite3.damaged").exists()
     with contextlib.closing(sqlite3.connect(database)) as new:
-        assert new.execute("PRAGMA user_version").fetchone()[0] == 3
+        assert new.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION
         assert new.execute("SELECT count(*) FROM files WHERE real_path IS NULL").fetchone()[0] == 0
 
 
@@ -441,6 +443,7 @@ def test_a_store_written_before_the_unit_length_column_is_kept(rag, models, tmp_
     with contextlib.closing(sqlite3.connect(cache / "index.sqlite3")) as db:
         db.execute("ALTER TABLE identities DROP COLUMN unit_length")
         db.execute("ALTER TABLE files DROP COLUMN real_path")
+        db.execute("ALTER TABLE vectors DROP COLUMN cut")
         db.execute("PRAGMA user_version = 2")
         db.commit()
     with caplog.at_level(logging.WARNING), index(root, cache) as ix:
@@ -486,6 +489,88 @@ def test_rows_stored_too_close_to_their_writes_are_read_again_and_stored_once_pr
     again = scan_margins()
     assert min(again.values()) > RACY_WINDOW_NS
     assert {path for path in again if again[path] != proven[path]} == {b"f1.txt", b"f4.txt"}
+
+
+# ---------------------------------------------------------------------------
+# Descriptions longer than the model reads
+
+READ_TOKENS = 6  # what the reading stand-in reads of a text: its words and two special tokens
+
+
+def word_tokenizer(texts, truncation=False, max_length=None, **kwargs):
+    """Token ids as a tokenizer gives them: one per word, between two special tokens."""
+    ids = [[101, *range(1, len(text.split()) + 1), 102] for text in texts]
+    return {"input_ids": [row[:max_length] if truncation else row for row in ids]}
+
+
+def install_reading_model(models, monkeypatch):
+    """The stand-in model with a tokenizer and the length it reads, as a real model has them."""
+    model = models().sentence_transformers.SentenceTransformer
+    monkeypatch.setattr(model, "max_seq_length", READ_TOKENS, raising=False)
+    monkeypatch.setattr(model, "tokenizer", staticmethod(word_tokenizer), raising=False)
+
+
+@settings(max_examples=20, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(lengths=st.lists(st.integers(0, 9), min_size=1, max_size=6),
+       edits=st.lists(st.tuples(st.integers(0, 5), st.integers(-1, 9)), max_size=4))
+def test_descriptions_longer_than_the_model_reads_are_counted(models, monkeypatch, lengths, edits):
+    """The count follows the corpus, comes back from the store without embedding, and is made
+    again from the texts for vectors stored before it was kept."""
+    install_reading_model(models, monkeypatch)
+    with tempfile.TemporaryDirectory() as tmp:
+        root, cache = Path(tmp) / "corpus", Path(tmp) / "cache"
+
+        def put(number, words):  # -1 words: the file goes
+            path = root / f"{number}.txt"
+            if words < 0:
+                path.unlink(missing_ok=True)
+            else:
+                write(root, path.name, " ".join(["w"] * words) + f"  {number}\n")
+
+        def longer():  # oracle: files whose words and two special tokens exceed what the model reads
+            return sum(len(path.read_text().split()) + 2 > READ_TOKENS for path in root.glob("*.txt"))
+
+        for number, words in enumerate(lengths):
+            put(number, words)
+        with index(root, cache) as ix:
+            assert ix.refresh().truncated == longer()
+            for number, words in edits:
+                put(number, words)
+                assert ix.refresh().truncated == longer()
+                assert ix.truncation() == (longer(), READ_TOKENS)
+        with index(root, cache) as ix:
+            stats = ix.refresh()
+            assert (stats.embedded, stats.truncated) == (0, longer())
+        def unknown():  # listed texts whose vector is stored without the count (a vector of a text
+            # no longer listed may stay unknown)
+            with contextlib.closing(sqlite3.connect(cache / "index.sqlite3")) as db:
+                return db.execute("SELECT count(*) FROM vectors JOIN files USING (text_hash)"
+                                  " WHERE cut IS NULL OR cut NOT IN (0, 1)").fetchone()[0]
+
+        assert unknown() == 0
+        with contextlib.closing(sqlite3.connect(cache / "index.sqlite3")) as db:
+            db.execute("ALTER TABLE vectors DROP COLUMN cut")
+            db.execute("PRAGMA user_version = 3")
+            db.commit()
+        with index(root, cache) as ix:
+            stats = ix.refresh()
+            assert (stats.embedded, stats.truncated) == (0, longer())
+        assert unknown() == 0
+        with contextlib.closing(sqlite3.connect(cache / "index.sqlite3")) as db:
+            db.execute("UPDATE vectors SET cut = 'yes'")  # not what the store writes: counted again
+            db.commit()
+        with index(root, cache) as ix:
+            assert ix.refresh().truncated == longer()
+        assert unknown() == 0
+
+
+def test_a_model_that_cannot_tell_what_it_cuts_counts_nothing(models, tmp_path):
+    models()  # the plain stand-in: no tokenizer
+    write(tmp_path / "c", "a.txt", "many words " * 100)
+    with index(tmp_path / "c", tmp_path / "cache") as ix:
+        assert ix.truncation() is None  # no model loaded yet
+        assert ix.refresh().truncated is None and ix.truncation() is None
+        assert len(ix.rank("q")) == 1
 
 
 def test_unusable_cache_folder_is_a_clear_error(models, tmp_path):

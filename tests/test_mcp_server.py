@@ -550,7 +550,8 @@ def test_index_info_tells_what_a_built_index_holds(corpus, server):
     assert abs(datetime.now(UTC) - updated) < timedelta(minutes=5)
     count = len(shown(index, root))
     assert info == {"corpus": str(root), "state": "ready", "progress": None, "error": None, "descriptions": count,
-                    "vectors": count, "truncated": None, "model": STANDIN_MODEL, "backend": "torch"}
+                    "vectors": count, "truncated": None, "max_tokens": None, "model": STANDIN_MODEL,
+                    "backend": "torch"}
     answer = server.call("index_info", {"x": 1})
     assert answer.is_error and "'x' was unexpected" in answer.content[0].text
 

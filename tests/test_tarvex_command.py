@@ -20,18 +20,19 @@ from pathlib import Path
 
 import pytest
 from conftest import write_corpus
-from testsupport.standins import write_child_packages
+from testsupport.standins import JOURNAL_VARIABLE, write_child_packages
 
 TARVEX = str(Path(sys.executable).with_name("tarvex"))
 MODEL = "stand-in/model"  # no files anywhere: the torch backend, with the stand-ins
 STANDIN_OPTIONS = ["--model", MODEL, "--backend", "torch"]
 LINE = re.compile(r"^ ?\d+\. .*  score=-?\d+\.\d{4}$")
+SETTINGS = ("TARVEX_MODELS_DIR", "TARVEX_MODEL", "TARVEX_BACKEND", "TARVEX_CACHE_DIR", "TARVEX_THREADS")
 
 
 @pytest.fixture
 def child_env(tmp_path):
     packages = write_child_packages(tmp_path / "standin-packages")
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH" and k not in SETTINGS}
     env.update(PYTHONPATH=str(packages), XDG_CACHE_HOME=str(tmp_path / "cache"), HF_HUB_OFFLINE="1")
     return env
 
@@ -257,3 +258,170 @@ def hear_ctrl_c():
     """In the child before it starts: Ctrl-C as a terminal delivers it, even when
     the test runner was started in the background with SIGINT ignored."""
     signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+# ---------------------------------------------------------------------------
+# Composing with scripts and hosts: the query from a file, JSON out, settings from the environment
+
+
+def test_query_read_whole_from_a_file_or_standard_input(tmp_path, child_env, corpus, rag, standins):
+    journal = tmp_path / "journal"
+    child_env[JOURNAL_VARIABLE] = str(journal)
+    text = "\ufeff \n 2 glass\ncutting, \"quoted\" -- with tabs\t\n\n"
+    query = text.removeprefix("\ufeff").strip()
+    (tmp_path / "query.txt").write_text(text, encoding="utf-8")
+    expected = "".join(json.dumps(r, ensure_ascii=False) + "\n"
+                       for r in rag.rank_problem_descriptions(query, str(corpus), 10, MODEL))
+    for args, given in ((["-i", str(tmp_path / "query.txt")], None), (["--input", "-"], text)):
+        journal.unlink(missing_ok=True)
+        result = tarvex("search", "--jsonl", "--models-dir", str(corpus), *STANDIN_OPTIONS, *args, env=child_env,
+                        input=given)
+        assert (result.returncode, result.stdout, result.stderr) == (0, expected, "")
+        # The model is asked about the whole text, stripped, as one query.
+        encoded = [json.loads(line)["args"][0] for line in journal.read_text().splitlines()
+                   if json.loads(line)["name"] == "encode"]
+        assert encoded[-1] == [query]
+
+
+@pytest.mark.parametrize("data, words, status, message", [
+    (b"2 caf\xc3\xa9 caf\xff", [], 1, "tarvex: the query in {file} is not valid UTF-8 (byte 0xff at offset 11)\n"),
+    (b"\xef\xbb\xbf2 \xc0\xaf", [], 1, "tarvex: the query in {file} is not valid UTF-8 (byte 0xc0 at offset 5)\n"),
+    (b"x" * (1024 * 1024 + 1), [], 1, "tarvex: the query in {file} is longer than 1 MiB\n"),
+    (None, [], 1, "tarvex: cannot read the query from {file}: No such file or directory\n"),
+    (b" \n\t ", [], 2, "tarvex search: error: the query is empty\n"),
+    (b"2 glass", ["more"], 2, "tarvex search: error: give the query as WORDS or with -i FILE, not both\n"),
+])
+def test_a_query_file_that_cannot_be_used(tmp_path, child_env, corpus, data, words, status, message):
+    file = tmp_path / "query.txt"
+    if data is not None:
+        file.write_bytes(data)
+    result = tarvex("search", "--models-dir", str(corpus), *STANDIN_OPTIONS, "-i", str(file), *words, env=child_env)
+    assert (result.returncode, result.stdout) == (status, "")
+    assert result.stderr.endswith(message.format(file=file)) and "Traceback" not in result.stderr
+
+
+def test_jsonl_and_min_score(corpus, child_env):
+    def search(*args):
+        result = tarvex("search", "--top-k", "0", "--models-dir", str(corpus), *STANDIN_OPTIONS, *args, "2",
+                        env=child_env)
+        assert result.returncode == 0 and result.stderr == "", result.stderr
+        return result.stdout
+
+    everything = json.loads(search("--json"))
+    assert len(everything) == 4 and len({r["score"] for r in everything}) == 3  # a tie included
+    # Each threshold keeps exactly the records scoring at or above it, in every output.
+    for threshold in sorted({r["score"] for r in everything}) + [-1.0, 7.5]:
+        kept = [r for r in everything if r["score"] >= threshold]
+        assert [json.loads(line) for line in search("--jsonl", "--min-score", str(threshold)).splitlines()] == kept
+        assert json.loads(search("--json", "--min-score", str(threshold))) == kept
+        assert len(search("--min-score", str(threshold)).splitlines()) == max(len(kept), 1)  # or "No descriptions"
+    for bad, message in ((["--json", "--jsonl"], "not allowed with argument"),
+                         (["--min-score", "nan"], "--min-score: not a finite number: 'nan'"),
+                         (["--min-score", "high"], "--min-score: not a number: 'high'")):
+        result = tarvex("search", *bad, "x", env=child_env)
+        assert result.returncode == 2 and message in result.stderr
+
+
+def test_index_and_cache_info_as_json(tmp_path, child_env, corpus):
+    index = tarvex("index", str(corpus), *STANDIN_OPTIONS, "--json", env=child_env)
+    assert index.returncode == 0, index.stderr
+    figures = json.loads(index.stdout)
+    seconds = figures.pop("seconds")
+    assert type(seconds) is float and seconds >= 0
+    assert figures == {"corpus": str(corpus), "backend": "torch", "added": 5, "changed": 0, "removed": 0,
+                       "unchanged": 0, "embedded": 4, "truncated": None, "max_tokens": None}
+
+    folder = tmp_path / "cache" / "tarvex"
+    info = json.loads(tarvex("cache", "info", "--json", env=child_env).stdout)
+    assert info["folder"] == str(folder) and info["exists"] is True
+    assert info["files"] == [{"path": str(p.relative_to(folder)), "bytes": p.stat().st_size}
+                             for p in (folder / name for name in ("index.sqlite3", "index.sqlite3-wal",
+                                                                  "index.sqlite3-shm", "index.sqlite3.lock"))
+                             if p.exists()]
+    assert info["total_bytes"] == sum(item["bytes"] for item in info["files"])
+    # The text listing names the same files.
+    text = tarvex("cache", "info", env=child_env).stdout.splitlines()
+    assert [line.split()[0] for line in text[1:-1]] == [item["path"] for item in info["files"]]
+    tarvex("cache", "clear", env=child_env)
+    assert json.loads(tarvex("cache", "info", "--json", env=child_env).stdout) == {
+        "folder": str(folder), "exists": False, "files": [], "total_bytes": 0}
+
+
+def test_index_line_says_how_many_descriptions_are_cut(tmp_path, corpus, standins, monkeypatch, capsys):
+    from test_index import READ_TOKENS, word_tokenizer
+
+    from tarvex import cli
+
+    model = standins.sentence_transformers.SentenceTransformer
+    monkeypatch.setattr(model, "max_seq_length", READ_TOKENS, raising=False)
+    monkeypatch.setattr(model, "tokenizer", staticmethod(word_tokenizer), raising=False)
+    command = ["index", str(corpus), *STANDIN_OPTIONS, "--cache-dir", str(tmp_path / "c")]
+    assert cli.main(command) == 0
+    # Only "3 routing with vans / second line" has more words than the model reads (with its two special tokens).
+    assert re.fullmatch(rf".*: 5 added, .*; 4 embedded with torch in \d+\.\d\d s; 1 cut to the model's {READ_TOKENS} "
+                        r"tokens\n", capsys.readouterr().out)
+    assert cli.main([*command, "--json"]) == 0
+    figures = json.loads(capsys.readouterr().out)
+    assert (figures["truncated"], figures["max_tokens"], figures["embedded"]) == (1, READ_TOKENS, 0)
+
+
+def test_settings_from_the_environment(tmp_path, child_env, corpus):
+    cache = tmp_path / "settings-cache"
+    settings = {"TARVEX_MODELS_DIR": str(corpus), "TARVEX_MODEL": MODEL, "TARVEX_BACKEND": "torch",
+                "TARVEX_CACHE_DIR": str(cache), "TARVEX_THREADS": "3"}
+    with_options = tarvex("search", "--models-dir", str(corpus), *STANDIN_OPTIONS, "--cache-dir", str(cache), "1",
+                          env=child_env)
+    assert with_options.returncode == 0 and with_options.stdout.count("\n") == 4
+    from_environment = tarvex("search", "1", env={**child_env, **settings})
+    assert (from_environment.returncode, from_environment.stdout) == (0, with_options.stdout)
+    assert json.loads(tarvex("cache", "info", "--json", env={**child_env, **settings}).stdout)["folder"] == str(cache)
+    # An option given overrides its variable; an empty variable counts as unset.
+    overridden = {**settings, "TARVEX_MODELS_DIR": "/nonexistent", "TARVEX_BACKEND": "onnx", "TARVEX_CACHE_DIR": ""}
+    result = tarvex("search", "--models-dir", str(corpus), "--backend", "torch", "1", env={**child_env, **overridden})
+    assert (result.returncode, result.stdout) == (0, with_options.stdout)
+    index = tarvex("index", env={**child_env, **settings})
+    assert index.returncode == 0 and index.stdout.startswith(f"{corpus}: 0 added")
+    # A bad value is a usage error of every command that takes the settings, tarvex mcp's module included.
+    for variable, value, message in (("TARVEX_THREADS", "0", "TARVEX_THREADS must be a whole number"),
+                                     ("TARVEX_THREADS", "two", "TARVEX_THREADS must be a whole number"),
+                                     ("TARVEX_BACKEND", "gpu", "TARVEX_BACKEND is 'gpu'; choose one of"),
+                                     ("TARVEX_MODELS_DIR", os.fsdecode(b"caf\xff"),
+                                      "TARVEX_MODELS_DIR is not valid UTF-8: caf\\xff")):
+        bad = {**child_env, variable: value}
+        for command in ([TARVEX, "search", "x"], [TARVEX, "mcp"], [sys.executable, "-m", "tarvex.mcp_server"]):
+            result = subprocess.run(command, capture_output=True, text=True, env=bad, timeout=300,
+                                    stdin=subprocess.DEVNULL)
+            assert result.returncode == 2 and message in result.stderr, (command, result.stderr)
+    # The written reference command takes none of them.
+    rag_command = [str(Path(sys.executable).with_name("tarvex-rag")), "1"]
+    plain = subprocess.run(rag_command, capture_output=True, text=True, env=child_env, timeout=300)
+    assert plain.returncode == 0 and str(corpus) not in plain.stdout
+    assert subprocess.run(rag_command, capture_output=True, text=True, env={**child_env, **settings},
+                          timeout=300).stdout == plain.stdout
+
+
+def test_both_ways_to_start_the_mcp_server_take_the_settings(tmp_path, monkeypatch):
+    from tarvex import cli, mcp_server
+
+    started = []
+    monkeypatch.setattr(mcp_server, "serve", lambda *args: started.append(args) or 0)
+    settings = {"TARVEX_MODELS_DIR": str(tmp_path / "corpus"), "TARVEX_MODEL": MODEL, "TARVEX_BACKEND": "torch",
+                "TARVEX_CACHE_DIR": str(tmp_path / "cache")}
+    for variable, value in settings.items():
+        monkeypatch.setenv(variable, value)
+    assert cli.main(["mcp"]) == 0 and mcp_server.main([]) == 0
+    assert cli.main(["mcp", "--backend", "onnx", "--models-dir", "elsewhere"]) == 0
+    taken = (str(tmp_path / "corpus"), MODEL, "torch", tmp_path / "cache")
+    assert started == [taken, taken, ("elsewhere", MODEL, "onnx", tmp_path / "cache")]
+
+
+def test_help_names_the_settings(capsys):
+    from tarvex import cli, mcp_server
+
+    for run, argv in ((cli.main, ["--help"]), (cli.main, ["search", "--help"]), (cli.main, ["index", "--help"]),
+                      (cli.main, ["mcp", "--help"]), (mcp_server.main, ["--help"])):
+        with pytest.raises(SystemExit):
+            run(argv)
+        shown = capsys.readouterr().out
+        assert all(f"{variable} " in shown for variable in SETTINGS), argv
+        assert argv[0] != "search" or all(option in shown for option in ("-i, --input FILE", "--jsonl", "--min-score S"))

@@ -29,6 +29,20 @@ def default_cache_dir() -> Path:
     return (Path(base) if base else Path.home() / ".cache") / "tarvex"
 
 
+THREADS_VARIABLE = "TARVEX_THREADS"
+
+
+def onnx_threads() -> int | None:
+    """The threads ONNX Runtime may use, from ``TARVEX_THREADS`` (None when it is
+    unset or empty: the default); ``ValueError`` for anything but a positive whole number."""
+    value = os.environ.get(THREADS_VARIABLE, "").strip()
+    if not value:
+        return None
+    if not value.isascii() or not value.isdigit() or not 0 < int(value) <= 1024:
+        raise ValueError(f"{THREADS_VARIABLE} must be a whole number of threads from 1 to 1024, not {value!r}")
+    return int(value)
+
+
 def check_backend(backend: object) -> str:
     """``backend`` when it names an embedding backend; ``ValueError`` otherwise."""
     if backend not in BACKENDS:

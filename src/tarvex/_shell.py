@@ -14,7 +14,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
-from tarvex._defaults import BACKENDS, DEFAULT_MODEL
+from tarvex._defaults import BACKENDS, DEFAULT_MODEL, THREADS_VARIABLE, onnx_threads
 
 STATUS_FAILED = 1
 STATUS_USAGE = 2
@@ -41,12 +41,66 @@ def json_records(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
     return [record if math.isfinite(record["score"]) else {**record, "score": None} for record in records]
 
 
+def at_least(records: list[dict[str, Any]], min_score: float | None) -> list[dict[str, Any]]:
+    """The records scoring ``min_score`` or more (all of them for None); a score
+    that is not a number is below any minimum."""
+    if min_score is None:
+        return records
+    return [record for record in records if record["score"] >= min_score]
+
+
 def say(program: str, message: str) -> None:
     """One line on standard error: ``PROGRAM: MESSAGE``, the message shown safely."""
     print(f"{program}: {shown(message)}", file=sys.stderr, flush=True)
 
 
 # --- options of a command that opens the index -------------------------------------
+#
+# Hosts that start a command without arguments (an agent host's MCP entry, a
+# service) set these in the environment instead; an option given overrides its
+# variable, and an empty variable counts as unset.  tarvex-rag takes none of them.
+
+CACHE_VARIABLE = "TARVEX_CACHE_DIR"
+CORPUS_VARIABLE = "TARVEX_MODELS_DIR"
+MODEL_VARIABLE = "TARVEX_MODEL"
+BACKEND_VARIABLE = "TARVEX_BACKEND"
+
+ENVIRONMENT_HELP = f"""\
+environment:
+  {CORPUS_VARIABLE}   the corpus folder, when neither DIR nor --models-dir is given
+  {MODEL_VARIABLE}        the model, when --model is not given
+  {BACKEND_VARIABLE}      the backend, when --backend is not given
+  {CACHE_VARIABLE}    the cache folder, when --cache-dir is not given
+  {THREADS_VARIABLE}      threads of the onnx backend (default: at most 2)
+"""
+
+
+class HelpFormatter(argparse.HelpFormatter):
+    """Descriptions filled to the width as usual; the environment's table kept as written."""
+
+    def _fill_text(self, text: str, width: int, indent: str) -> str:
+        return text if text == ENVIRONMENT_HELP else super()._fill_text(text, width, indent)
+
+
+def setting(variable: str) -> str | None:
+    """An environment setting; None when unset or empty."""
+    return os.environ.get(variable) or None
+
+
+def environment_problem() -> str | None:
+    """What is wrong with the settings in the environment, in one line; None when nothing is."""
+    for variable in (CORPUS_VARIABLE, MODEL_VARIABLE, BACKEND_VARIABLE, CACHE_VARIABLE, THREADS_VARIABLE):
+        # Refused as a word of the command line that is not UTF-8 is.
+        if (value := setting(variable)) is not None and (bad := first_non_utf8([value])) is not None:
+            return f"{variable} is not valid UTF-8: {bad}"
+    backend = setting(BACKEND_VARIABLE)
+    if backend is not None and backend not in BACKENDS:
+        return f"{BACKEND_VARIABLE} is {backend!r}; choose one of {', '.join(BACKENDS)}"
+    try:
+        onnx_threads()
+    except ValueError as error:
+        return str(error)
+    return None
 
 
 def _folder(text: str) -> Path:
@@ -57,8 +111,12 @@ def _folder(text: str) -> Path:
 
 
 def add_cache_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--cache-dir", type=_folder, metavar="DIR",
-                        help="the index's cache folder (default: $XDG_CACHE_HOME/tarvex, else ~/.cache/tarvex)")
+    # A string default goes through the option's type, so an unusable variable is refused as the option would be.
+    parser.add_argument("--cache-dir", type=_folder, metavar="DIR", default=setting(CACHE_VARIABLE),
+                        help=f"the index's cache folder (default: ${CACHE_VARIABLE}, else $XDG_CACHE_HOME/tarvex, "
+                             "else ~/.cache/tarvex)")
+    parser.epilog = ENVIRONMENT_HELP
+    parser.formatter_class = HelpFormatter
 
 
 def add_index_options(parser: argparse.ArgumentParser, *, corpus_option: bool = True) -> None:
@@ -66,14 +124,15 @@ def add_index_options(parser: argparse.ArgumentParser, *, corpus_option: bool = 
     (``--models-dir``, unless the command takes it otherwise), the model, the
     backend and the cache folder."""
     if corpus_option:
-        parser.add_argument("--models-dir", metavar="DIR",
-                            help="the corpus folder (default: the descriptions shipped with tarvex)")
-    parser.add_argument("--model", default=DEFAULT_MODEL, metavar="NAME",
+        parser.add_argument("--models-dir", metavar="DIR", default=setting(CORPUS_VARIABLE),
+                            help=f"the corpus folder (default: ${CORPUS_VARIABLE}, else the descriptions shipped "
+                                 "with tarvex)")
+    parser.add_argument("--model", default=setting(MODEL_VARIABLE) or DEFAULT_MODEL, metavar="NAME",
                         help=f"sentence-embedding model: a name in the local Hugging Face cache or a folder "
-                             f"(default: {DEFAULT_MODEL})")
-    parser.add_argument("--backend", choices=BACKENDS, default="auto",
+                             f"(default: ${MODEL_VARIABLE}, else {DEFAULT_MODEL})")
+    parser.add_argument("--backend", choices=BACKENDS, default=setting(BACKEND_VARIABLE) or "auto",
                         help="embedding backend; auto takes onnx when its built graph is in the cache or "
-                             "torch is not installed, else torch (default: auto)")
+                             f"torch is not installed, else torch (default: ${BACKEND_VARIABLE}, else auto)")
     add_cache_option(parser)
 
 

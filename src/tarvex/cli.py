@@ -1,9 +1,13 @@
 """The ``tarvex`` command: search a corpus of problem descriptions through the index.
 
-    tarvex search [--top-k N] [--models-dir DIR] [--model NAME] [--backend B] [--cache-dir DIR] [--json] WORDS...
-    tarvex index [DIR] [--model NAME] [--backend B] [--cache-dir DIR]
-    tarvex cache info|clear [--cache-dir DIR]
+    tarvex search [--top-k N] [--min-score S] [--json | --jsonl] [INDEX OPTIONS] (WORDS... | -i FILE)
+    tarvex index [DIR] [--model NAME] [--backend B] [--cache-dir DIR] [--json]
+    tarvex cache info|clear [--cache-dir DIR] [--json]
     tarvex mcp [--models-dir DIR] [--model NAME] [--backend B] [--cache-dir DIR]
+
+INDEX OPTIONS (--models-dir, --model, --backend, --cache-dir) default to the
+environment's TARVEX_MODELS_DIR, TARVEX_MODEL, TARVEX_BACKEND and
+TARVEX_CACHE_DIR; TARVEX_THREADS sets the onnx backend's threads.
 
 Exit statuses: 0 success, 1 failure (one line on standard error), 2 usage
 error, 130 interrupted.  The heavy modules (the index, its engine, the
@@ -20,8 +24,9 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from tarvex import _shell
-from tarvex._shell import (STATUS_FAILED, VersionAction, add_cache_option, add_index_options, first_non_utf8,
-                           interrupted, json_records, reader_gone, shown)
+from tarvex._shell import (CORPUS_VARIABLE, ENVIRONMENT_HELP, STATUS_FAILED, HelpFormatter, VersionAction,
+                           add_cache_option, add_index_options, at_least, environment_problem, first_non_utf8,
+                           interrupted, json_records, reader_gone, setting, shown)
 
 if TYPE_CHECKING:
     from tarvex.index import DescriptionIndex, RefreshStats
@@ -29,6 +34,8 @@ if TYPE_CHECKING:
 PROGRAM = "tarvex"
 # A progress bar appears only when at least this many texts need embedding.
 PROGRESS_MINIMUM = 64
+# A query read from a file or standard input: a problem description, not a corpus.
+QUERY_LIMIT_BYTES = 1 << 20
 
 
 class Failure(Exception):
@@ -51,17 +58,27 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROGRAM,
         description="Find the stored problem descriptions closest in meaning to a query, "
                     "from an index kept between runs.",
+        epilog=ENVIRONMENT_HELP, formatter_class=HelpFormatter,
     )
     parser.add_argument("--version", action=VersionAction)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     search = commands.add_parser("search", help="print the descriptions closest to the words",
                                  description="Print the descriptions closest in meaning to the query made of "
-                                             "WORDS, best first, bringing the index up to date first.")
-    search.add_argument("words", nargs="+", metavar="WORDS", help="the query")
+                                             "WORDS (or read whole with -i), best first, bringing the index up "
+                                             "to date first.")
+    search.add_argument("words", nargs="*", metavar="WORDS", help="the query")
+    search.add_argument("-i", "--input", metavar="FILE",
+                        help="read the query from FILE ('-': standard input), as UTF-8, stripped and used whole; "
+                             "no WORDS with it")
     search.add_argument("--top-k", type=int, default=10, metavar="N",
                         help="how many matches to print; 0 or less prints all (default: 10)")
-    search.add_argument("--json", action="store_true", help="print the records (path, score, preview) as JSON")
+    search.add_argument("--min-score", type=_score, metavar="S",
+                        help="leave out the matches scoring below S (cosine similarity, -1 to 1)")
+    output = search.add_mutually_exclusive_group()
+    output.add_argument("--json", action="store_true", help="print the records (path, score, preview) as JSON")
+    output.add_argument("--jsonl", action="store_true",
+                        help="print each record as one JSON object on its own line (JSON Lines)")
     add_index_options(search)
     search.set_defaults(run=run_search, parser=search)
 
@@ -70,9 +87,12 @@ def build_parser() -> argparse.ArgumentParser:
                                             "changed.  With the onnx backend the model's ONNX graph is built "
                                             "first when the checked one is not in the cache (no torch "
                                             "needed).")
-    index.add_argument("models_dir", nargs="?", metavar="DIR",
-                       help="the corpus folder (default: the descriptions shipped with tarvex)")
+    index.add_argument("models_dir", nargs="?", metavar="DIR", default=setting(CORPUS_VARIABLE),
+                       help=f"the corpus folder (default: ${CORPUS_VARIABLE}, else the descriptions shipped "
+                            "with tarvex)")
     add_index_options(index, corpus_option=False)
+    index.add_argument("--json", action="store_true",
+                       help="print the refresh's figures as one JSON object (with the corpus and backend)")
     index.set_defaults(run=run_index)
 
     cache = commands.add_parser("cache", help="show or clear the cache folder",
@@ -80,6 +100,8 @@ def build_parser() -> argparse.ArgumentParser:
                                             "index database and the built ONNX graphs.")
     cache.add_argument("action", choices=("info", "clear"))
     add_cache_option(cache)
+    cache.add_argument("--json", action="store_true",
+                       help="info: print the folder and its files (path, bytes) as one JSON object")
     cache.set_defaults(run=run_cache)
 
     mcp = commands.add_parser("mcp", help="serve the index to an agent over MCP on standard input/output",
@@ -89,7 +111,27 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _score(text: str) -> float:
+    import math
+
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
+    return value
+
+
 # --- commands -------------------------------------------------------------------
+
+
+def _print_json(value: object, *, lines: bool = False) -> None:
+    import json
+
+    # A lone surrogate (an undecodable byte of a file name) goes out as its
+    # JSON escape, through the output's backslashreplace.
+    print(json.dumps(value, ensure_ascii=False, allow_nan=False, indent=None if lines else 2))
 
 
 def _progress_bar() -> tuple[Callable[[int, int], None], Callable[[], None]]:
@@ -134,20 +176,47 @@ def _refresh(index: DescriptionIndex, *, answer_from_store: bool = False) -> Ref
         close()
 
 
+def _read_query(name: str) -> str:
+    """The query held by a file ('-': standard input): UTF-8, stripped."""
+    where = "standard input" if name == "-" else name
+    try:
+        if name == "-":
+            if sys.stdin is None:
+                raise Failure("standard input is closed")
+            data = sys.stdin.buffer.read(QUERY_LIMIT_BYTES + 1)
+        else:
+            with open(name, "rb") as stream:
+                data = stream.read(QUERY_LIMIT_BYTES + 1)
+    except OSError as error:
+        raise Failure(f"cannot read the query from {where}: {error.strerror or error}") from error
+    if len(data) > QUERY_LIMIT_BYTES:
+        raise Failure(f"the query in {where} is longer than {QUERY_LIMIT_BYTES >> 20} MiB")
+    bom = 3 if data.startswith(b"\xef\xbb\xbf") else 0  # as an editor may begin a UTF-8 file
+    try:
+        return data[bom:].decode("utf-8").strip()
+    except UnicodeDecodeError as error:
+        raise Failure(f"the query in {where} is not valid UTF-8 (byte 0x{error.object[error.start]:02x} "
+                      f"at offset {bom + error.start})") from error
+
+
 def run_search(args: argparse.Namespace) -> int:
-    query = " ".join(args.words)
+    if args.input is not None and args.words:
+        raise UsageError("give the query as WORDS or with -i FILE, not both")
+    if args.input is None and not args.words:
+        raise UsageError("the following arguments are required: WORDS (or -i FILE)")
+    query = _read_query(args.input) if args.input is not None else " ".join(args.words)
     if not query.strip():
         raise UsageError("the query is empty")
     with _open_index(args.models_dir, args) as index:
         # A store that cannot be written still answers when it holds every vector (with a warning).
         _refresh(index, answer_from_store=True)
         records = index.rank(query, args.top_k, refresh=False)  # just refreshed: one scan per search
+    records = at_least(records, args.min_score)
     if args.json:
-        import json
-
-        # A lone surrogate (an undecodable byte of a file name) goes out as its
-        # JSON escape, through the output's backslashreplace.
-        print(json.dumps(json_records(records), ensure_ascii=False, indent=2, allow_nan=False))
+        _print_json(json_records(records))
+    elif args.jsonl:
+        for record in json_records(records):
+            _print_json(record, lines=True)
     elif not records:
         print("No descriptions found.")
     else:
@@ -159,9 +228,19 @@ def run_search(args: argparse.Namespace) -> int:
 def run_index(args: argparse.Namespace) -> int:
     with _open_index(args.models_dir, args) as index:
         stats = _refresh(index)
-        backend = f" with {index.backend_used}" if stats.embedded else ""
+        truncation = index.truncation()
+        used = index.backend_used
+    if args.json:
+        from dataclasses import asdict
+
+        _print_json({"corpus": str(index.models_dir), "backend": used, **asdict(stats),
+                     "max_tokens": truncation[1] if truncation else None})
+        return 0
+    backend = f" with {used}" if stats.embedded else ""
+    # Texts longer than the model reads are ranked by their beginning only.
+    cut = f"; {stats.truncated} cut to the model's {truncation[1]} tokens" if truncation else ""
     print(f"{shown(str(index.models_dir))}: {stats.added} added, {stats.changed} changed, {stats.removed} removed, "
-          f"{stats.unchanged} unchanged; {stats.embedded} embedded{backend} in {stats.seconds:.2f} s")
+          f"{stats.unchanged} unchanged; {stats.embedded} embedded{backend} in {stats.seconds:.2f} s{cut}")
     return 0
 
 
@@ -195,6 +274,11 @@ def run_cache(args: argparse.Namespace) -> int:
     folder = _cache_dir(args)
     entries = _cache_entries(folder)
     if args.action == "info":
+        if args.json:
+            sizes = [path.stat().st_size for path in entries]
+            files = [{"path": str(path.relative_to(folder)), "bytes": size} for path, size in zip(entries, sizes)]
+            _print_json({"folder": str(folder), "exists": folder.is_dir(), "files": files, "total_bytes": sum(sizes)})
+            return 0
         total = 0
         print(f"cache folder: {shown(str(folder))}{'' if folder.is_dir() else ' (not created yet)'}")
         for path in entries:
@@ -246,6 +330,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="backslashreplace")
     args = parser.parse_args(words)
+    if (problem := environment_problem()) is not None:
+        parser.error(problem)
     logging.basicConfig(level=logging.WARNING, format=f"{PROGRAM}: %(message)s")
     try:
         status: int = args.run(args)

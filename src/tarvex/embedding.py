@@ -33,7 +33,7 @@ import numpy as np
 
 # Re-exported: the default model and cache folder, written in one place.
 from tarvex._defaults import DEFAULT_MODEL as DEFAULT_MODEL
-from tarvex._defaults import check_backend
+from tarvex._defaults import check_backend, onnx_threads
 from tarvex._defaults import default_cache_dir as default_cache_dir
 from tarvex._files import write_atomically
 
@@ -93,6 +93,16 @@ class Embedder(Protocol):
 
     def encode(self, texts: list[str]) -> np.ndarray:
         """float32, C-contiguous, shape (len(texts), dimension), unit-length rows."""
+        ...
+
+    @property
+    def max_tokens(self) -> int | None:
+        """How many tokens of a text the model reads; None when it cannot tell."""
+        ...
+
+    def cut(self, texts: list[str]) -> list[bool] | None:
+        """Whether the model reads only part of each text (more than ``max_tokens``
+        tokens); None when it cannot tell."""
         ...
 
 
@@ -303,6 +313,10 @@ class TorchEmbedder:
         digest = weights_digest(folder, cache_dir) if folder is not None else UNLOCATED_DIGEST
         self.identity = (model_name, digest, "torch")
         self._dimension: int | None = None
+        limit = getattr(model, "max_seq_length", None)
+        tokenizer = getattr(model, "tokenizer", None)
+        # A model object without a tokenizer or a length (a stand-in) cannot tell what it cuts.
+        self.max_tokens = limit if type(limit) is int and limit > 0 and callable(tokenizer) else None
 
     @property
     def dimension(self) -> int:
@@ -323,6 +337,20 @@ class TorchEmbedder:
             raise ValueError(f"the model returned vectors of shape {vectors.shape} for {len(texts)} texts")
         self._dimension = vectors.shape[1]
         return vectors
+
+    def cut(self, texts: list[str]) -> list[bool] | None:
+        if self.max_tokens is None:
+            return None
+        # The texts as the model's transformer prepares them before its tokenizer truncates them.
+        first = self.model[0] if hasattr(self.model, "__getitem__") else None
+        prepared = [text.strip() for text in texts]
+        if getattr(first, "do_lower_case", False):
+            prepared = [text.lower() for text in prepared]
+        if not prepared:
+            return []
+        # One token more than the model reads is enough to know that it cuts.
+        ids = self.model.tokenizer(prepared, truncation=True, max_length=self.max_tokens + 1)["input_ids"]
+        return [len(row) > self.max_tokens for row in ids]
 
 
 # --- onnx -----------------------------------------------------------------------
@@ -406,9 +434,10 @@ def normalise(vectors: np.ndarray) -> np.ndarray:
 
 def session_options(ort: Any) -> Any:
     """Options for a small machine shared with other work: at most two threads
-    that sleep rather than spin while they wait."""
+    (or as many as ``TARVEX_THREADS`` says) that sleep rather than spin while
+    they wait."""
     options = ort.SessionOptions()
-    options.intra_op_num_threads = min(2, os.cpu_count() or 1)
+    options.intra_op_num_threads = onnx_threads() or min(2, os.cpu_count() or 1)
     options.inter_op_num_threads = 1
     options.execution_mode = ort.ExecutionMode.ORT_SEQUENTIAL
     options.add_session_config_entry("session.intra_op.allow_spinning", "0")
@@ -431,6 +460,7 @@ class OnnxEmbedder:
             raise EmbeddingUnavailable(f"the ONNX backend needs onnxruntime and tokenizers: {error}") from None
         self.identity = (model_name, digest, "onnx")
         self.dimension = layout.dimension
+        self.max_tokens = layout.max_length
         self.layout = layout
         try:
             self.tokenizer = Tokenizer.from_file(str(layout.folder / "tokenizer.json"))
@@ -443,8 +473,12 @@ class OnnxEmbedder:
         self.tokenizer.enable_truncation(max_length=layout.max_length, strategy="longest_first")
         self.pad_id = pad_id  # batches are padded here, once their lengths are known
         try:
+            options = session_options(ort)
+        except ValueError as error:  # TARVEX_THREADS: a setting, not the graph, is at fault
+            raise EmbeddingUnavailable(str(error)) from None
+        try:
             self.session = ort.InferenceSession(
-                str(graph), sess_options=session_options(ort), providers=["CPUExecutionProvider"]
+                str(graph), sess_options=options, providers=["CPUExecutionProvider"]
             )
         except Exception as error:
             raise EmbeddingUnavailable(f"cannot load the ONNX graph {graph}: {error}") from None
@@ -475,11 +509,16 @@ class OnnxEmbedder:
         (token_vectors,) = self.session.run(None, {name: feeds[name] for name in self.inputs})
         return pool(token_vectors, feeds["attention_mask"], self.layout.pooling)
 
-    def encode(self, texts: list[str]) -> np.ndarray:
+    def _prepared(self, texts: list[str]) -> list[str]:
         prepared = [text.strip() for text in texts]
-        if self.layout.lower_case:
-            prepared = [text.lower() for text in prepared]
-        encodings = self.tokenizer.encode_batch(prepared)
+        return [text.lower() for text in prepared] if self.layout.lower_case else prepared
+
+    def cut(self, texts: list[str]) -> list[bool]:
+        # The tokenizer truncates to max_tokens: what it had to leave out is its overflow.
+        return [bool(encoding.overflowing) for encoding in self.tokenizer.encode_batch(self._prepared(texts))]
+
+    def encode(self, texts: list[str]) -> np.ndarray:
+        encodings = self.tokenizer.encode_batch(self._prepared(texts))
         vectors = np.zeros((len(texts), self.dimension), dtype=np.float32)
         for chosen in token_batches([len(e.ids) for e in encodings], ONNX_BATCH_SIZE, ONNX_BATCH_TOKENS):
             vectors[chosen] = self._encode_batch([encodings[i] for i in chosen])

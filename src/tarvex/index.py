@@ -56,6 +56,8 @@ class RefreshStats:
     unchanged: int  # listed files whose text is as before
     embedded: int  # texts that had to be embedded (no stored vector)
     seconds: float
+    # Ranked descriptions longer than the model reads (see DescriptionIndex.truncation); None: it cannot tell.
+    truncated: int | None = None
 
 
 @dataclass(slots=True)
@@ -121,6 +123,7 @@ class DescriptionIndex:
         self._row_hashes: list[bytes | None] = []
         self._row_of: dict[str, int] = {}
         self._matrix = np.zeros((0, 0), dtype=np.float32)
+        self._cut: dict[bytes, bool] = {}  # text hash: whether the model reads only part of it
         self._generation += 1
         self._hidden: tuple[Callable[[str, str | None], bool], int, frozenset[int]] | None = None
 
@@ -226,6 +229,20 @@ class DescriptionIndex:
             self._check_open()
             return self._refresh(progress, answer_from_store=answer_from_store)
 
+    def truncation(self) -> tuple[int, int] | None:
+        """``(cut, tokens)``: how many of the ranked descriptions are longer than the
+        model reads, and how many tokens of a text it reads, as the last refresh
+        left the index (no scan; waits for a refresh in progress).  None before
+        a model is loaded, or when the model cannot tell."""
+        with self._lock:
+            return self._truncation()
+
+    def _truncation(self) -> tuple[int, int] | None:
+        limit = self._embedder.max_tokens if self._embedder is not None else None
+        if limit is None:
+            return None
+        return sum(self._cut.get(h, False) for h in self._row_hashes if h is not None), limit
+
     def descriptions(self) -> list[str]:
         """The listed descriptions with a non-empty text, in path order (no model is loaded)."""
         with self._lock:
@@ -297,7 +314,9 @@ class DescriptionIndex:
             added, changed, removed, embedded = self._recovering(lambda: (*self._update_files(),
                                                                           self._update_vectors(progress)))
         unchanged = len(self._listing) - added - changed
-        return RefreshStats(added, changed, removed, unchanged, embedded, time.perf_counter() - started)
+        truncation = self._truncation()
+        return RefreshStats(added, changed, removed, unchanged, embedded, time.perf_counter() - started,
+                            None if truncation is None else truncation[0])
 
     @contextlib.contextmanager
     def _store_writes(self, answer_from_store: bool) -> Iterator[None]:
@@ -514,6 +533,7 @@ class DescriptionIndex:
         self._previews = [self._files[path].preview for path in rows]
         self._real_paths = [self._files[path].real_path for path in rows]
         self._row_of = {path: row for row, path in enumerate(rows)}
+        self._cut = {h: self._cut[h] for h in self._row_hashes if h in self._cut}
         self._matrix_stale = False
         self._edited.clear()
         self._generation += 1
@@ -530,7 +550,9 @@ class DescriptionIndex:
         embedder = self._open_embedder()
         vectors = self._stored(wanted)
         missing = [h for h in wanted if h not in vectors]
-        texts = self._texts_of(paths, set(missing))
+        uncounted = {h for h in wanted if h in vectors and h not in self._cut} if embedder.max_tokens else set()
+        texts = self._texts_of(paths, set(missing) | uncounted)
+        self._count_cuts(embedder, {h: texts[h] for h in uncounted if h in texts})
         # Longest first: each chunk then holds texts of like length, as one encode of all of them
         # would batch them, so chunking adds no padding.
         pending = sorted(((h, texts[h]) for h in missing if h in texts), key=lambda item: -len(item[1]))
@@ -543,7 +565,20 @@ class DescriptionIndex:
                 raise
             self._last_refusal = (error, time.monotonic())
             raise self._unanswerable(error, sum(h not in vectors for h, _ in pending)) from error
-        return vectors, embedded, len(texts) == len(missing)
+        return vectors, embedded, all(h in texts for h in missing)
+
+    def _count_cuts(self, embedder: embedding.Embedder, texts: dict[bytes, str]) -> None:
+        """Count texts whose vectors are stored without it (before it was kept), and record it with them."""
+        found = self._learn_cuts(embedder, list(texts.items())) if texts else {}
+        if found:
+            self._written(lambda: self._db.set_cut_flags(self._identity(), found), None)
+
+    def _learn_cuts(self, embedder: embedding.Embedder, items: list[tuple[bytes, str]]) -> dict[bytes, bool]:
+        """Whether the model reads only part of each (hash, text), now known here; {} when it cannot tell."""
+        flags = embedder.cut([text for _, text in items])
+        found = {} if flags is None else dict(zip((h for h, _ in items), flags, strict=True))
+        self._cut.update(found)
+        return found
 
     @staticmethod
     def _unanswerable(refusal: StoreNotWritable, missing: int) -> StoreNotWritable:
@@ -554,7 +589,8 @@ class DescriptionIndex:
         return self._identity_id
 
     def _stored(self, hashes: list[bytes]) -> dict[bytes, np.ndarray]:
-        return self._db.vectors(self._identity(), hashes)
+        """Stored vectors of these texts, learning what the store knows of their cut."""
+        return self._db.vectors(self._identity(), hashes, self._cut)
 
     def _embed(self, embedder: embedding.Embedder, pending: list[tuple[bytes, str]],
                vectors: dict[bytes, np.ndarray], progress: Progress | None) -> int:
@@ -593,11 +629,12 @@ class DescriptionIndex:
         if encoded.shape != (len(chunk), embedder.dimension):
             raise ValueError(f"the embedding model gave vectors of shape {encoded.shape} "
                              f"for {len(chunk)} texts of width {embedder.dimension}")
+        cut = self._learn_cuts(embedder, chunk)
         # A vector that is not finite would be taken for damage when read back: it is used, not stored.
         finite, unit = usable_rows(encoded)
         self._db.add_vectors(self._identity(),
                              [(h, encoded[i].tobytes()) for i, (h, _) in enumerate(chunk) if finite[i]],
-                             unit_length=bool(unit[finite].all()))
+                             unit_length=bool(unit[finite].all()), cut=cut)
         for i, (h, _) in enumerate(chunk):
             vectors[h] = encoded[i]
 

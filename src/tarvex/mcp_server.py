@@ -48,7 +48,8 @@ from urllib.parse import quote, unquote
 
 from tarvex._defaults import DEFAULT_MODEL, DEFAULT_TOP_K, PREVIEW_CHARS
 from tarvex._shell import (MCP_DESCRIPTION, STATUS_FAILED, STATUS_INTERRUPTED, add_index_options,
-                           interrupt_ends_process, is_disconnect, json_records, package_version)
+                           environment_problem, interrupt_ends_process, is_disconnect, json_records,
+                           package_version)
 
 if TYPE_CHECKING:
     from mcp.server.lowlevel import Server
@@ -278,14 +279,16 @@ TOOL_SCHEMAS: dict[str, tuple[str, dict[str, Any], dict[str, Any] | None]] = {
                 "vectors": {"type": ["integer", "null"],
                             "description": "Descriptions ranked, as of updated_at (null until built)."},
                 "truncated": {"type": ["integer", "null"],
-                              "description": "Texts longer than the model reads (null: not counted)."},
+                              "description": "Descriptions ranked by their first max_tokens tokens only, "
+                                             "being longer (null until built, or when the model cannot tell)."},
+                "max_tokens": {"type": ["integer", "null"], "description": "Tokens of a text the model reads."},
                 "model": {"type": "string"},
                 "backend": {"type": "string", "description": "The backend loaded, else the one asked for."},
                 "updated_at": {"type": ["string", "null"],
                                "description": "When the index was last brought up to date (ISO 8601, UTC)."},
             },
             "required": ["corpus", "state", "progress", "error", "descriptions", "vectors", "truncated",
-                         "model", "backend", "updated_at"],
+                         "max_tokens", "model", "backend", "updated_at"],
             "additionalProperties": False,
         },
     ),
@@ -496,6 +499,7 @@ class DescriptionServer:
         ready = build.state == READY
         updated_at = self.corpus.updated_at
         progress = build.progress if build.state == BUILDING else None
+        truncation = index.truncation() if ready else None
         structured = {
             "corpus": str(self.corpus.root),
             "state": build.state,
@@ -504,8 +508,8 @@ class DescriptionServer:
             # The index is free to be asked only once built; while building, its lock is the worker's.
             "descriptions": len(self.corpus.descriptions()) if ready else None,
             "vectors": index.ranked_count(self.corpus.shows) if ready else None,
-            # Counted by the index once it tells how many texts its model cut short.
-            "truncated": getattr(build.stats, "truncated", None),
+            "truncated": truncation[0] if truncation else None,
+            "max_tokens": truncation[1] if truncation else None,
             "model": index.model_name,
             "backend": index.backend_used or index.backend,
             "updated_at": None if updated_at is None else datetime.fromtimestamp(updated_at, UTC).isoformat(
@@ -862,6 +866,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m tarvex.mcp_server", description=MCP_DESCRIPTION)
     add_index_options(parser)
     options = parser.parse_args(argv)
+    if (problem := environment_problem()) is not None:
+        parser.error(problem)
     return serve(options.models_dir, options.model, options.backend, options.cache_dir)
 
 

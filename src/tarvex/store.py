@@ -6,7 +6,9 @@ What it keeps:
   with the width of its vectors and whether the model gives unit-length ones
   (NULL until its first vectors are stored);
 - ``vectors``: one float32 vector per (identity, SHA-256 of the text), so an
-  identical text is embedded once and two backends never share a vector;
+  identical text is embedded once and two backends never share a vector, and
+  whether the model read only part of that text (NULL when not known: stored
+  before this was kept, or by a model that cannot tell);
 - ``corpora``: each corpus folder, keyed by its real path, with the start time
   of its last scan;
 - ``files``: per corpus, each description file's path relative to the folder,
@@ -66,14 +68,18 @@ DAMAGED_NAME = DATABASE_NAME + ".damaged"
 STORE_FILES = (DATABASE_NAME, DATABASE_NAME + "-wal", DATABASE_NAME + "-shm", DATABASE_NAME + "-journal",
                DAMAGED_NAME, LOCK_NAME)
 APPLICATION_ID = 0x54565849  # "TVXI"
-SCHEMA_VERSION = 3  # 2: paths as bytes; 3: the real path of each text, whether a model's vectors are unit length
-# Earlier versions this one upgrades in place, keeping vectors and rows.
-_UPGRADES = {
-    2: ("ALTER TABLE files ADD COLUMN real_path BLOB",
-        # Vectors of version 2 are held to unit length until their model stores new ones.
-        "ALTER TABLE identities ADD COLUMN unit_length INTEGER"),
+# 2: paths as bytes; 3: the real path of each text, whether a model's vectors are unit length;
+# 4: whether the model read only part of a text
+SCHEMA_VERSION = 4
+# What each version added, in order: an earlier version is upgraded in place, keeping vectors and rows.
+_ADDED: dict[int, tuple[tuple[str, str, str], ...]] = {
+    # Vectors of version 2 are held to unit length until their model stores new ones.
+    3: (("files", "real_path", "BLOB"), ("identities", "unit_length", "INTEGER")),
+    4: (("vectors", "cut", "INTEGER"),),
 }
-_VERSION_3_COLUMNS = {"real_path", "unit_length"}
+_UPGRADES = {version: tuple(f"ALTER TABLE {table} ADD COLUMN {column} {kind}"
+                            for added in range(version + 1, SCHEMA_VERSION + 1) for table, column, kind in _ADDED[added])
+             for version in range(min(_ADDED) - 1, SCHEMA_VERSION)}
 BUSY_TIMEOUT_MS = 30_000
 # How far from 1 the norm of a stored unit vector may be: float32 rounding of a
 # normalised vector of a few thousand values stays well inside it, damage does not.
@@ -98,6 +104,7 @@ _SCHEMA = (
         identity INTEGER NOT NULL REFERENCES identities (id),
         text_hash BLOB NOT NULL,
         vector BLOB NOT NULL,
+        cut INTEGER,
         PRIMARY KEY (identity, text_hash)) WITHOUT ROWID""",
     """CREATE TABLE corpora (
         id INTEGER PRIMARY KEY,
@@ -228,11 +235,12 @@ class Store:
             return f"its schema version is {version}, expected {SCHEMA_VERSION}"
         if tables != {"identities", "vectors", "corpora", "files"}:
             return "its tables are not the index's"
-        columns = {row[1] for table in ("files", "identities")
-                   for row in connection.execute(f"PRAGMA table_info({table})")}
-        # The columns that version 3 added are there exactly when the version says so.
-        if (columns & _VERSION_3_COLUMNS) != (_VERSION_3_COLUMNS if version == SCHEMA_VERSION else set()):
-            return "its tables do not match its schema version"
+        # The columns that later versions added are there exactly when the version says so.
+        for added, columns in _ADDED.items():
+            for table, column, _ in columns:
+                present = any(row[1] == column for row in connection.execute(f"PRAGMA table_info({table})"))
+                if present != (version >= added):
+                    return "its tables do not match its schema version"
         return None
 
     def _prepare(self, connection: sqlite3.Connection) -> None:
@@ -386,11 +394,14 @@ class Store:
             raise StoreDamaged(f"stored vectors of {identity} have {width} values, the model gives {dimension}")
         return int(found)
 
-    def vectors(self, identity_id: int, hashes: list[bytes]) -> dict[bytes, np.ndarray]:
+    def vectors(self, identity_id: int, hashes: list[bytes],
+                cut: dict[bytes, bool] | None = None) -> dict[bytes, np.ndarray]:
         """The usable stored vectors of those text hashes (see :func:`usable_rows`).
 
         Any other row is deleted, with one warning, so that its text is embedded
         and stored again; a row another process rewrote meanwhile is kept.
+        ``cut``, when given, learns whether the model read only part of each
+        text whose vector is given and stored with that known.
         """
         identity = self._read("SELECT dimension, unit_length FROM identities WHERE id = ?", (identity_id,))
         if not identity:
@@ -400,10 +411,11 @@ class Store:
         damaged: list[tuple[bytes, bytes]] = []
         for batch in _batches(hashes):
             marks = ",".join("?" * len(batch))
-            rows = self._read(f"SELECT text_hash, vector FROM vectors WHERE identity = ? AND text_hash IN ({marks})",
+            rows = self._read(f"SELECT text_hash, vector, cut FROM vectors WHERE identity = ? AND text_hash IN ({marks})",
                               (identity_id, *batch))
+            flags = {text_hash: bool(flag) for text_hash, _, flag in rows if type(flag) is int and flag in (0, 1)}
             sized: list[tuple[bytes, bytes]] = []
-            for text_hash, blob in rows:
+            for text_hash, blob, _ in rows:
                 (sized if isinstance(blob, bytes) and isinstance(text_hash, bytes) and len(blob) == 4 * dimension else damaged).append((text_hash, blob))
             matrix = np.frombuffer(b"".join(blob for _, blob in sized), dtype=np.float32).reshape(len(sized), dimension)
             finite, unit = usable_rows(matrix)
@@ -411,6 +423,8 @@ class Store:
             for row, (text_hash, blob) in enumerate(sized):
                 if usable[row]:
                     found[text_hash] = matrix[row]
+                    if cut is not None and text_hash in flags:
+                        cut[text_hash] = flags[text_hash]
                 else:
                     damaged.append((text_hash, blob))
         if damaged:
@@ -423,18 +437,28 @@ class Store:
                 pass  # left out all the same; dropped by the next process that can write
         return found
 
-    def add_vectors(self, identity_id: int, items: list[tuple[bytes, bytes]], unit_length: bool) -> None:
+    def add_vectors(self, identity_id: int, items: list[tuple[bytes, bytes]], unit_length: bool,
+                    cut: dict[bytes, bool] | None = None) -> None:
         """Store vectors in one transaction (a vector stored by another process meanwhile is kept).
 
         ``unit_length``: whether the model gave these (finite) vectors unit
         length; once it gave one that is not, its vectors are not held to it.
+        ``cut``: whether the model read only part of each text (None: not known).
         """
+        flags = cut or {}
         self._write([
-            ("INSERT OR IGNORE INTO vectors (identity, text_hash, vector) VALUES (?, ?, ?)",
-             [(identity_id, h, v) for h, v in items]),
+            ("INSERT OR IGNORE INTO vectors (identity, text_hash, vector, cut) VALUES (?, ?, ?, ?)",
+             [(identity_id, h, v, _flag(flags.get(h))) for h, v in items]),
             ("UPDATE identities SET unit_length = ? WHERE id = ? AND coalesce(unit_length, 1) >= ?",
              [(int(unit_length), identity_id, int(unit_length))]),
         ])
+
+    def set_cut_flags(self, identity_id: int, flags: dict[bytes, bool]) -> None:
+        """Record whether the model read only part of texts whose vectors are stored without it."""
+        # A value that is neither 0 nor 1 was not written by this store: it is replaced too.
+        self._write([("UPDATE vectors SET cut = ? WHERE identity = ? AND text_hash = ?"
+                      " AND (cut IS NULL OR cut NOT IN (0, 1))",
+                      [(_flag(cut), identity_id, h) for h, cut in flags.items()])])
 
     # -- corpora and files -----------------------------------------------------
 
@@ -465,6 +489,10 @@ class Store:
               for r in rows]),
             ("UPDATE corpora SET scanned_ns = max(scanned_ns, ?) WHERE id = ?", [(scanned_ns, corpus_id)]),
         ])
+
+
+def _flag(value: bool | None) -> int | None:
+    return None if value is None else int(value)
 
 
 def usable_rows(vectors: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
