@@ -568,13 +568,18 @@ def _gated(self, sentences, *args, **kwargs):
     return _encode(self, sentences, *args, **kwargs)
 
 _model.encode = _gated
+# A length it reads and a tokenizer (a word a token, between two special ones), as a real model has them.
+_model.max_seq_length = {read_tokens}
+_model.tokenizer = staticmethod(lambda texts, truncation=False, max_length=None, **kwargs: {{"input_ids": [
+    [101, *range(1, len(text.split()) + 1), 102][:max_length if truncation else None] for text in texts]}})
 """
+READ_TOKENS = 8
 
 
 def test_the_server_answers_while_it_builds_and_a_search_waits_with_progress(corpus, tmp_path):
     _, root, index = corpus
     gate = tmp_path / "gate"
-    package = GATED_MODEL_PACKAGE.format(standins=standins_module.__file__, gate=str(gate))
+    package = GATED_MODEL_PACKAGE.format(standins=standins_module.__file__, gate=str(gate), read_tokens=READ_TOKENS)
     notes = []
 
     async def progress(done, total, message):
@@ -609,6 +614,9 @@ def test_the_server_answers_while_it_builds_and_a_search_waits_with_progress(cor
     assert notes[-1] == (total, total, f"{total} of {total} texts embedded")
     assert after["state"] == "ready" and after["progress"] is None
     assert after["descriptions"] == after["vectors"] == len(shown(index, root))
+    # Ranked by their beginning only: the texts whose words and two special tokens exceed what the model reads.
+    longer = sum(len(Path(path).read_text().split()) + 2 > READ_TOKENS for path in index.descriptions())
+    assert (after["truncated"], after["max_tokens"]) == (longer, READ_TOKENS) and longer > 0
 
 
 def test_a_build_that_fails_fails_what_needs_the_index_and_nothing_else(corpus, tmp_path):
