@@ -349,9 +349,9 @@ def _one_line(error: BaseException) -> str:
 class Build:
     """The index's first build, run in a worker thread while the server answers.
 
-    The worker writes ``progress`` and, once done, ``state``; the event loop
-    only reads them (each a single assignment), so nothing on the loop waits
-    for the index's lock while the build holds it.
+    The worker writes only ``progress`` (one assignment, read on the event
+    loop); ``state`` changes on the loop once the worker is done, and until
+    then nothing on the loop touches the index, whose lock the worker holds.
     """
 
     def __init__(self, corpus: CorpusView) -> None:
