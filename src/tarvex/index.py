@@ -315,8 +315,9 @@ class DescriptionIndex:
                                                                           self._update_vectors(progress)))
         unchanged = len(self._listing) - added - changed
         truncation = self._truncation()
-        return RefreshStats(added, changed, removed, unchanged, embedded, time.perf_counter() - started,
-                            None if truncation is None else truncation[0])
+        # With nothing to rank nothing is cut, whether or not a model was loaded to tell.
+        truncated = truncation[0] if truncation is not None else (0 if not self._rows else None)
+        return RefreshStats(added, changed, removed, unchanged, embedded, time.perf_counter() - started, truncated)
 
     @contextlib.contextmanager
     def _store_writes(self, answer_from_store: bool) -> Iterator[None]:
