@@ -94,6 +94,28 @@ def test_onnx_vectors_do_not_depend_on_the_batch(onnx_embedder, shipped_texts):
     assert np.abs(together - alone).max() < 1e-5
 
 
+def test_onnx_runs_each_batch_as_wide_as_its_longest_text(onnx_embedder, monkeypatch):
+    """No padding beyond the batch's own longest text (a model's tokenizer file may ask
+    for a fixed width, which would make a short query cost as much as a long text)."""
+    widths = []
+
+    class Recording:
+        def __init__(self, session):
+            self.session = session
+
+        def run(self, outputs, feeds):
+            widths.append(feeds["input_ids"].shape)
+            return self.session.run(outputs, feeds)
+
+    monkeypatch.setattr(onnx_embedder, "session", Recording(onnx_embedder.session))
+    alone = onnx_embedder.encode(["vans"])
+    assert widths == [(1, 3)]  # [CLS] vans [SEP]
+    widths.clear()
+    together = onnx_embedder.encode(["vans", "a fleet of vans"])
+    assert widths == [(2, 6)]
+    assert np.abs(together[0] - alone[0]).max() < 1e-5
+
+
 @settings(max_examples=200, deadline=None)
 @given(lengths=st.lists(st.integers(1, 300), max_size=80), max_texts=st.integers(1, 40),
        max_tokens=st.integers(1, 3000))

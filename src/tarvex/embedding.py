@@ -471,7 +471,11 @@ class OnnxEmbedder:
         if pad_id is None:
             raise EmbeddingUnavailable(f"the tokenizer of {layout.folder} has no padding token {pad_token!r}")
         self.tokenizer.enable_truncation(max_length=layout.max_length, strategy="longest_first")
-        self.pad_id = pad_id  # batches are padded here, once their lengths are known
+        # Batches are padded here, once their lengths are known; padding that the
+        # tokenizer's own file asks for (a fixed 128 tokens for some models) would
+        # make a one-word query cost as much as a long text.
+        self.tokenizer.no_padding()
+        self.pad_id = pad_id
         try:
             options = session_options(ort)
         except ValueError as error:  # TARVEX_THREADS: a setting, not the graph, is at fault
