@@ -35,6 +35,7 @@ from pathlib import Path
 import anyio
 from mcp import ClientSession, StdioServerParameters
 from mcp.client.stdio import stdio_client
+from graph_cache import link_built_graph
 
 QUERIES = [
     "deliver parcels to customers with a fleet of vans",
@@ -58,19 +59,10 @@ def hub_home() -> str:
 
 
 def fresh_cache(backend: str, model: str) -> tuple[Path, dict[str, str]]:
-    """A new cache folder (with the exported graph linked in for onnx) and the environment that selects it."""
-    from tarvex import embedding
-
+    """A new cache folder (with the built graph linked in for onnx) and the environment that selects it."""
     base = Path(tempfile.mkdtemp(prefix="tarvex-mcp-bench-"))
     if backend == "onnx":
-        folder = embedding.locate_model(model)
-        digest = embedding.weights_digest(folder, embedding.default_cache_dir()) if folder else ""
-        graph = embedding.graph_path(embedding.default_cache_dir(), digest)
-        if not digest or not graph.is_file():
-            sys.exit(f"no exported ONNX graph of {model} in {embedding.default_cache_dir()}: run scripts/setup.sh")
-        target = embedding.graph_path(base / "tarvex", digest)
-        target.parent.mkdir(parents=True)
-        target.symlink_to(graph)
+        link_built_graph(base / "tarvex", model)
     env = {"XDG_CACHE_HOME": str(base), "HF_HOME": hub_home(), "HF_HUB_OFFLINE": "1"}
     return base, env
 

@@ -25,25 +25,19 @@ import tempfile
 import time
 from pathlib import Path
 
+from graph_cache import link_built_graph
+
 HERE_TARVEX = str(Path(sys.executable).with_name("tarvex"))
 EMBEDDED = re.compile(r"; (\d+) embedded")
 
 
 def fresh_cache(backend: str) -> Path:
-    """A new cache folder; for onnx with the exported graph of the default model linked in."""
-    from tarvex import embedding
+    """A new cache folder; for onnx with the built graph of the default model linked in."""
     from tarvex._defaults import DEFAULT_MODEL
 
     base = Path(tempfile.mkdtemp(prefix="tarvex-shared-build-"))
     if backend == "onnx":
-        folder = embedding.locate_model(DEFAULT_MODEL)
-        digest = embedding.weights_digest(folder, embedding.default_cache_dir()) if folder else ""
-        graph = embedding.graph_path(embedding.default_cache_dir(), digest)
-        if not digest or not graph.is_file():
-            sys.exit(f"no exported ONNX graph of {DEFAULT_MODEL} in {embedding.default_cache_dir()}")
-        target = embedding.graph_path(base, digest)
-        target.parent.mkdir(parents=True)
-        target.symlink_to(graph)
+        link_built_graph(base, DEFAULT_MODEL)
     return base
 
 
