@@ -212,3 +212,29 @@ def test_the_mcp_server_serves_what_is_stored_and_reports_a_store_failure_in_one
         f"search_descriptions failed: cannot update the index database {database}: it is read-only"
         " (1 of the descriptions have no stored vector)")
     assert "Traceback" not in logged and logged.count("could not be updated") == 1, logged
+
+
+FIRST_OPEN = """
+import sys, time
+from pathlib import Path
+from tarvex.store import Store
+start = float(sys.argv[2])
+while time.time() < start:
+    pass
+store = Store(Path(sys.argv[1]))
+store.update_files(store.corpus("/corpus/" + sys.argv[3]), [], [], 1)
+"""
+
+
+def test_processes_opening_a_new_database_at_once_all_get_it(tmp_path):
+    """Switching a new database to WAL can answer busy at once while another process opens
+    it; each opener waits its turn instead of failing."""
+    for round_number in range(6):
+        cache = tmp_path / f"cache{round_number}"
+        start = time.time() + 0.5
+        runs = [subprocess.Popen([sys.executable, "-c", FIRST_OPEN, str(cache), str(start), str(i)],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for i in range(6)]
+        errors = [run.communicate(timeout=120)[1] for run in runs]
+        assert [run.returncode for run in runs] == [0] * 6, errors
+        with contextlib.closing(sqlite3.connect(cache / "index.sqlite3")) as db:
+            assert db.execute("SELECT count(*) FROM corpora").fetchone()[0] == 6

@@ -244,7 +244,29 @@ class Store:
         return None
 
     def _prepare(self, connection: sqlite3.Connection) -> None:
-        """WAL mode and, for a new or older database, the schema (made once even when processes race)."""
+        """WAL mode and, for a new or older database, the schema (made once even when processes race).
+
+        Switching a new database to WAL while another process opens it can answer
+        busy at once, without SQLite's busy handler: that is tried again, with
+        growing pauses, until the busy timeout has passed.
+        """
+        refused: list[sqlite3.OperationalError] = []
+
+        def attempt() -> bool:
+            try:
+                self._prepare_once(connection)
+            except sqlite3.OperationalError as error:
+                if (getattr(error, "sqlite_errorcode", 0) or 0) & 0xFF != sqlite3.SQLITE_BUSY:
+                    raise
+                refused[:] = [error]
+                return False
+            return True
+
+        if not _wait_for(attempt, BUSY_TIMEOUT_MS / 1000):
+            raise refused[0]
+
+    @staticmethod
+    def _prepare_once(connection: sqlite3.Connection) -> None:
         connection.execute("PRAGMA journal_mode = WAL")
         connection.execute("PRAGMA synchronous = NORMAL")
         if connection.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION:
