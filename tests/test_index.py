@@ -17,7 +17,7 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
-from tarvex.store import SCHEMA_VERSION
+from tarvex.sqlite_store import SCHEMA_VERSION
 from testsupport import standins
 from testsupport.threads import failures_of, run_threads
 from conftest import run_python, write_corpus
@@ -301,9 +301,9 @@ def test_damaged_or_foreign_database_is_reported_and_rebuilt(rag, models, tmp_pa
     for name, damage in damages.items():
         damage()
         caplog.clear()
-        with caplog.at_level(logging.WARNING, logger="tarvex.store"), index(tmp_path / "c", cache) as ix:
+        with caplog.at_level(logging.WARNING, logger="tarvex.sqlite_store"), index(tmp_path / "c", cache) as ix:
             assert_same(ix.rank("q"), expected)
-        warnings = [r for r in caplog.records if r.name == "tarvex.store"]
+        warnings = [r for r in caplog.records if r.name == "tarvex.sqlite_store"]
         assert len(warnings) == 1 and "rebuilt" in warnings[0].getMessage(), name
         assert (cache / "index.sqlite3.damaged").exists()
 
@@ -323,7 +323,7 @@ def test_a_store_of_the_previous_schema_keeps_its_vectors_and_reads_its_files_ag
         old.execute("UPDATE files SET scanned_ns = scanned_ns + 60000000000")  # metadata alone would trust them
         old.execute("PRAGMA user_version = 2")
         old.commit()
-    with caplog.at_level(logging.WARNING, logger="tarvex.store"), index(root, cache) as ix:
+    with caplog.at_level(logging.WARNING, logger="tarvex.sqlite_store"), index(root, cache) as ix:
         stats = ix.refresh()
         assert (stats.unchanged, stats.embedded) == (len(paths), 0)
         assert ix.sources() == {str(path): os.path.realpath(path) for path in paths}
@@ -420,14 +420,14 @@ def test_damaged_vector_rows_are_dropped_and_embedded_again(rag, models, tmp_pat
     expected = rag.rank_problem_descriptions("1", root, 0, MODEL)
     stand_ins.clear()
     caplog.clear()
-    with caplog.at_level(logging.WARNING, logger="tarvex.store"), index(root, cache) as ix:
+    with caplog.at_level(logging.WARNING, logger="tarvex.sqlite_store"), index(root, cache) as ix:
         assert ix.refresh().embedded == len(damages)
         assert_same(ix.rank("1", 0), expected)
-    warnings = [r.getMessage() for r in caplog.records if r.name == "tarvex.store"]
+    warnings = [r.getMessage() for r in caplog.records if r.name == "tarvex.sqlite_store"]
     assert len(warnings) == 1 and f"held {len(damages)} damaged vectors" in warnings[0]
     assert [len(batch) for batch in stand_ins.encoded][-2:] == [len(damages), 1]  # their texts, then the query
     caplog.clear()
-    with caplog.at_level(logging.WARNING, logger="tarvex.store"), index(root, cache) as ix:
+    with caplog.at_level(logging.WARNING, logger="tarvex.sqlite_store"), index(root, cache) as ix:
         assert ix.refresh().embedded == 0  # the vectors embedded again were stored over the damaged rows
         assert_same(ix.rank("1", 0), expected)
     assert caplog.records == []

@@ -15,7 +15,7 @@ from tarvex import DescriptionIndex
 from tarvex._index_engine import RACY_WINDOW_NS, content_hash, read_description
 from tarvex.index import PREVIEW_CHARS
 from tarvex.mcp_server import CorpusView, build_server
-from tarvex.store import Store
+from tarvex.stores import default_store
 
 MODEL = "tarvex-tests/standin-model"
 SECRET = "TOPSECRET launch codes"
@@ -98,7 +98,7 @@ def test_a_link_swapped_in_and_out_of_the_corpus_reveals_nothing(tmp_path, stand
     assert INSIDE in shown and refused  # the race was run: reads landed on both sides
 
     # Every stored row holds the metadata, real path, hash and preview of one and the same file.
-    store = Store(cache)
+    store = default_store(cache)
     try:
         rows = store.files(store.corpus(os.path.realpath(root)))
     finally:

@@ -37,20 +37,20 @@ CAUSES = {
 # (the database cannot grow: SQLITE_FULL) and a short busy timeout.
 COMMAND = """
 import os, sys
-from tarvex import store
+from tarvex import sqlite_store as store
 from tarvex.cli import main
 
 store.BUSY_TIMEOUT_MS = 200
 pages = os.environ.get("TARVEX_TEST_PAGES")
 if pages:
-    connect = store.Store._connect
+    connect = store.SqliteStore._connect
 
     def limited(self):
         connection = connect(self)
         connection.execute(f"PRAGMA max_page_count = {pages}")
         return connection
 
-    store.Store._connect = limited
+    store.SqliteStore._connect = limited
 sys.exit(main(sys.argv[1:]))
 """
 
@@ -217,12 +217,12 @@ def test_the_mcp_server_serves_what_is_stored_and_reports_a_store_failure_in_one
 FIRST_OPEN = """
 import sys, time
 from pathlib import Path
-from tarvex.store import Store
+from tarvex.stores import default_store
 start = float(sys.argv[2])
 while time.time() < start:
     pass
-store = Store(Path(sys.argv[1]))
-store.update_files(store.corpus("/corpus/" + sys.argv[3]), [], [], 1)
+store = default_store(Path(sys.argv[1]))
+store.update_files(store.corpus("/corpus/" + sys.argv[3]), [], [], 1, {})
 """
 
 

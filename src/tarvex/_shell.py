@@ -64,6 +64,8 @@ CACHE_VARIABLE = "TARVEX_CACHE_DIR"
 CORPUS_VARIABLE = "TARVEX_MODELS_DIR"
 MODEL_VARIABLE = "TARVEX_MODEL"
 BACKEND_VARIABLE = "TARVEX_BACKEND"
+STORE_VARIABLE = "TARVEX_STORE"
+CORPUS_NAME_VARIABLE = "TARVEX_CORPUS_NAME"
 
 ENVIRONMENT_HELP = f"""\
 environment:
@@ -71,6 +73,8 @@ environment:
   {MODEL_VARIABLE}        the model, when --model is not given
   {BACKEND_VARIABLE}      the backend, when --backend is not given
   {CACHE_VARIABLE}    the cache folder, when --cache-dir is not given
+  {STORE_VARIABLE}        the store, when --store is not given
+  {CORPUS_NAME_VARIABLE}  the corpus's name in the store, when --corpus-name is not given
   {THREADS_VARIABLE}      threads of the onnx backend (default: at most 2)
 """
 
@@ -89,7 +93,8 @@ def setting(variable: str) -> str | None:
 
 def environment_problem() -> str | None:
     """What is wrong with the settings in the environment, in one line; None when nothing is."""
-    for variable in (CORPUS_VARIABLE, MODEL_VARIABLE, BACKEND_VARIABLE, CACHE_VARIABLE, THREADS_VARIABLE):
+    for variable in (CORPUS_VARIABLE, MODEL_VARIABLE, BACKEND_VARIABLE, CACHE_VARIABLE, THREADS_VARIABLE,
+                     STORE_VARIABLE, CORPUS_NAME_VARIABLE):
         # Refused as a word of the command line that is not UTF-8 is.
         if (value := setting(variable)) is not None and (bad := first_non_utf8([value])) is not None:
             return f"{variable} is not valid UTF-8: {bad}"
@@ -133,6 +138,16 @@ def add_index_options(parser: argparse.ArgumentParser, *, corpus_option: bool = 
     parser.add_argument("--backend", choices=BACKENDS, default=setting(BACKEND_VARIABLE) or "auto",
                         help="embedding backend; auto takes onnx when its built graph is in the cache or "
                              f"torch is not installed, else torch (default: ${BACKEND_VARIABLE}, else auto)")
+    parser.add_argument("--store", metavar="URL", default=setting(STORE_VARIABLE),
+                        help="where the vectors and the file list are kept: a path or sqlite:///PATH (an SQLite "
+                             "file), or postgresql://USER@HOST/DB shared by a team (default: "
+                             f"${STORE_VARIABLE}, else index.sqlite3 in the cache folder)")
+    parser.add_argument("--corpus-name", metavar="NAME", default=setting(CORPUS_NAME_VARIABLE),
+                        help="the name the store knows the corpus by, the same for every machine of a team "
+                             f"(default: ${CORPUS_NAME_VARIABLE}, else the folder's real path)")
+    parser.add_argument("--from-store", action="store_true", default=None,
+                        help="answer from the store alone, without reading the corpus folder (automatic "
+                             "when the folder is absent and the store is PostgreSQL)")
     add_cache_option(parser)
 
 

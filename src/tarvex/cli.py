@@ -159,7 +159,8 @@ def _open_index(models_dir: str | None, args: argparse.Namespace) -> Description
     from tarvex.index import DescriptionIndex
 
     # The index chooses the backend and says why before it builds an ONNX graph.
-    return DescriptionIndex(models_dir, args.model, backend=args.backend, cache_dir=args.cache_dir, on_build=say)
+    return DescriptionIndex(models_dir, args.model, backend=args.backend, cache_dir=args.cache_dir, on_build=say,
+                            store=args.store, corpus_name=args.corpus_name, from_store=args.from_store)
 
 
 def _refresh(index: DescriptionIndex, *, answer_from_store: bool = False) -> RefreshStats:
@@ -255,7 +256,7 @@ def _cache_dir(args: argparse.Namespace) -> Path:
 def _cache_entries(folder: Path) -> list[Path]:
     """The cache files that tarvex wrote, in a fixed order."""
     from tarvex.embedding import DIGEST_CACHE_FILE, GRAPH_FOLDER
-    from tarvex.store import STORE_FILES
+    from tarvex.sqlite_store import STORE_FILES
 
     entries = [folder / name for name in (*STORE_FILES, DIGEST_CACHE_FILE) if (folder / name).is_file()]
     graphs = folder / GRAPH_FOLDER
@@ -308,7 +309,8 @@ def run_cache(args: argparse.Namespace) -> int:
 def run_mcp(args: argparse.Namespace) -> int:
     from tarvex.mcp_server import serve
 
-    return serve(args.models_dir, args.model, args.backend, args.cache_dir)
+    return serve(args.models_dir, args.model, args.backend, args.cache_dir, store=args.store,
+                 corpus_name=args.corpus_name, from_store=args.from_store)
 
 
 # --- the process ------------------------------------------------------------------

@@ -336,7 +336,7 @@ class _BuildStopped(Exception):
 def _says_why(error: BaseException) -> bool:
     """Whether an error's own words say what went wrong (else it is named by its type, with a traceback logged)."""
     from tarvex.embedding import EmbeddingUnavailable
-    from tarvex.store import StoreUnavailable
+    from tarvex.vector_store import StoreUnavailable
 
     return isinstance(error, (StoreUnavailable, EmbeddingUnavailable, FileNotFoundError))
 
@@ -529,7 +529,7 @@ class DescriptionServer:
         from mcp import types
         from mcp.shared.exceptions import MCPError
 
-        from tarvex.store import StoreUnavailable
+        from tarvex.vector_store import StoreUnavailable
 
         handler = self.tool_handlers.get(params.name)
         if handler is None:
@@ -598,7 +598,7 @@ class DescriptionServer:
         from mcp import types
         from mcp.shared.exceptions import MCPError
 
-        from tarvex.store import StoreUnavailable
+        from tarvex.vector_store import StoreUnavailable
 
         try:
             yield
@@ -651,12 +651,14 @@ def _stdout_to_stderr() -> Iterator[int]:
 
 
 def _open_corpus(models_dir: str | None, model_name: str, backend: str,
-                 cache_dir: str | os.PathLike[str] | None = None) -> CorpusView:
-    """The index of an existing corpus folder, opened but not yet built (the server builds it meanwhile)."""
+                 cache_dir: str | os.PathLike[str] | None = None, **store: Any) -> CorpusView:
+    """The index of an existing corpus folder (or of a corpus in a store that keeps texts), opened but not
+    yet built (the server builds it meanwhile)."""
     from tarvex import DescriptionIndex
 
-    index = DescriptionIndex(models_dir, model_name, backend=backend, cache_dir=cache_dir, on_build=logger.info)
-    if not index.models_dir.is_dir():
+    index = DescriptionIndex(models_dir, model_name, backend=backend, cache_dir=cache_dir, on_build=logger.info,
+                             **store)
+    if not index.from_store and not index.models_dir.is_dir():
         # A folder named wrong is the host's set-up to mend: said at once, not at the first search.
         index.close()
         raise FileNotFoundError(f"Models directory not found: {index.models_dir}")
@@ -818,7 +820,7 @@ async def _run(server: Server[Any], wire: int, working: Callable[[], object] = l
 
 
 def serve(models_dir: str | None, model_name: str = DEFAULT_MODEL, backend: str = "auto",
-          cache_dir: str | os.PathLike[str] | None = None) -> int:
+          cache_dir: str | os.PathLike[str] | None = None, **store: Any) -> int:
     """Run the server on standard input and output until the client disconnects; returns the exit status."""
     import anyio
 
@@ -828,7 +830,7 @@ def serve(models_dir: str | None, model_name: str = DEFAULT_MODEL, backend: str 
         return STATUS_FAILED
     try:
         with _stdout_to_stderr():
-            corpus = _open_corpus(models_dir, model_name, backend, cache_dir)
+            corpus = _open_corpus(models_dir, model_name, backend, cache_dir, **store)
     except KeyboardInterrupt:
         return STATUS_INTERRUPTED
     except Exception as exc:
@@ -868,7 +870,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     options = parser.parse_args(argv)
     if (problem := environment_problem()) is not None:
         parser.error(problem)
-    return serve(options.models_dir, options.model, options.backend, options.cache_dir)
+    return serve(options.models_dir, options.model, options.backend, options.cache_dir, store=options.store,
+                 corpus_name=options.corpus_name, from_store=options.from_store)
 
 
 if __name__ == "__main__":

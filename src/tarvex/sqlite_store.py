@@ -1,4 +1,8 @@
-"""The description index's persistent store: one SQLite database per cache folder.
+"""The embedded store of the description index: one SQLite database, by default in the cache folder.
+
+It keeps both halves of a store (:mod:`tarvex.vector_store`,
+:mod:`tarvex.file_catalog`) in one file, and ranks in memory
+(:class:`tarvex.matrix_ranking.MatrixRanking`).
 
 What it keeps:
 
@@ -29,7 +33,8 @@ search and refresh at once; every write is a short ``BEGIN IMMEDIATE``
 transaction, so a process killed mid-refresh loses only what it had not
 committed.  A file that is not this store (not SQLite, another application,
 another schema version, damaged pages) is reported once on the module's logger,
-moved aside and rebuilt; it is never read as vectors.  A stored vector is used
+moved aside and rebuilt; it is never read as vectors.  Damage found while in use
+is raised as :class:`StoreDamaged`, and :meth:`SqliteStore.recover` rebuilds.  A stored vector is used
 only when it has its identity's width, holds finite values and, for a model that
 gives unit-length vectors, has unit length; any other row is deleted (with one
 warning) so that its text is embedded and stored again.  Any other failure (a
@@ -37,7 +42,7 @@ full disk, a read-only file, a database kept busy by another process, an I/O
 error) is raised as :class:`StoreUnavailable`, one line naming the database and
 the cause, and touches nothing stored.
 
-Processes embedding texts for the same cache take turns (:meth:`Store.embedding_turn`,
+Processes embedding texts for the same database take turns (:meth:`SqliteStore.embedding_turn`,
 an advisory lock on a file next to the database), so that texts missing from
 several processes at once are embedded once.
 """
@@ -50,20 +55,25 @@ import logging
 import os
 import sqlite3
 import time
-from collections.abc import Callable, Iterable, Iterator, Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import Any, TypeVar
 
 import numpy as np
 
+from tarvex.file_catalog import FileRow
+from tarvex.matrix_ranking import MatrixRanking
+from tarvex.vector_store import Identity, StoreDamaged, StoredVectors, StoreNotWritable, StoreUnavailable, usable_rows
+
 logger = logging.getLogger(__name__)
 
 DATABASE_NAME = "index.sqlite3"
-# Held while embedding for this cache (flock: the kernel releases it when its holder dies).
-LOCK_NAME = DATABASE_NAME + ".lock"
+# Held while embedding into the database beside it (flock: the kernel releases it when its holder dies).
+LOCK_SUFFIX = ".lock"
+LOCK_NAME = DATABASE_NAME + LOCK_SUFFIX
 # Where a damaged database is set aside before it is rebuilt.
-DAMAGED_NAME = DATABASE_NAME + ".damaged"
+DAMAGED_SUFFIX = ".damaged"
+DAMAGED_NAME = DATABASE_NAME + DAMAGED_SUFFIX
 # Every file the store may leave in the cache folder (SQLite's own beside the database).
 STORE_FILES = (DATABASE_NAME, DATABASE_NAME + "-wal", DATABASE_NAME + "-shm", DATABASE_NAME + "-journal",
                DAMAGED_NAME, LOCK_NAME)
@@ -81,9 +91,6 @@ _UPGRADES = {version: tuple(f"ALTER TABLE {table} ADD COLUMN {column} {kind}"
                             for added in range(version + 1, SCHEMA_VERSION + 1) for table, column, kind in _ADDED[added])
              for version in range(min(_ADDED) - 1, SCHEMA_VERSION)}
 BUSY_TIMEOUT_MS = 30_000
-# How far from 1 the norm of a stored unit vector may be: float32 rounding of a
-# normalised vector of a few thousand values stays well inside it, damage does not.
-UNIT_TOLERANCE = 1e-5
 # How long a process waits for another one's embedding turn before it embeds on its own:
 # the turn only saves work, so a holder that hangs must not hold everyone else.
 TURN_WAIT_S = 120.0
@@ -125,46 +132,20 @@ _SCHEMA = (
 )
 
 
-class StoreUnavailable(OSError):
-    """The index cannot be kept here: the cache folder is unusable, or the database cannot be
-    opened, read or written (disk full, read-only, busy, I/O error).  Its message is one line
-    naming the folder or database and the cause."""
-
-
-class StoreNotWritable(StoreUnavailable):
-    """A write failed (disk full, read-only, busy, I/O error); what is stored can still be read."""
-
-
-class StoreDamaged(Exception):
-    """The database turned out to be damaged while in use; it has been rebuilt."""
-
-
-@dataclass(frozen=True, slots=True)
-class FileRow:
-    """One description file as the store remembers it."""
-
-    path: str  # relative to the corpus folder
-    size: int
-    mtime_ns: int
-    ctime_ns: int
-    inode: int
-    scanned_ns: int
-    text_hash: bytes | None
-    preview: str
-    real_path: str | None = None  # where the text's file lay; None: unknown, read it again
-
-
 def _batches(items: list[_T], size: int = _BATCH) -> Iterator[list[_T]]:
     for start in range(0, len(items), size):
         yield items[start:start + size]
 
 
-class Store:
-    """An open connection to the index database of one cache folder."""
+class SqliteStore:
+    """An open connection to one index database (by default ``DATABASE_NAME`` in the cache folder)."""
 
-    def __init__(self, cache_dir: Path) -> None:
-        self.cache_dir = Path(cache_dir)
-        self.path = self.cache_dir / DATABASE_NAME
+    keeps_texts = False  # the corpus folder is at hand wherever this file is
+
+    def __init__(self, path: Path) -> None:
+        self.path = Path(path)
+        self.cache_dir = self.path.parent
+        self.location = str(self.path)
         try:
             self.cache_dir.mkdir(parents=True, exist_ok=True)
         except OSError as error:
@@ -191,11 +172,12 @@ class Store:
                 if problem is None:
                     self._prepare(connection)
                     return connection
+        except StoreDamaged as error:
+            connection.close()
+            problem = f"not a usable database ({error.__cause__})"
         except sqlite3.DatabaseError as error:
             connection.close()
-            if not is_damage(error):
-                raise StoreUnavailable(f"cannot open the index database {self.path}: {error}") from error
-            problem = f"not a usable database ({error})"
+            raise StoreUnavailable(f"cannot open the index database {self.path}: {error}") from error
         except BaseException:
             connection.close()
             raise
@@ -292,7 +274,7 @@ class Store:
 
     def _set_aside(self, problem: str) -> None:
         """Move an unusable database out of the way (kept for inspection) and start afresh."""
-        aside = self.path.with_name(DAMAGED_NAME)
+        aside = self.path.with_name(self.path.name + DAMAGED_SUFFIX)
         logger.warning("index database %s is unusable: %s; moved to %s and rebuilt", self.path, problem, aside)
         try:
             os.replace(self.path, aside)
@@ -307,10 +289,10 @@ class Store:
             except FileNotFoundError:
                 pass
 
-    def rebuild(self, error: Exception) -> None:
-        """Replace a database found damaged while in use (see :func:`is_damage`)."""
+    def recover(self, error: StoreDamaged) -> None:
+        """Replace a database found damaged while in use: this file is this cache's own."""
         self._connection.close()
-        self._set_aside(f"damaged ({error})")
+        self._set_aside(f"damaged ({error.__cause__ or error})")
         self._connection = self._connect()
         with self._reported("create"):
             self._prepare(self._connection)
@@ -325,12 +307,15 @@ class Store:
 
     @contextlib.contextmanager
     def _reported(self, doing: str) -> Iterator[None]:
-        """Turn SQLite's failures, other than damage (:func:`is_damage`), into one line naming the database."""
+        """Turn SQLite's failures into one line naming the database: :class:`StoreDamaged` for damage
+        (:func:`is_damage`), else :class:`StoreUnavailable`."""
         started = time.monotonic()
         try:
             yield
-        except sqlite3.OperationalError as error:
+        except sqlite3.DatabaseError as error:
             if is_damage(error):
+                raise StoreDamaged(f"the index database {self.path} is damaged: {error}") from error
+            if not isinstance(error, sqlite3.OperationalError):
                 raise
             kind = StoreNotWritable if doing == "update" else StoreUnavailable
             raise kind(f"cannot {doing} the index database {self.path}: "
@@ -374,33 +359,34 @@ class Store:
     # -- taking turns at embedding ---------------------------------------------
 
     @contextlib.contextmanager
-    def embedding_turn(self) -> Iterator[None]:
-        """Hold this cache's embedding turn: one process at a time embeds and commits a chunk.
+    def embedding_turn(self, *, wait: bool = True) -> Iterator[bool]:
+        """Hold this database's embedding turn: one process at a time embeds and commits a chunk.
 
         Waits at most ``TURN_WAIT_S`` for a holder (then goes ahead without the
-        turn); a cache folder where the lock file cannot be made has no turns.
+        turn), or only tries once without ``wait``; gives whether the turn is
+        held.  A folder where the lock file cannot be made has no turns.
         """
         if self._lock_file is None:
             try:
                 # Read-only suffices for flock, so a lock file made by another user serves too.
-                self._lock_file = os.open(self.cache_dir / LOCK_NAME, os.O_RDONLY | os.O_CREAT | os.O_CLOEXEC, 0o644)
+                self._lock_file = os.open(str(self.path) + LOCK_SUFFIX, os.O_RDONLY | os.O_CREAT | os.O_CLOEXEC, 0o644)
             except OSError:
-                yield
+                yield False
                 return
         descriptor = self._lock_file
         try:
-            held = _wait_for(lambda: _try_lock(descriptor), TURN_WAIT_S)
+            held = _wait_for(lambda: _try_lock(descriptor), TURN_WAIT_S if wait else 0.0)
         except OSError:  # a file system without flock: no turns
             held = False
         try:
-            yield
+            yield held
         finally:
             if held:
                 fcntl.flock(descriptor, fcntl.LOCK_UN)
 
     # -- identities and vectors ------------------------------------------------
 
-    def identity(self, identity: tuple[str, str, str], dimension: int, *, add: bool = True) -> int | None:
+    def identity(self, identity: Identity, dimension: int, *, add: bool = True) -> int | None:
         """The row id of an embedding identity, added on first use (None when absent and not ``add``)."""
         model, digest, backend = identity
         select = "SELECT id, dimension FROM identities WHERE model = ? AND digest = ? AND backend = ?"
@@ -416,22 +402,21 @@ class Store:
             raise StoreDamaged(f"stored vectors of {identity} have {width} values, the model gives {dimension}")
         return int(found)
 
-    def vectors(self, identity_id: int, hashes: list[bytes],
-                cut: dict[bytes, bool] | None = None) -> dict[bytes, np.ndarray]:
-        """The usable stored vectors of those text hashes (see :func:`usable_rows`).
+    def vectors(self, identity_id: int, hashes: Sequence[bytes]) -> StoredVectors:
+        """The usable stored vectors of those text hashes (see :func:`usable_rows`), and whether the
+        model read only part of each text whose vector is given and stored with that known.
 
         Any other row is deleted, with one warning, so that its text is embedded
         and stored again; a row another process rewrote meanwhile is kept.
-        ``cut``, when given, learns whether the model read only part of each
-        text whose vector is given and stored with that known.
         """
         identity = self._read("SELECT dimension, unit_length FROM identities WHERE id = ?", (identity_id,))
         if not identity:
-            return {}  # an identity the store could not record holds no vectors
+            return StoredVectors()  # an identity the store could not record holds no vectors
         ((dimension, unit_length),) = identity
         found: dict[bytes, np.ndarray] = {}
+        cut: dict[bytes, bool] = {}
         damaged: list[tuple[bytes, bytes]] = []
-        for batch in _batches(hashes):
+        for batch in _batches(list(hashes)):
             marks = ",".join("?" * len(batch))
             rows = self._read(f"SELECT text_hash, vector, cut FROM vectors WHERE identity = ? AND text_hash IN ({marks})",
                               (identity_id, *batch))
@@ -445,7 +430,7 @@ class Store:
             for row, (text_hash, blob) in enumerate(sized):
                 if usable[row]:
                     found[text_hash] = matrix[row]
-                    if cut is not None and text_hash in flags:
+                    if text_hash in flags:
                         cut[text_hash] = flags[text_hash]
                 else:
                     damaged.append((text_hash, blob))
@@ -457,36 +442,43 @@ class Store:
                               [(identity_id, h, blob) for h, blob in damaged])])
             except StoreNotWritable:
                 pass  # left out all the same; dropped by the next process that can write
-        return found
+        return StoredVectors(found, cut)
 
-    def add_vectors(self, identity_id: int, items: list[tuple[bytes, bytes]], unit_length: bool,
-                    cut: dict[bytes, bool] | None = None) -> None:
+    def add_vectors(self, identity_id: int, items: Sequence[tuple[bytes, np.ndarray]], *, unit_length: bool,
+                    cut: Mapping[bytes, bool]) -> None:
         """Store vectors in one transaction (a vector stored by another process meanwhile is kept).
 
         ``unit_length``: whether the model gave these (finite) vectors unit
         length; once it gave one that is not, its vectors are not held to it.
         ``cut``: whether the model read only part of each text (None: not known).
         """
-        flags = cut or {}
         self._write([
             ("INSERT OR IGNORE INTO vectors (identity, text_hash, vector, cut) VALUES (?, ?, ?, ?)",
-             [(identity_id, h, v, _flag(flags.get(h))) for h, v in items]),
+             [(identity_id, h, np.ascontiguousarray(v, dtype=np.float32).tobytes(), _flag(cut.get(h)))
+              for h, v in items]),
             ("UPDATE identities SET unit_length = ? WHERE id = ? AND coalesce(unit_length, 1) >= ?",
              [(int(unit_length), identity_id, int(unit_length))]),
         ])
 
-    def set_cut_flags(self, identity_id: int, flags: dict[bytes, bool]) -> None:
+    def set_cut_flags(self, identity_id: int, flags: Mapping[bytes, bool]) -> None:
         """Record whether the model read only part of texts whose vectors are stored without it."""
         # A value that is neither 0 nor 1 was not written by this store: it is replaced too.
         self._write([("UPDATE vectors SET cut = ? WHERE identity = ? AND text_hash = ?"
                       " AND (cut IS NULL OR cut NOT IN (0, 1))",
                       [(_flag(cut), identity_id, h) for h, cut in flags.items()])])
 
+    # -- ranking -----------------------------------------------------------------
+
+    def ranking(self, identity_id: int, corpus_id: int, prefix: str) -> MatrixRanking:
+        """Rows are ranked in this process, from a matrix in memory."""
+        return MatrixRanking()
+
     # -- corpora and files -----------------------------------------------------
 
-    def corpus(self, root: str, *, add: bool = True) -> int | None:
-        """The row id of a corpus folder (its real path), added on first use (None when absent and not ``add``)."""
-        key = os.fsencode(root)
+    def corpus(self, name: str, *, add: bool = True) -> int | None:
+        """The row id of a corpus (its folder's real path, or a name given it), added on first use
+        (None when absent and not ``add``)."""
+        key = os.fsencode(name)
         rows = self._read("SELECT id FROM corpora WHERE root = ?", (key,))
         if not rows and add:
             self._write([("INSERT OR IGNORE INTO corpora (root) VALUES (?)", [(key,)])])
@@ -500,8 +492,9 @@ class Store:
                     "SELECT path, size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview, real_path"
                     " FROM files WHERE corpus = ?", (corpus_id,))]
 
-    def update_files(self, corpus_id: int, rows: list[FileRow], removed: list[str], scanned_ns: int) -> None:
-        """Record one scan's changes in one transaction."""
+    def update_files(self, corpus_id: int, rows: Sequence[FileRow], removed: Sequence[str], scanned_ns: int,
+                     texts: Mapping[bytes, str] | None = None) -> None:
+        """Record one scan's changes in one transaction (texts are not kept here)."""
         self._write([
             ("DELETE FROM files WHERE corpus = ? AND path = ?", [(corpus_id, os.fsencode(path)) for path in removed]),
             ("INSERT OR REPLACE INTO files (corpus, path, size, mtime_ns, ctime_ns, inode, scanned_ns,"
@@ -513,17 +506,12 @@ class Store:
         ])
 
 
+    def text(self, text_hash: bytes) -> str | None:
+        return None
+
+
 def _flag(value: bool | None) -> int | None:
     return None if value is None else int(value)
-
-
-def usable_rows(vectors: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """For each row of a float32 matrix: whether all its values are finite, and
-    whether it has unit length within :data:`UNIT_TOLERANCE`."""
-    with np.errstate(over="ignore", invalid="ignore"):
-        finite = np.isfinite(vectors).all(axis=1)
-        norms = np.linalg.norm(vectors.astype(np.float64), axis=1)
-    return finite, np.abs(norms - 1.0) <= UNIT_TOLERANCE
 
 
 def _try_lock(descriptor: int) -> bool:
