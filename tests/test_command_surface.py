@@ -89,11 +89,18 @@ def test_search_shows_paths_as_tarvex_rag_does(rag, standins, tmp_path, capsys):
 
 
 @pytest.mark.parametrize("command", [mcp_server.main, lambda argv: cli.main(["mcp", *argv])])
-def test_every_command_that_opens_the_index_takes_cache_dir(command, monkeypatch, tmp_path):
+def test_every_command_that_opens_the_index_takes_cache_dir_and_store(command, monkeypatch, tmp_path):
     served = []
-    monkeypatch.setattr(mcp_server, "serve", lambda *args: served.append(args) or 0)
+    monkeypatch.setattr(mcp_server, "serve", lambda *args, **store: served.append((args, store)) or 0)
+    monkeypatch.setenv("TARVEX_STORE", "sqlite:///elsewhere.sqlite3")
     assert command(["--models-dir", "corpus", "--backend", "onnx", "--cache-dir", str(tmp_path)]) == 0
-    assert served == [("corpus", "sentence-transformers/all-MiniLM-L6-v2", "onnx", tmp_path)]
+    assert command(["--models-dir", "corpus", "--store", "postgresql://team@db/tarvex", "--corpus-name", "shared",
+                    "--from-store"]) == 0
+    assert served == [
+        (("corpus", "sentence-transformers/all-MiniLM-L6-v2", "onnx", tmp_path),
+         {"store": "sqlite:///elsewhere.sqlite3", "corpus_name": None, "from_store": None}),
+        (("corpus", "sentence-transformers/all-MiniLM-L6-v2", "auto", None),
+         {"store": "postgresql://team@db/tarvex", "corpus_name": "shared", "from_store": True})]
 
 
 def test_the_server_keeps_its_store_in_the_cache_folder(rag, standins, corpus, tmp_path):

@@ -98,11 +98,11 @@ def apply(root, operation):
        coarse=st.booleans(), relative=st.booleans(), keep_texts=st.booleans(), between=operations)
 def test_rank_matches_the_reference_while_the_corpus_changes(rag, models, monkeypatch, steps, coarse, relative,
                                                              keep_texts, between):
-    import tarvex.index
+    import tarvex.corpus_files
 
     models(standins.coarse_hashed if coarse else standins.hashed)
     if not keep_texts:  # every text to embed is read a second time
-        monkeypatch.setattr(tarvex.index, "TEXT_BUDGET_CHARS", 0)
+        monkeypatch.setattr(tarvex.corpus_files, "TEXT_BUDGET_CHARS", 0)
     # Each example leaves its folder before the folder goes: a later example
     # (and hypothesis itself) must not run in a deleted working directory.
     with tempfile.TemporaryDirectory() as tmp, contextlib.chdir(tmp):

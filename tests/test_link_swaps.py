@@ -13,7 +13,7 @@ from mcp.shared.exceptions import MCPError
 from conftest import swap_link
 from tarvex import DescriptionIndex
 from tarvex._index_engine import RACY_WINDOW_NS, content_hash, read_description
-from tarvex.index import PREVIEW_CHARS
+from tarvex._defaults import PREVIEW_CHARS
 from tarvex.mcp_server import CorpusView, build_server
 from tarvex.stores import default_store
 

@@ -28,17 +28,13 @@ import numpy as np
 
 from tarvex import _index_engine as engine
 from tarvex import embedding
-from tarvex._defaults import DEFAULT_MODEL, PREVIEW_CHARS, check_backend, default_cache_dir, default_corpus
+from tarvex._defaults import DEFAULT_MODEL, check_backend, default_cache_dir, default_corpus
 from tarvex._defaults import exact_type_error as _type_error
-from tarvex.file_catalog import FileRow
+from tarvex.corpus_files import CorpusFiles
 from tarvex.fill import FillRefused, Progress, fill_missing, learn_cuts
 from tarvex.stores import Store, open_store
 from tarvex.vector_store import Ranking, Row, StoreDamaged, StoredVectors, StoreNotWritable
 
-# Texts read in one scan are kept for embedding up to this many characters.
-TEXT_BUDGET_CHARS = 32_000_000
-# Stale files opened and read per engine call: bounds the texts held at once.
-READ_CHUNK = 1024
 # After the store refused a write, refreshes that may answer from the store skip their
 # writes for this long rather than wait again (a busy store has just cost a busy timeout).
 REFUSAL_MEMORY_S = 10.0
@@ -61,15 +57,6 @@ class RefreshStats:
     seconds: float
     # Ranked descriptions longer than the model reads (see DescriptionIndex.truncation); None: it cannot tell.
     truncated: int | None = None
-
-
-def _preview(text: str) -> str:
-    return text[:PREVIEW_CHARS].replace("\n", " ")
-
-
-def _path_order(path: str) -> bytes:
-    """The engine's order of paths, for paths that are valid UTF-8: as lists of parts."""
-    return os.fsencode(path).replace(b"/", b"\0")
 
 
 class DescriptionIndex:
@@ -120,14 +107,7 @@ class DescriptionIndex:
         self._forget_corpus()
 
     def _forget_corpus(self) -> None:
-        self._corpus_key: str | None = None
-        self._corpus_id = 0  # 0: not in the store (no row has it)
-        self._scanned_ns = 0  # start of the last scan
-        self._scanner = engine.Scanner(self._root)
-        self._listing: list[str] = []
-        self._files: dict[str, FileRow] = {}  # by listed path; FileRow.path is relative to the folder
-        self._texts: dict[bytes, str] = {}  # texts read whose vector may still be missing
-        self._texts_chars = 0
+        self._corpus = CorpusFiles(self._root, self._store, self._written)  # type: ignore[arg-type]
         self._rows_stale = True  # the listing changed: rank the rows anew
         self._edited: set[str] = set()  # same listing, these rows' texts changed
         self._ranking: Ranking | None = None  # made once a model is loaded
@@ -264,8 +244,7 @@ class DescriptionIndex:
         indexed text was read from lay (None when unknown)."""
         with self._lock:
             self._list_files()
-            return {path: row.real_path for path in self._listing
-                    if (row := self._files[path]).text_hash is not None}
+            return {row.path: row.real_path for row in self._corpus.rows()}
 
     def read(self, path: str) -> str:
         """The text of a listed description, read now; ``KeyError`` for a path that is not listed."""
@@ -277,10 +256,10 @@ class DescriptionIndex:
         was opened); ``KeyError`` for a path that is not listed."""
         with self._lock:
             self._list_files()
-            if path not in self._files:
+            if path not in self._corpus.files:
                 raise KeyError(path)
             if self.from_store:
-                file = self._files[path]
+                file = self._corpus.files[path]
                 text = self._db.text(file.text_hash) if file.text_hash is not None else None
                 if text is None:
                     raise KeyError(path)
@@ -329,7 +308,7 @@ class DescriptionIndex:
         with self._store_writes(answer_from_store):
             added, changed, removed, embedded = self._recovering(lambda: (*self._update_files(),
                                                                           self._update_vectors(progress)))
-        unchanged = len(self._listing) - added - changed
+        unchanged = len(self._corpus.listing) - added - changed
         truncation = self._truncation()
         # With nothing to rank nothing is cut, whether or not a model was loaded to tell.
         truncated = truncation[0] if truncation is not None else (0 if not self._ranked_rows() else None)
@@ -351,8 +330,8 @@ class DescriptionIndex:
             if refused is not None:
                 # What could not be stored is asked for again by a later refresh.
                 self._identity_id = None
-                if not self._corpus_id:
-                    self._corpus_key = None
+                if not self._corpus.corpus_id:
+                    self._corpus.key = None
         if refused is not None and refused is not remembered:
             logger.warning("the index could not be updated (%s); answering from what it stores", refused)
 
@@ -381,128 +360,38 @@ class DescriptionIndex:
 
     # -- keeping the file list up to date -------------------------------------------
 
-    def _attach(self, *, add: bool = True) -> None:
-        """Follow the corpus folder's real path (a relative folder follows the working directory)."""
-        key = self._corpus_name or os.path.realpath(self.models_dir)
-        if key == self._corpus_key:
-            return
-        self._forget_corpus()
-        self._corpus_id = ((add and self._written(lambda: self._db.corpus(key), None))
-                           or self._db.corpus(key, add=False) or 0)
-        self._corpus_key = key
-        if not add:
-            return
-        entries = []
-        prefix = self._scanner.prefix
-        for row in self._db.files(self._corpus_id):
-            path = prefix + row.path
-            self._files[path] = row
-            # A row without the real path of its text (stored before it was kept) is read
-            # again: with no scan time its metadata proves nothing.
-            entries.append((path, row.size, row.mtime_ns, row.ctime_ns, row.inode,
-                            row.scanned_ns if row.real_path is not None else None))
-        self._scanner.load(entries)
-
     def _update_files(self) -> tuple[int, int, int]:
-        """Scan, read and hash the files that changed; returns (added, changed, removed)."""
-        if self.from_store:
-            return self._update_from_store()
-        if not self.models_dir.exists():
+        """Take the corpus's changes (from the folder, or from the store alone); returns (added, changed, removed)."""
+        from_store = self.from_store
+        if not from_store and not self.models_dir.exists():
             raise FileNotFoundError(f"Models directory not found: {self.models_dir}")
-        self._attach()
-        listing, stale, removed, scanned_ns = self._scanner.scan()
-        self.scan_count += 1
-        same_paths = listing is self._listing  # the scanner hands back the same list while no path changed
-        if not same_paths:
-            self._listing = listing
+        key = self._corpus_name or os.path.realpath(self.models_dir)
+        if key != self._corpus.key:
+            self._forget_corpus()
+            self._corpus.attach(key, add=not from_store)
+        ranked: set[str] = set()
+        if from_store:
+            if not self._said_from_store:
+                logger.warning("the corpus folder %s is not read here: answering from the store %s",
+                               self.models_dir, self._db.location)
+                self._said_from_store = True
+            if not self._corpus.corpus_id:
+                self._corpus.key = None
+                raise FileNotFoundError(f"Models directory not found: {self.models_dir} (and the store "
+                                        f"{self._db.location} holds no corpus named {key})")
+            changes = self._corpus.take_from_catalog()
+        else:
+            ranked = {row.path for row in self._ranked_rows()}
+            changes = self._corpus.scan()
+            self.scan_count += 1
+        if not changes.same_paths or changes.added:
             self._rows_stale = True
-        self._scanned_ns = scanned_ns
-        ranked = {row.path for row in self._ranked_rows()} if same_paths else set()
-        added = changed = 0
-        rows: list[FileRow] = []
-        texts: dict[bytes, str] = {}
-        for start in range(0, len(stale), READ_CHUNK):
-            read, new_rows = self._read_stale(stale[start:start + READ_CHUNK])
-            rows += new_rows
-            for path, known, text in read:
-                text_hash = self._files[path].text_hash
-                if known is not None and known.text_hash == text_hash:
-                    continue
-                if known is None:
-                    added += 1
-                else:
-                    changed += 1
-                self._keep_text(text_hash, text)
-                if text_hash is not None and self._db.keeps_texts:
-                    texts[text_hash] = text
-                if known is not None and text_hash is not None and path in ranked:
-                    self._edited.add(path)  # its row can be overwritten in place
-                else:
-                    self._rows_stale = True
-        for path in removed:
-            self._files.pop(path, None)
-        if (rows or removed) and self._corpus_id:
-            # Rows left unwritten cost only a new read of those files by a later process.
-            cut = len(self._scanner.prefix)
-            self._written(lambda: self._db.update_files(self._corpus_id, rows, [path[cut:] for path in removed],
-                                                        scanned_ns, texts), None)
-        return added, changed, len(removed)
-
-    def _update_from_store(self) -> tuple[int, int, int]:
-        """Take the file list as the store records it; returns (added, changed, removed)."""
-        if not self._said_from_store:
-            logger.warning("the corpus folder %s is not read here: answering from the store %s",
-                           self.models_dir, self._db.location)
-            self._said_from_store = True
-        self._attach(add=False)
-        if not self._corpus_id:
-            raise FileNotFoundError(f"Models directory not found: {self.models_dir} (and the store "
-                                    f"{self._db.location} holds no corpus named {self._corpus_key})")
-        prefix = self._scanner.prefix
-        files = {prefix + row.path: row for row in self._db.files(self._corpus_id)}
-        before = self._files
-        added = sum(path not in before for path in files)
-        changed = sum(path in before and before[path].text_hash != row.text_hash for path, row in files.items())
-        removed = sum(path not in files for path in before)
-        if added or changed or removed:
-            self._files = files
-            self._listing = sorted(files, key=_path_order)
-            self._rows_stale = True
-        return added, changed, removed
-
-    def _read_stale(self, paths: list[str]) -> tuple[list[tuple[str, FileRow | None, str]], list[FileRow]]:
-        """Open and read listed files, each once, and know each by what its descriptor gave.
-
-        The metadata, text, hash and real path of a file all come from one
-        opened file (the scanner remembers that metadata too), so a link
-        swapped meanwhile shows as a change at the next scan instead of
-        pairing one file's text with another's metadata.  Returns (path, what
-        was known before, text) for each, and the rows that tell the store
-        something new: the scanner gives back the scan time a row has while
-        that time still proves the same metadata, so a file re-read on every
-        scan (a timestamp in the future) writes nothing while its text stays
-        the same.
-        """
-        read = []
-        rows = []
-        cut = len(self._scanner.prefix)
-        for (path, size, mtime_ns, ctime_ns, inode, scanned_ns), real_path, text, text_hash in self._scanner.read(paths):
-            known = self._files.get(path)
-            assert scanned_ns is not None  # what a read records always has its time
-            row = FileRow(path[cut:], size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, _preview(text), real_path)
-            if known is not None and row == known:
-                row = known
+        for path in changes.changed:
+            if changes.same_paths and path in ranked and self._corpus.files[path].text_hash is not None:
+                self._edited.add(path)  # its row can be overwritten in place
             else:
-                rows.append(row)
-            self._files[path] = row
-            read.append((path, known, text))
-        return read, rows
-
-    def _keep_text(self, text_hash: bytes | None, text: str) -> None:
-        """Keep a text read for embedding, within a budget (beyond it, texts are read again)."""
-        if text_hash is not None and self._texts_chars + len(text) <= TEXT_BUDGET_CHARS:
-            self._texts[text_hash] = text
-            self._texts_chars += len(text)
+                self._rows_stale = True
+        return len(changes.added), len(changes.changed), changes.removed
 
     # -- keeping the ranked rows up to date -------------------------------------
 
@@ -517,14 +406,10 @@ class DescriptionIndex:
             self._identity_id = (self._written(lambda: self._db.identity(identity, dimension), None)
                                  or self._db.identity(identity, dimension, add=False) or 0)
         if self._ranking is None or self._ranked_identity != self._identity_id:
-            self._ranking = self._db.ranking(self._identity_id, self._corpus_id, self._scanner.prefix)
+            self._ranking = self._db.ranking(self._identity_id, self._corpus.corpus_id, self._corpus.prefix)
             self._ranked_identity = self._identity_id
             self._rows_stale = True  # a new ranking holds no rows yet
         return self._embedder
-
-    def _rows_of(self, paths: list[str]) -> list[Row]:
-        return [Row(path, file.text_hash, file.preview, file.real_path) for path in paths
-                if (file := self._files[path]).text_hash is not None]
 
     def _update_vectors(self, progress: Progress | None) -> int:
         """Bring the ranked rows up to date; returns how many texts were embedded."""
@@ -543,13 +428,12 @@ class DescriptionIndex:
             # Still changing: such files wait for their next scan, which sees new metadata.
             self._rows_stale = True
             embedded += self._rerank(progress, leave_out_unread=True)[1]
-        self._texts.clear()
-        self._texts_chars = 0
+        self._corpus.forget_texts()
         return embedded
 
     def _rerank(self, progress: Progress | None, leave_out_unread: bool = False) -> tuple[bool, int]:
         """Rank the listing's rows anew, reusing what the ranking holds."""
-        rows = self._rows_of(self._listing)
+        rows = self._corpus.rows()
         embedded = 0
         if rows or self._ranking is not None:  # with nothing to rank, no model is loaded
             self._open_embedder()
@@ -570,7 +454,7 @@ class DescriptionIndex:
         self._open_embedder()
         if self._rows_stale or self._ranking is None:
             return False, 0  # a new ranking: the next round ranks anew
-        edited = self._rows_of(sorted(self._edited))
+        edited = self._corpus.rows(sorted(self._edited))
         vectors, embedded, complete = self._vectors(list(dict.fromkeys(row.text_hash for row in edited)),
                                                     [row.path for row in edited], progress)
         if not complete or len(edited) < len(self._edited):
@@ -597,7 +481,7 @@ class DescriptionIndex:
         vectors = self._stored(wanted).vectors
         missing = [h for h in wanted if h not in vectors]
         uncounted = {h for h in wanted if h in vectors and h not in self._cut} if embedder.max_tokens else set()
-        texts = self._texts_of(paths, set(missing) | uncounted)
+        texts = self._corpus.texts_of(paths, set(missing) | uncounted)
         self._count_cuts(embedder, {h: texts[h] for h in uncounted if h in texts})
         pending = [(h, texts[h]) for h in missing if h in texts]
         if pending and self._refused is not None:
@@ -633,31 +517,3 @@ class DescriptionIndex:
         stored = self._db.vectors(self._identity(), hashes)
         self._cut.update(stored.cut)
         return stored
-
-    def _texts_of(self, ranked: list[str], wanted: set[bytes]) -> dict[bytes, str]:
-        """The texts of these hashes: kept from this scan, else read again.
-
-        A kill between storing a file's row and its vector leaves a known text
-        without a vector; a file that no longer has the remembered text takes
-        its new text, hash and metadata here, recorded as a scan records them.
-        """
-        texts = {h: self._texts[h] for h in wanted if h in self._texts}
-        # One file per missing text; should it have changed, the next round asks again.
-        again = list({h: path for path in reversed(ranked)
-                      if (h := self._files[path].text_hash) in wanted and h not in texts}.values())
-        rows: list[FileRow] = []
-        new_texts: dict[bytes, str] = {}
-        for start in range(0, len(again), READ_CHUNK):
-            read, new_rows = self._read_stale(again[start:start + READ_CHUNK])
-            rows += new_rows
-            for path, known, text in read:
-                text_hash = self._files[path].text_hash
-                if text_hash is not None and known is not None and text_hash == known.text_hash:
-                    texts.setdefault(text_hash, text)
-                else:
-                    self._keep_text(text_hash, text)
-                    if text_hash is not None and self._db.keeps_texts:
-                        new_texts[text_hash] = text
-        if rows:
-            self._db.update_files(self._corpus_id, rows, [], self._scanned_ns, new_texts)
-        return texts
