@@ -404,7 +404,7 @@ def test_both_ways_to_start_the_mcp_server_take_the_settings(tmp_path, monkeypat
     from tarvex import cli, mcp_server
 
     started = []
-    monkeypatch.setattr(mcp_server, "serve", lambda *args: started.append(args) or 0)
+    monkeypatch.setattr(mcp_server, "serve", lambda *args, **store: started.append(args) or 0)
     settings = {"TARVEX_MODELS_DIR": str(tmp_path / "corpus"), "TARVEX_MODEL": MODEL, "TARVEX_BACKEND": "torch",
                 "TARVEX_CACHE_DIR": str(tmp_path / "cache")}
     for variable, value in settings.items():
