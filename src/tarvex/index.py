@@ -187,7 +187,7 @@ class DescriptionIndex:
             assert self._embedder is not None
             query_vector = np.ascontiguousarray(self._embedder.encode([query])[0], dtype=np.float32)
             hidden = self._hidden_paths(keep) if keep is not None else frozenset()
-            hits = self._recovering(lambda: self._ranking.nearest(query_vector, top_k, hidden))  # type: ignore[union-attr]
+            hits = self._ranking.nearest(query_vector, top_k, hidden)
             if sourced:
                 return [{"path": row.path, "score": score, "preview": row.preview, "real_path": row.real_path}
                         for row, score in hits]
