@@ -6,6 +6,7 @@ output whose reader went away."""
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import signal
 import sys
@@ -36,9 +37,20 @@ def shown(text: str) -> str:
 def json_records(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
     """Records as strict JSON may carry them: a score that is not a finite
     number (a model that gave NaN) becomes null, for JSON has no NaN."""
-    import math
-
     return [record if math.isfinite(record["score"]) else {**record, "score": None} for record in records]
+
+
+def score_problem(value: object) -> str | None:
+    """What is wrong with a minimum score, in a few words; None for a number from -1 to 1 (or None)."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return f"not a number: {value!r}"
+    if not math.isfinite(value):
+        return f"not a finite number: {value!r}"
+    if not -1 <= value <= 1:
+        return f"{value!r} is outside the range of scores, -1 to 1"
+    return None
 
 
 def at_least(records: list[dict[str, Any]], min_score: float | None) -> list[dict[str, Any]]:
@@ -227,6 +239,24 @@ def interrupt_ends_process() -> None:
         signal.getsignal(signal.SIGINT) is signal.default_int_handler
     ):
         signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+def clean_up_on_termination() -> None:
+    """A termination signal (a host stopping its server, ``kill``) first removes the cache
+    temporaries being written (a graph half built is 30-90 MB), then ends the process as
+    the signal does.  What is committed is kept, as after Ctrl-C."""
+    if threading.current_thread() is not threading.main_thread():
+        return
+
+    def terminated(signum: int, frame: object) -> None:
+        from tarvex._files import remove_pending
+
+        remove_pending()
+        signal.signal(signum, signal.SIG_DFL)
+        os.kill(os.getpid(), signum)
+
+    if signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
+        signal.signal(signal.SIGTERM, terminated)
 
 
 MCP_DESCRIPTION = (

@@ -25,8 +25,8 @@ from typing import TYPE_CHECKING, Any
 
 from tarvex import _shell
 from tarvex._shell import (CORPUS_VARIABLE, ENVIRONMENT_HELP, STATUS_FAILED, HelpFormatter, VersionAction,
-                           add_cache_option, add_index_options, at_least, environment_problem, first_non_utf8,
-                           interrupted, json_records, reader_gone, setting, shown)
+                           add_cache_option, clean_up_on_termination, add_index_options, at_least, environment_problem, first_non_utf8,
+                           interrupted, json_records, reader_gone, score_problem, setting, shown)
 
 if TYPE_CHECKING:
     from tarvex.index import DescriptionIndex, RefreshStats
@@ -112,15 +112,31 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _score(text: str) -> float:
-    import math
-
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
+    if (problem := score_problem(value)) is not None:
+        raise argparse.ArgumentTypeError(problem)
     return value
+
+
+def _joined_values(words: list[str], options: tuple[str, ...] = ("--min-score",)) -> list[str]:
+    """``--option VALUE`` as ``--option=VALUE`` where VALUE begins with '-' (such as ``-inf``), which
+    argparse would otherwise take for an option and answer "expected one argument"."""
+    joined: list[str] = []
+    taken = iter(range(len(words)))
+    for i in taken:
+        word = words[i]
+        if word in options and i + 1 < len(words) and words[i + 1].startswith("-") and words[i + 1] != "--":
+            joined.append(f"{word}={words[i + 1]}")
+            next(taken, None)
+        elif word == "--":
+            joined += words[i:]
+            break
+        else:
+            joined.append(word)
+    return joined
 
 
 # --- commands -------------------------------------------------------------------
@@ -331,10 +347,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     # Undecodable bytes of file names go out escaped rather than failing the print.
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="backslashreplace")
-    args = parser.parse_args(words)
+    args = parser.parse_args(_joined_values(words))
     if (problem := environment_problem()) is not None:
         parser.error(problem)
     logging.basicConfig(level=logging.WARNING, format=f"{PROGRAM}: %(message)s")
+    clean_up_on_termination()
     try:
         status: int = args.run(args)
         sys.stdout.flush()

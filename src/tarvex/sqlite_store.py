@@ -55,12 +55,14 @@ import logging
 import os
 import sqlite3
 import time
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+import urllib.parse
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import Any, TypeVar
 
 import numpy as np
 
+from tarvex._files import NotRegular, open_lock_file, take_turn, wait_for
 from tarvex.file_catalog import FileRow
 from tarvex.matrix_ranking import MatrixRanking
 from tarvex.vector_store import Identity, StoreDamaged, StoredVectors, StoreNotWritable, StoreUnavailable, usable_rows
@@ -150,25 +152,40 @@ class SqliteStore:
             self.cache_dir.mkdir(parents=True, exist_ok=True)
         except OSError as error:
             raise StoreUnavailable(f"cannot create the index cache folder {self.cache_dir}: {error}") from error
-        if not os.access(self.cache_dir, os.W_OK | os.X_OK):
-            raise StoreUnavailable(f"the index cache folder {self.cache_dir} is not writable")
+        # A folder that cannot be written (a prebuilt cache in an image) is read as it is:
+        # only a write, when one is needed, is refused.
+        self.read_only = not os.access(self.cache_dir, os.W_OK | os.X_OK)
         self._lock_file: int | None = None
+        self._said_lock_damaged = False
         self._connection = self._open_checked()
 
     # -- opening, checking and rebuilding ---------------------------------------
 
     def _connect(self) -> sqlite3.Connection:
         with self._reported("open"):
-            connection = sqlite3.connect(self.path, timeout=BUSY_TIMEOUT_MS / 1000,
-                                         isolation_level=None, check_same_thread=False)
+            if self.read_only:
+                # Nothing can change a file in a folder no one may write: SQLite need not look
+                # for a write-ahead log it could not create.
+                where = f"file:{urllib.parse.quote(str(self.path.absolute()))}?mode=ro&immutable=1"
+                connection = sqlite3.connect(where, uri=True, isolation_level=None, check_same_thread=False)
+            else:
+                connection = sqlite3.connect(self.path, timeout=BUSY_TIMEOUT_MS / 1000,
+                                             isolation_level=None, check_same_thread=False)
             connection.execute(f"PRAGMA busy_timeout = {BUSY_TIMEOUT_MS}")
         return connection
 
     def _open_checked(self) -> sqlite3.Connection:
+        if self.read_only and not self.path.is_file():
+            raise StoreUnavailable(f"cannot create the index database {self.path}: the folder is read-only")
         connection = self._connect()
         try:
             with self._reported("open"):
                 problem = self._problem(connection)
+                if problem is None and self.read_only:
+                    if connection.execute("PRAGMA user_version").fetchone()[0] != SCHEMA_VERSION:
+                        problem = "of an earlier schema, and the folder is read-only"
+                    else:
+                        return connection
                 if problem is None:
                     self._prepare(connection)
                     return connection
@@ -244,7 +261,7 @@ class SqliteStore:
                 return False
             return True
 
-        if not _wait_for(attempt, BUSY_TIMEOUT_MS / 1000):
+        if not wait_for(attempt, BUSY_TIMEOUT_MS / 1000):
             raise refused[0]
 
     @staticmethod
@@ -274,6 +291,9 @@ class SqliteStore:
 
     def _set_aside(self, problem: str) -> None:
         """Move an unusable database out of the way (kept for inspection) and start afresh."""
+        if self.read_only:
+            raise StoreUnavailable(f"the index database {self.path} is unusable ({problem}) and its folder is "
+                                   "read-only")
         aside = self.path.with_name(self.path.name + DAMAGED_SUFFIX)
         logger.warning("index database %s is unusable: %s; moved to %s and rebuilt", self.path, problem, aside)
         try:
@@ -368,14 +388,21 @@ class SqliteStore:
         """
         if self._lock_file is None:
             try:
-                # Read-only suffices for flock, so a lock file made by another user serves too.
-                self._lock_file = os.open(str(self.path) + LOCK_SUFFIX, os.O_RDONLY | os.O_CREAT | os.O_CLOEXEC, 0o644)
+                self._lock_file = open_lock_file(str(self.path) + LOCK_SUFFIX)
+            except NotRegular as error:
+                # Damage, but the turn only saves work: embedding goes on without turns.
+                if not self._said_lock_damaged:
+                    logger.warning("the lock file %s is %s: embedding without taking turns", error.filename,
+                                   error.strerror)
+                    self._said_lock_damaged = True
+                yield False
+                return
             except OSError:
                 yield False
                 return
         descriptor = self._lock_file
         try:
-            held = _wait_for(lambda: _try_lock(descriptor), TURN_WAIT_S if wait else 0.0)
+            held = take_turn(descriptor, TURN_WAIT_S if wait else 0.0)
         except OSError:  # a file system without flock: no turns
             held = False
         try:
@@ -486,11 +513,21 @@ class SqliteStore:
         return int(rows[0][0]) if rows else None
 
     def files(self, corpus_id: int) -> list[FileRow]:
-        return [FileRow(os.fsdecode(path), size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview,
-                        os.fsdecode(real) if type(real) is bytes else None)
-                for path, size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview, real in self._read(
-                    "SELECT path, size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview, real_path"
-                    " FROM files WHERE corpus = ?", (corpus_id,))]
+        """The corpus's file rows; a row with a value of the wrong kind is deleted, with one warning,
+        so that its file is read again."""
+        rows = self._read("SELECT path, size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview, real_path"
+                          " FROM files WHERE corpus = ?", (corpus_id,))
+        usable = [row for values in rows if (row := _file_row(values)) is not None]
+        if len(usable) < len(rows):
+            damaged = [values for values in rows if _file_row(values) is None]
+            logger.warning("index database %s held %d damaged file rows; their files are read again",
+                           self.path, len(damaged))
+            try:
+                self._write([("DELETE FROM files WHERE corpus = ? AND path IS ?",
+                              [(corpus_id, values[0]) for values in damaged])])
+            except StoreNotWritable:
+                pass  # left out all the same
+        return usable
 
     def update_files(self, corpus_id: int, rows: Sequence[FileRow], removed: Sequence[str], scanned_ns: int,
                      texts: Mapping[bytes, str] | None = None) -> None:
@@ -510,28 +547,23 @@ class SqliteStore:
         return None
 
 
+_INT64 = range(-(1 << 63), 1 << 63)
+
+
+def _file_row(values: Sequence[object]) -> FileRow | None:
+    """A file row as stored, or None when a value is not of its kind (damage)."""
+    path, size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview, real = values
+    if not (type(path) is bytes and path and type(preview) is str
+            and all(type(n) is int and n in _INT64 for n in (size, mtime_ns, ctime_ns, inode, scanned_ns))
+            and (text_hash is None or (type(text_hash) is bytes and len(text_hash) == 32))
+            and (real is None or type(real) is bytes)):
+        return None
+    return FileRow(os.fsdecode(path), size, mtime_ns, ctime_ns, inode, scanned_ns,  # type: ignore[arg-type]
+                   text_hash, preview, os.fsdecode(real) if real is not None else None)
+
+
 def _flag(value: bool | None) -> int | None:
     return None if value is None else int(value)
-
-
-def _try_lock(descriptor: int) -> bool:
-    try:
-        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except BlockingIOError:
-        return False
-    return True
-
-
-def _wait_for(attempt: Callable[[], bool], limit_s: float) -> bool:
-    """Retry ``attempt`` with growing pauses (5 ms up to 100 ms) until it succeeds or ``limit_s`` has passed."""
-    deadline = time.monotonic() + limit_s
-    pause = 0.005
-    while not attempt():
-        if time.monotonic() >= deadline:
-            return False
-        time.sleep(pause)
-        pause = min(pause * 2, 0.1)
-    return True
 
 
 def is_damage(error: sqlite3.DatabaseError) -> bool:
