@@ -223,7 +223,9 @@ def test_build_writes_the_graph_once_and_auto_then_takes_it(tmp_path, onnx_embed
     assert open_embedder(MODEL, "auto", tmp_path).identity[2] == "torch"
     exported = open_embedder(MODEL, "onnx", tmp_path)
     graphs = sorted(path.name for path in (tmp_path / "onnx").iterdir())
-    assert graphs == [f"{exported.identity[1]}.onnx", f"{exported.identity[1]}.onnx.json"]  # no temporary file left
+    # No temporary file left; the build's turn keeps its (empty) lock file.
+    assert graphs == [f"{exported.identity[1]}.onnx", f"{exported.identity[1]}.onnx.json",
+                      f"{exported.identity[1]}.onnx.lock"]
     assert open_embedder(MODEL, "auto", tmp_path).identity == exported.identity
     probe = QUERIES + ["a longer text " * 40]
     assert np.abs(exported.encode(probe) - onnx_embedder.encode(probe)).max() < BACKEND_TOLERANCE

@@ -1,9 +1,15 @@
 """The ONNX graph builder (tarvex.onnx_export) against torch's forward pass, what
 it refuses, and how a graph in the cache is checked before use."""
 
+import contextlib
+import fcntl
 import json
 import os
 import shutil
+import signal
+import subprocess
+import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -122,7 +128,8 @@ def test_unsupported_configurations_are_refused_naming_the_field(tmp_path, field
         open_embedder(str(folder), "onnx", cache)
     message = str(caught.value)
     assert "\n" not in message and f"config.json: {field} is {value!r}" in message
-    assert not (cache / "onnx").exists() or not list((cache / "onnx").iterdir())  # nothing half-written left
+    # Nothing half-written left (the lock file of the build's turn stays, empty).
+    assert not (cache / "onnx").exists() or not [p for p in (cache / "onnx").iterdir() if p.suffix != ".lock"]
 
 
 @pytest.mark.parametrize("drop, reshape, message", [
@@ -274,3 +281,133 @@ def test_commands_say_why_they_build(tmp_path, built, capsys):
     captured = capsys.readouterr()
     assert captured.err == f"tarvex: building the ONNX graph of {MODEL} (once for these weights)\n"
     assert "; 0 embedded" in captured.out  # the same weights: the vectors stored by the search stand
+
+
+# --- cache files that are not what they should be -----------------------------------------
+
+
+@contextlib.contextmanager
+def within(seconds):
+    """Fail, rather than hang, when the block takes longer (a pipe waited on, a device read forever)."""
+    def expired(*_):
+        raise TimeoutError(f"still running after {seconds} s")
+
+    previous = signal.signal(signal.SIGALRM, expired)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def test_records_and_graphs_that_are_no_regular_file_or_no_json_are_damage(built):
+    cache, graph = built
+    record = graph.with_name(graph.name + ".json")
+    kept = record.read_bytes()
+    digests = cache / embedding.DIGEST_CACHE_FILE
+    folder = embedding.locate_model(MODEL)
+    digest = embedding.weights_digest(folder, cache)
+    with within(20):
+        for junk in (b"[" * 100_000, b'{"a":' * 50_000, b"\xff\xfe", os.urandom(64)):
+            record.write_bytes(junk)
+            assert embedding.graph_fault(graph) == "not recorded as built and checked"
+            digests.write_bytes(junk)
+            assert embedding.weights_digest(folder, cache) == digest  # hashed again, not a traceback
+        record.write_bytes(kept)
+        assert embedding.graph_fault(graph) is None
+        aside = graph.with_name("aside")
+        os.replace(graph, aside)
+        graph.symlink_to("/dev/zero")
+        assert embedding.graph_fault(graph) == "not a regular file"
+        graph.unlink()
+        graph.symlink_to(aside)  # a link to the very graph is no graph of the cache either
+        assert embedding.graph_fault(graph) == "not a regular file"
+        graph.unlink()
+        os.mkfifo(graph)
+        assert embedding.graph_fault(graph) == "not a regular file"
+        with pytest.raises(EmbeddingUnavailable, match="not a regular file; build it again"):
+            embedding.prepare_graph(MODEL, cache, export=False)
+        record.unlink()
+        os.mkfifo(record)
+        assert embedding.graph_fault(graph) == "not a regular file"
+    _, again, _ = embedding.prepare_graph(MODEL, cache, export=True)  # built again in place of the pipe
+    assert again == graph and embedding.graph_fault(graph) is None and graph.read_bytes() == aside.read_bytes()
+
+
+def test_temporaries_are_swept_once_no_live_writer_holds_them(tmp_path):
+    from tarvex import _files
+
+    old = time.time() - 3600
+    stale = tmp_path / ".graph.onnx.a1.tmp"
+    stale.write_bytes(b"half a graph")
+    held = tmp_path / ".graph.onnx.b2.tmp"
+    held.write_bytes(b"being written")
+    fresh = tmp_path / ".graph.onnx.c3.tmp"
+    fresh.write_bytes(b"just made")
+    linked = tmp_path / ".graph.onnx.d4.tmp"
+    linked.symlink_to(tmp_path / "elsewhere")
+    kept = tmp_path / "graph.onnx"
+    kept.write_bytes(b"a graph")
+    for path in (stale, held, kept):
+        os.utime(path, (old, old))
+    writer = os.open(held, os.O_RDONLY)
+    try:
+        fcntl.flock(writer, fcntl.LOCK_EX)
+        assert _files.sweep_temporaries(tmp_path) == 2
+    finally:
+        os.close(writer)
+    assert sorted(path.name for path in tmp_path.iterdir()) == sorted([held.name, fresh.name, kept.name])
+    assert not (tmp_path / "elsewhere").exists()
+
+
+CONCURRENT_BUILD = """
+import sys, time
+from pathlib import Path
+from tarvex import embedding, onnx_export
+
+build = onnx_export.build_graph
+def slow_build(folder, target):
+    time.sleep(1.0)  # long enough for every process to find the graph missing
+    return build(folder, target)
+onnx_export.build_graph = slow_build
+start = float(sys.argv[3])
+while time.time() < start:
+    time.sleep(0.001)
+embedding.prepare_graph(sys.argv[1], Path(sys.argv[2]), export=True, on_build=lambda why: print("built", flush=True))
+"""
+
+
+def test_processes_that_miss_a_graph_at_once_build_it_once(tmp_path):
+    folder = write_model(tmp_path / "model", TINY)
+    start = time.time() + 2.0
+    children = [subprocess.Popen([sys.executable, "-c", CONCURRENT_BUILD, str(folder), str(tmp_path / "cache"),
+                                  str(start)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                for _ in range(3)]
+    finished = [child.communicate(timeout=300) for child in children]
+    assert [child.returncode for child in children] == [0, 0, 0], finished
+    assert sum(out.count("built") for out, _ in finished) == 1
+
+
+@pytest.mark.slow
+def test_a_terminated_build_leaves_no_temporary(tmp_path):
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    (corpus / "a.txt").write_text("deliver parcels with vans")
+    cache = tmp_path / "cache"
+    command = [sys.executable, "-m", "tarvex.cli", "index", str(corpus), "--backend", "onnx", "--cache-dir", str(cache)]
+    child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+    def temporaries():
+        return list((cache / "onnx").glob(".*.tmp")) if (cache / "onnx").is_dir() else []
+
+    try:
+        deadline = time.monotonic() + 240
+        while not temporaries():
+            assert child.poll() is None and time.monotonic() < deadline, "no temporary was seen"
+            time.sleep(0.01)
+        child.send_signal(signal.SIGTERM)
+        assert child.wait(timeout=60) == -signal.SIGTERM
+    finally:
+        child.kill()
+    assert not temporaries()

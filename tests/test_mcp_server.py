@@ -7,11 +7,13 @@ can be compared exactly with `DescriptionIndex.rank` and `_read_text`.
 """
 
 import contextlib
+import itertools
 import json
 import logging
 import math
 import os
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -242,6 +244,7 @@ def test_tools_are_listed_with_their_limits(server):
         ({"path": "{root}/linked-folder/secret.txt"}, REFUSED),
         ({"path": "{root}/notes.md"}, REFUSED),
         ({"path": "{root}/missing.txt"}, REFUSED),
+        ({"path": "{root}/blank.txt"}, REFUSED),  # listed by the engine, but empty once stripped
         ({"path": "routing/vans.txt"}, REFUSED),
         ({"path": "/etc/passwd"}, REFUSED),
         ({"path": ""}, "should be non-empty"),
@@ -375,13 +378,58 @@ def test_malformed_requests_get_error_answers_and_the_server_ends_with_its_clien
     assert status == 0, stderr
     assert "Traceback" not in stderr
     assert "printed while the model loads" in stderr and "written by native code" in stderr
-    assert [answer["error"]["code"] for answer in answers[None]] == [-32700, -32600]
+    assert [answer["error"]["code"] for answer in answers[None]] == [-32700]
+    assert [answer["error"]["code"] for answer in answers[2]] == [-32600]  # its id could be read
     (found,) = answers[5]
     assert found["result"]["structuredContent"]["results"][0]["path"] == str(root / "rostering" / "nurses.txt")
     assert [answer["error"]["code"] for i in (3, 4, 6) for answer in answers[i]] == [-32601, -32602, -32602]
     assert [tool["name"] for tool in answers[7][0]["result"]["tools"]] == [
         "search_descriptions", "read_description", "index_info"]
-    assert 2 not in answers  # its id is not readable from a message that is not one
+
+
+def test_hostile_lines_are_answered_by_their_id_and_never_held_whole(corpus, tmp_path):
+    """A line past the cap is dropped as it arrives; a message the SDK cannot take is
+    answered with its id where that can be read; a request before initialize is told why."""
+    _, root, _ = corpus
+
+    def exchange(*lines):
+        process = subprocess.Popen(server_command(root), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, env={**os.environ, **child_environment(tmp_path)}, cwd="/")
+        with contextlib.suppress(BrokenPipeError):
+            for line in lines:
+                for piece in ([line.encode() + b"\n"] if isinstance(line, str) else line):
+                    process.stdin.write(piece)
+            process.stdin.close()
+        out = process.stdout.read()
+        _, status, usage = os.wait4(process.pid, 0)
+        answers = {}
+        for message in map(json.loads, out.splitlines()):
+            answers.setdefault(message["id"], []).append(message)
+        return answers, os.waitstatus_to_exitcode(status), usage.ru_maxrss, process.stderr.read().decode()
+
+    early = REQUEST % (9, "tools/list", "{}")
+    nan_score = REQUEST % (4, "tools/call", '{"name": "search_descriptions", "arguments": {"query": "1", '
+                                            '"min_score": NaN}}')
+    # The search waits for the build, so that both runs hold the built index at their peak.
+    common = [early, INITIALIZE, INITIALIZED, nan_score, REQUEST % (8, "tools/call", SEARCH),
+              '{"jsonrpc": "2.0", "id": 5, "method": "ping", "params": {"x": "\\ud800"}}',
+              '{"jsonrpc": "2.0", "id": 6, "method": "ping", "params": [1, 2]}']
+    baseline, status, baseline_rss, _ = exchange(*common, REQUEST % (7, "ping", "{}"))
+    assert status == 0
+    # Made piece by piece: a child's peak counts the pages it shares with this process when forked.
+    long_line = itertools.chain((b"\xff" * (1 << 20) for _ in range(48)), (b"a" * (1 << 20) for _ in range(16)),
+                                [b"\n"])
+    answers, status, rss, stderr = exchange(*common, long_line, REQUEST % (7, "ping", "{}"))
+    assert status == 0 and "Traceback" not in stderr
+    assert answers[7] == baseline[7] == [{"jsonrpc": "2.0", "id": 7, "result": {}}]  # still serving
+    (dropped,) = answers[None]
+    assert dropped["error"]["code"] == -32600 and "longer than 4 MiB" in dropped["error"]["data"]
+    assert rss < baseline_rss + (24 << 10)  # KiB: far less than the 64 MiB line
+    (refused,) = answers[9]
+    assert refused["error"]["data"] == "the session is not initialized: send initialize first"
+    (nan,) = answers[4]
+    assert nan["result"]["isError"] and "not a finite number" in nan["result"]["content"][0]["text"]
+    assert [answer["error"]["code"] for i in (5, 6) for answer in answers[i]] == [-32600, -32600]
 
 
 def _exchange_at_once(command, env, lines):
@@ -549,7 +597,9 @@ def test_index_info_tells_what_a_built_index_holds(corpus, server):
     updated = datetime.fromisoformat(info.pop("updated_at"))
     assert abs(datetime.now(UTC) - updated) < timedelta(minutes=5)
     count = len(shown(index, root))
-    assert info == {"corpus": str(root), "state": "ready", "progress": None, "error": None, "descriptions": count,
+    assert info.pop("store").endswith("index.sqlite3")
+    assert info == {"corpus": str(root), "source": "folder", "state": "ready", "progress": None, "error": None,
+                    "descriptions": count,
                     "vectors": count, "truncated": None, "max_tokens": None, "model": STANDIN_MODEL,
                     "backend": "torch"}
     answer = server.call("index_info", {"x": 1})
@@ -637,6 +687,41 @@ def test_a_build_that_fails_fails_what_needs_the_index_and_nothing_else(corpus, 
         live.errlog.seek(0)
         log = live.errlog.read()
     assert "the index could not be built" in log and "Traceback" not in log
+
+
+# `tarvex mcp` with a short busy timeout on its store.
+SHORT_BUSY_MCP = [sys.executable, "-c", "import sys; from tarvex import sqlite_store; "
+                  "sqlite_store.BUSY_TIMEOUT_MS = 300; from tarvex.cli import main; sys.exit(main(sys.argv[1:]))",
+                  "mcp"]
+
+
+def test_a_failed_build_is_built_again_by_the_next_request_and_a_missing_folder_is_a_state(tmp_path):
+    import sqlite3
+
+    from tarvex.stores import default_store
+
+    root = write_corpus(tmp_path / "corpus", {"a.txt": "2 two", "b.txt": "1 one"})
+    default_store(tmp_path / "server-cache" / "tarvex").close()
+    writer = sqlite3.connect(tmp_path / "server-cache" / "tarvex" / "index.sqlite3", isolation_level=None)
+    writer.execute("BEGIN IMMEDIATE")  # another process keeps the store busy: the first build fails
+    with running_server(server_command(root, SHORT_BUSY_MCP), child_environment(tmp_path)) as live:
+        failed = live.call("search_descriptions", {"query": "1"})
+        assert failed.is_error and "another process is writing" in failed.content[0].text
+        assert live.info()["state"] == "failed"
+        writer.execute("ROLLBACK")  # mended
+        assert [r["path"] for r in live.search("1")] == [str(root / "a.txt"), str(root / "b.txt")]
+        info = live.info()
+        assert (info["state"], info["error"], info["descriptions"]) == ("ready", None, 2)
+        shutil.rmtree(root)
+        gone = live.call("index_info", {})
+        assert not gone.is_error
+        assert gone.structured_content["state"] == "ready"
+        assert gone.structured_content["error"] == f"Models directory not found: {root}"
+        assert gone.structured_content["descriptions"] is None
+        live.errlog.seek(0)
+        log = live.errlog.read()
+    writer.close()
+    assert "Traceback" not in log and "building the index again" in log
 
 
 @pytest.mark.slow

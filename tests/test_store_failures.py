@@ -135,6 +135,43 @@ def test_a_store_that_cannot_be_written_says_one_line_answers_what_it_can_and_lo
     assert status == 0 and agrees(out, 0)
 
 
+def read_only_mount_works():
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        return False
+    probe = subprocess.run(["unshare", "-m", "sh", "-c", "mount --bind -o ro / /mnt"], capture_output=True)
+    return probe.returncode == 0
+
+
+@pytest.mark.skipif(not read_only_mount_works(), reason="needs root and a mount namespace for a read-only folder")
+def test_a_prebuilt_cache_in_a_read_only_folder_answers_until_something_must_be_written(rag, standins, tmp_path):
+    corpus = write_corpus(tmp_path / "corpus", {f"{i:02}.txt": f"{i / 10} text {i}" for i in range(8)})
+    cache = tmp_path / "cache"
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    env.update(PYTHONPATH=str(write_child_packages(tmp_path / "packages")), HF_HUB_OFFLINE="1")
+
+    def tarvex(*args, read_only=True):
+        command = [sys.executable, "-c", COMMAND, *args, "--model", MODEL, "--backend", "torch",
+                   "--cache-dir", str(cache)]
+        if read_only:  # the cache folder mounted read-only, in a mount namespace of the command's own
+            command = ["unshare", "-m", "sh", "-c", f'mount --bind -o ro "{cache}" "{cache}" && exec "$0" "$@"',
+                       *command]
+        done = subprocess.run(command, capture_output=True, text=True, env=env, timeout=120)
+        return done.returncode, done.stdout, done.stderr
+
+    assert tarvex("index", str(corpus), read_only=False)[0] == 0
+    before = sorted(path.name for path in cache.iterdir())
+    status, out, err = tarvex("search", "--json", "--top-k", "0", "--models-dir", str(corpus), "1")
+    assert (status, err) == (0, "")
+    expected = rag.rank_problem_descriptions("1", str(corpus), 0, MODEL)
+    assert [r["path"] for r in json.loads(out)] == [r["path"] for r in expected]
+    status, out, err = tarvex("index", str(corpus))
+    assert status == 0 and "0 added, 0 changed, 0 removed, 8 unchanged; 0 embedded" in out, err
+    (corpus / "new.txt").write_text("0.95 a new text")  # now something must be written
+    status, out, err = tarvex("index", str(corpus))
+    assert (status, out) == (1, "") and "read-only" in err and err.count("\n") == 1, err
+    assert sorted(path.name for path in cache.iterdir()) == before  # nothing was made in the folder
+
+
 def test_indexes_building_one_cache_at_once_embed_each_text_once(rag, tmp_path, monkeypatch):
     """Separate indexes (as separate processes would) on one empty cache, started together."""
     import tarvex

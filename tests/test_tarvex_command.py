@@ -302,7 +302,8 @@ def test_a_query_file_that_cannot_be_used(tmp_path, child_env, corpus, data, wor
 
 def test_jsonl_and_min_score(corpus, child_env):
     def search(*args):
-        result = tarvex("search", "--top-k", "0", "--models-dir", str(corpus), *STANDIN_OPTIONS, *args, "2",
+        # Scores a tenth of each leading number: within the range of cosine similarities.
+        result = tarvex("search", "--top-k", "0", "--models-dir", str(corpus), *STANDIN_OPTIONS, *args, "0.1",
                         env=child_env)
         assert result.returncode == 0 and result.stderr == "", result.stderr
         return result.stdout
@@ -310,16 +311,37 @@ def test_jsonl_and_min_score(corpus, child_env):
     everything = json.loads(search("--json"))
     assert len(everything) == 4 and len({r["score"] for r in everything}) == 3  # a tie included
     # Each threshold keeps exactly the records scoring at or above it, in every output.
-    for threshold in sorted({r["score"] for r in everything}) + [-1.0, 7.5]:
+    for threshold in sorted({r["score"] for r in everything}) + [-1.0, 1.0, -0.5]:
         kept = [r for r in everything if r["score"] >= threshold]
         assert [json.loads(line) for line in search("--jsonl", "--min-score", str(threshold)).splitlines()] == kept
         assert json.loads(search("--json", "--min-score", str(threshold))) == kept
         assert len(search("--min-score", str(threshold)).splitlines()) == max(len(kept), 1)  # or "No descriptions"
     for bad, message in ((["--json", "--jsonl"], "not allowed with argument"),
-                         (["--min-score", "nan"], "--min-score: not a finite number: 'nan'"),
+                         (["--min-score", "nan"], "--min-score: not a finite number: nan"),
+                         (["--min-score", "-inf"], "--min-score: not a finite number: -inf"),
+                         (["--min-score", "2"], "--min-score: 2.0 is outside the range of scores, -1 to 1"),
+                         (["--min-score", "-1.5"], "--min-score: -1.5 is outside the range of scores, -1 to 1"),
                          (["--min-score", "high"], "--min-score: not a number: 'high'")):
         result = tarvex("search", *bad, "x", env=child_env)
-        assert result.returncode == 2 and message in result.stderr
+        assert result.returncode == 2 and message in result.stderr, result.stderr
+    # A value that begins with '-' is the option's, wherever it stands.
+    assert json.loads(search("--json", "--min-score", "-0.5")) == everything
+
+
+def test_prune_deletes_the_vectors_no_description_has_any_more(tmp_path, child_env, corpus):
+    index = ["index", str(corpus), *STANDIN_OPTIONS]
+    assert tarvex(*index, env=child_env).returncode == 0
+    for i in range(5):  # edits leave their old texts' vectors behind
+        (corpus / "a" / "two.txt").write_text(f"2 glass cutting, edit {i}" + " padding" * 200)
+        assert tarvex(*index, env=child_env).returncode == 0
+    pruned = tarvex("cache", "prune", "--json", env=child_env)
+    assert pruned.returncode == 0, pruned.stderr
+    figures = json.loads(pruned.stdout)
+    assert figures["vectors_deleted"] == 5 and figures["bytes_freed"] >= 0
+    assert figures["store"] == str(tmp_path / "cache" / "tarvex" / "index.sqlite3")
+    again = tarvex("cache", "prune", env=child_env)
+    assert again.stdout.endswith(": 0 vectors no description refers to deleted, 0 B freed\n"), again.stdout
+    assert stats(tarvex(*index, env=child_env).stdout)[4] == 0  # every listed text kept its vector
 
 
 def test_index_and_cache_info_as_json(tmp_path, child_env, corpus):

@@ -2,7 +2,7 @@
 
     tarvex search [--top-k N] [--min-score S] [--json | --jsonl] [INDEX OPTIONS] (WORDS... | -i FILE)
     tarvex index [DIR] [--model NAME] [--backend B] [--cache-dir DIR] [--json]
-    tarvex cache info|clear [--cache-dir DIR] [--json]
+    tarvex cache info|prune|clear [--cache-dir DIR] [--store URL] [--json]
     tarvex mcp [--models-dir DIR] [--model NAME] [--backend B] [--cache-dir DIR]
 
 INDEX OPTIONS (--models-dir, --model, --backend, --cache-dir) default to the
@@ -95,13 +95,18 @@ def build_parser() -> argparse.ArgumentParser:
                        help="print the refresh's figures as one JSON object (with the corpus and backend)")
     index.set_defaults(run=run_index)
 
-    cache = commands.add_parser("cache", help="show or clear the cache folder",
-                                description="info: where the cache is and what it holds; clear: delete the "
-                                            "index database and the built ONNX graphs.")
-    cache.add_argument("action", choices=("info", "clear"))
+    cache = commands.add_parser("cache", help="show, prune or clear the cache folder",
+                                description="info: where the cache is and what it holds; prune: delete the "
+                                            "stored vectors that no description of any corpus has any more "
+                                            "(edited or deleted texts), and say how much space that freed; "
+                                            "clear: delete the index database and the built ONNX graphs.")
+    cache.add_argument("action", choices=("info", "prune", "clear"))
     add_cache_option(cache)
+    cache.add_argument("--store", metavar="URL", default=setting(_shell.STORE_VARIABLE),
+                       help=f"prune: the store to prune (default: ${_shell.STORE_VARIABLE}, else index.sqlite3 "
+                            "in the cache folder)")
     cache.add_argument("--json", action="store_true",
-                       help="info: print the folder and its files (path, bytes) as one JSON object")
+                       help="info, prune: print the figures as one JSON object")
     cache.set_defaults(run=run_cache)
 
     mcp = commands.add_parser("mcp", help="serve the index to an agent over MCP on standard input/output",
@@ -287,7 +292,24 @@ def _size(size: int) -> str:
     return f"{size / 1024:.1f} KiB" if size < 1024 * 1024 else f"{size / 1024 / 1024:.1f} MiB"
 
 
+def run_prune(args: argparse.Namespace) -> int:
+    from tarvex.stores import open_store
+
+    store = open_store(args.store, _cache_dir(args))
+    try:
+        deleted, freed = store.prune()
+    finally:
+        store.close()
+    if args.json:
+        _print_json({"store": store.location, "vectors_deleted": deleted, "bytes_freed": freed})
+    else:
+        print(f"{shown(store.location)}: {deleted} vectors no description refers to deleted, {_size(freed)} freed")
+    return 0
+
+
 def run_cache(args: argparse.Namespace) -> int:
+    if args.action == "prune":
+        return run_prune(args)
     folder = _cache_dir(args)
     entries = _cache_entries(folder)
     if args.action == "info":

@@ -221,6 +221,12 @@ class DescriptionIndex:
             self._check_open()
             return self._refresh(progress, answer_from_store=answer_from_store)
 
+    def retry_writes(self) -> None:
+        """Let the next refresh try the store's writes again, though the store refused one moments
+        ago (whatever refused it may have been mended: a build tried again)."""
+        with self._lock:
+            self._last_refusal = None
+
     def truncation(self) -> tuple[int, int] | None:
         """``(cut, tokens)``: how many of the ranked descriptions are longer than the
         model reads, and how many tokens of a text it reads, as the last refresh

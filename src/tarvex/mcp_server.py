@@ -425,6 +425,7 @@ class Build:
             return
         if self.state == FAILED:
             logger.info("building the index again (it failed: %s)", self.failure)
+            self.corpus.index.retry_writes()
             await self.run()
             if self.state == FAILED:
                 raise BuildFailed(self.failure)

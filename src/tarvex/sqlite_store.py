@@ -494,6 +494,22 @@ class SqliteStore:
                       " AND (cut IS NULL OR cut NOT IN (0, 1))",
                       [(_flag(cut), identity_id, h) for h, cut in flags.items()])])
 
+    def prune(self) -> tuple[int, int]:
+        """Delete the vectors that no file row of any corpus refers to, and give the space back;
+        returns (vectors deleted, bytes freed)."""
+        before = self._size()
+        with self._reported("update"):
+            deleted = self._connection.execute(
+                "DELETE FROM vectors WHERE text_hash NOT IN"
+                " (SELECT text_hash FROM files WHERE text_hash IS NOT NULL)").rowcount
+            self._connection.execute("VACUUM")
+            self._connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        return deleted, max(before - self._size(), 0)
+
+    def _size(self) -> int:
+        return sum(os.stat(name).st_size for name in (str(self.path), str(self.path) + "-wal")
+                   if os.path.exists(name))
+
     # -- ranking -----------------------------------------------------------------
 
     def ranking(self, identity_id: int, corpus_id: int, prefix: str) -> MatrixRanking:

@@ -127,6 +127,10 @@ class VectorStore(Protocol):
         path the catalog records gives the path the index lists."""
         ...
 
+    def prune(self) -> tuple[int, int]:
+        """Delete the vectors that no file row of any corpus refers to; (vectors deleted, bytes freed)."""
+        ...
+
     def recover(self, error: StoreDamaged) -> None:
         """Deal with damage found in use: a store of this process's own may be set aside and
         started afresh (the caller then starts its corpus afresh); a shared one raises
