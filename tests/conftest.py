@@ -140,3 +140,34 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if "slow" in item.keywords:
             item.add_marker(skip)
+
+
+# --- a real PostgreSQL server with pgvector, started once for the session --------------
+
+
+@pytest.fixture(scope="session")
+def postgres():
+    from testsupport.postgres_server import postgres_server
+
+    with postgres_server() as server:
+        yield server
+
+
+@pytest.fixture
+def postgres_url(postgres):
+    """The URL of a new, empty database of the session's server (with pgvector), dropped afterwards."""
+    import uuid
+
+    name = f"test_{uuid.uuid4().hex[:12]}"
+    postgres.psql(f"CREATE DATABASE {name}", database="postgres")
+    postgres.psql("CREATE EXTENSION vector", database=name)
+    yield postgres.url(name)
+    postgres.psql(f"DROP DATABASE {name} WITH (FORCE)", database="postgres")
+
+
+@pytest.fixture(params=["sqlite", "postgres"])
+def store_url(request, tmp_path):
+    """A store of each kind: an SQLite file, or a new PostgreSQL database."""
+    if request.param == "sqlite":
+        return str(tmp_path / "store.sqlite3")
+    return request.getfixturevalue("postgres_url")

@@ -44,10 +44,32 @@ def write(root, name, data):
     return write_corpus(root, {name: data}) / name
 
 
-def index(root, cache, backend="torch"):
+def index(root, cache, backend="torch", store=None):
     import tarvex
 
-    return tarvex.DescriptionIndex(root, MODEL, backend=backend, cache_dir=cache)
+    return tarvex.DescriptionIndex(root, MODEL, backend=backend, cache_dir=cache, store=store)
+
+
+@pytest.fixture(params=["sqlite", "postgres"])
+def store(request):
+    """Gives a store for each width of vectors: None (the SQLite store in the cache folder), or a
+    PostgreSQL database of its own (a shared store refuses one identity in two widths)."""
+    if request.param == "sqlite":
+        yield lambda width: None
+        return
+    postgres, made = request.getfixturevalue("postgres"), {}
+
+    def database(width):
+        if width not in made:
+            name = f"test_index_{int(width)}_{os.getpid()}"
+            postgres.psql(f"DROP DATABASE IF EXISTS {name} WITH (FORCE)", database="postgres")
+            postgres.psql(f"CREATE DATABASE {name}", database="postgres")
+            made[width] = postgres.url(name)
+        return made[width]
+
+    yield database
+    for url in made.values():
+        postgres.psql(f"DROP DATABASE {url.rsplit('/', 1)[1]} WITH (FORCE)", database="postgres")
 
 
 def assert_same(ours, reference):
@@ -96,8 +118,8 @@ def apply(root, operation):
 @given(steps=st.lists(st.tuples(operations, st.sampled_from(["1", "query", ""]), st.integers(-1, 6)),
                       min_size=1, max_size=8),
        coarse=st.booleans(), relative=st.booleans(), keep_texts=st.booleans(), between=operations)
-def test_rank_matches_the_reference_while_the_corpus_changes(rag, models, monkeypatch, steps, coarse, relative,
-                                                             keep_texts, between):
+def test_rank_matches_the_reference_while_the_corpus_changes(rag, models, monkeypatch, store, steps, coarse,
+                                                             relative, keep_texts, between):
     import tarvex.corpus_files
 
     models(standins.coarse_hashed if coarse else standins.hashed)
@@ -110,7 +132,7 @@ def test_rank_matches_the_reference_while_the_corpus_changes(rag, models, monkey
         for name in NAMES[:4]:
             write(root, name, f"{name} text\nsecond line")
         given_dir = "corpus" if relative else str(root)
-        with index(given_dir, Path(tmp) / "cache") as ours:
+        with index(given_dir, Path(tmp) / "cache", store=store(coarse)) as ours:
             for operation, query, top_k in steps:
                 apply(root, operation)
                 expected = rag.rank_problem_descriptions(query, given_dir, top_k, MODEL)
@@ -125,7 +147,7 @@ def test_rank_matches_the_reference_while_the_corpus_changes(rag, models, monkey
         before = listed()
         apply(root, between)
         after = listed()
-        with index(given_dir, Path(tmp) / "cache") as again:
+        with index(given_dir, Path(tmp) / "cache", store=store(coarse)) as again:
             stats = again.refresh()
             assert (stats.added, stats.removed) == (len(after - before), len(before - after))
             assert stats.added + stats.changed + stats.unchanged == len(after)

@@ -12,9 +12,12 @@ It keeps both halves of a store (:mod:`tarvex.vector_store`,
 - ``tarvex_texts``: each text by its hash, so that a searcher that does not
   see the folder can answer from the store alone.
 
-Ranking is exact by default: ``ORDER BY embedding <=> query, path order``.
-With ``?hnsw=1`` in the URL, an HNSW index (cosine) per identity answers
-instead, approximately; ``ef_search=N`` sets its breadth.
+Ranking is exact by default: the database orders the corpus's rows by
+``embedding <=> query``, and the best of them (with a margin for its float
+rounding) are scored and ordered by the engine's own top-k, so the records
+are exactly the SQLite store's.  With ``?hnsw=1`` in the URL, an HNSW index
+(cosine) per identity finds the candidates instead, approximately;
+``ef_search=N`` sets its breadth.
 
 The schema carries a version, upgraded by numbered migrations on connect; a
 newer one than this code knows is refused.  Writers take turns at embedding
@@ -36,6 +39,7 @@ import numpy as np
 import psycopg
 from pgvector.psycopg import register_vector
 
+from tarvex import _index_engine as engine
 from tarvex._files import wait_for
 from tarvex.file_catalog import FileRow
 from tarvex.vector_store import (Identity, Row, StoreDamaged, StoredVectors, StoreNotWritable, StoreUnavailable,
@@ -92,6 +96,8 @@ TURN_WAIT_S = 120.0
 CONNECT_TIMEOUT_S = 10
 # Candidates an HNSW search takes per record asked for, before the corpus's files are joined.
 HNSW_CANDIDATES = 4
+# Scores the database computes differ from the engine's by float rounding, far below this.
+TIE_MARGIN = 1e-5
 PGVECTOR_INSTALL = ("install pgvector on the server (the postgresql-NN-pgvector package, or from source), "
                     "then run CREATE EXTENSION vector in the database as a superuser")
 _T = TypeVar("_T")
@@ -360,8 +366,9 @@ class PostgresStore:
         self._hnsw_ready.add(identity_id)
 
     def nearest_rows(self, identity_id: int, corpus_id: int, query: np.ndarray,
-                     limit: int) -> list[tuple[bytes, float, bytes, str, bytes | None]]:
-        """(path, score, text hash, preview, real path) of the corpus's nearest files, best first."""
+                     limit: int) -> list[tuple[bytes, float, bytes, np.ndarray]]:
+        """(path, score, text hash, vector) of the corpus's nearest files (``limit`` <= 0: all), best
+        first as the database computes it."""
         vector = np.asarray(query, dtype=np.float32)
         bound = "LIMIT %(limit)s" if limit > 0 else ""
         if self.hnsw:
@@ -369,11 +376,12 @@ class PostgresStore:
             sql = (f"WITH near AS (SELECT text_hash, embedding::vector({width}) <=> %(q)s::vector({width}) AS distance"
                    f" FROM tarvex_vectors WHERE identity = %(identity)s"
                    f" ORDER BY embedding::vector({width}) <=> %(q)s::vector({width}) LIMIT %(candidates)s)"
-                   " SELECT f.path, 1 - n.distance, f.text_hash, f.preview, f.real_path"
+                   " SELECT f.path, 1 - n.distance, f.text_hash, v.embedding"
                    " FROM near n JOIN tarvex_files f ON f.text_hash = n.text_hash AND f.corpus = %(corpus)s"
+                   " JOIN tarvex_vectors v ON v.identity = %(identity)s AND v.text_hash = n.text_hash"
                    f" ORDER BY n.distance, f.path_order {bound}")
         else:
-            sql = ("SELECT f.path, 1 - (v.embedding <=> %(q)s), f.text_hash, f.preview, f.real_path"
+            sql = ("SELECT f.path, 1 - (v.embedding <=> %(q)s), f.text_hash, v.embedding"
                    " FROM tarvex_files f JOIN tarvex_vectors v"
                    " ON v.identity = %(identity)s AND v.text_hash = f.text_hash"
                    " WHERE f.corpus = %(corpus)s"
@@ -381,8 +389,7 @@ class PostgresStore:
         parameters = {"q": vector, "identity": identity_id, "corpus": corpus_id, "limit": limit,
                       "candidates": max(limit, 10) * HNSW_CANDIDATES}
         rows = self._run("search", lambda c: c.execute(sql, parameters).fetchall())
-        return [(bytes(path), float(score), bytes(h), preview, bytes(real) if real is not None else None)
-                for path, score, h, preview, real in rows]
+        return [(bytes(path), float(score), bytes(h), _array(vector)) for path, score, h, vector in rows]
 
     # -- corpora and files ------------------------------------------------------------------
 
@@ -470,14 +477,27 @@ class DatabaseRanking:
         return self._rows
 
     def nearest(self, query: np.ndarray, k: int, hidden: Collection[str] = ()) -> list[tuple[Row, float]]:
+        """The database finds the candidates; their scores and order are the engine's top-k over their
+        vectors, so that the records are exactly the in-process ranking's, ties in path order."""
         wanted = k + len(hidden) if k > 0 else 0
-        found = []
-        for path, score, text_hash, preview, real in self._store.nearest_rows(self._identity_id, self._corpus_id,
-                                                                              query, wanted):
+        limit = 2 * wanted + 16 if wanted else 0
+        while True:
+            found = self._store.nearest_rows(self._identity_id, self._corpus_id, query, limit)
+            # Enough once the last candidate scores clearly below the last one wanted: the database's
+            # rounding moves a score by far less than TIE_MARGIN.
+            if not limit or len(found) < limit or found[-1][1] < found[wanted - 1][1] - TIE_MARGIN:
+                break
+            limit *= 2
+        candidates = []
+        for path, _, text_hash, vector in found:
             listed = self._prefix + _text(path)
             row = self._by_path.get(listed)
-            if row is None or row.text_hash != text_hash:
-                continue  # not ranked here (yet): another writer's, or changed since this process read it
-            if listed not in hidden:
-                found.append((row, score))
-        return found[:k] if k > 0 else found
+            # A row not ranked here (yet): another writer's, or changed since this process read it.
+            if row is not None and row.text_hash == text_hash and listed not in hidden:
+                candidates.append((row, vector))
+        if not candidates:
+            return []
+        candidates.sort(key=lambda item: _path_order(item[0].path.encode("utf-8", "surrogateescape")))
+        matrix = np.ascontiguousarray(np.stack([vector for _, vector in candidates]), dtype=np.float32)
+        hits = engine.top_k(matrix, np.ascontiguousarray(query, dtype=np.float32), k if 0 < k < len(candidates) else 0)
+        return [(candidates[index][0], score) for index, score in hits]
