@@ -1,6 +1,10 @@
 """Cache folders for runs that must not build the ONNX graph: the built graph of
-the user's cache (and its record, so it is taken as checked) linked into them."""
+the user's cache (and its record, so it is taken as checked) linked into them.
 
+Hard links (copies across file systems): a symbolic link in the cache is no graph."""
+
+import os
+import shutil
 import sys
 from pathlib import Path
 
@@ -18,4 +22,11 @@ def link_built_graph(cache: Path, model: str) -> None:
     target.parent.mkdir(parents=True, exist_ok=True)
     for built in (graph, graph.with_name(graph.name + ".json")):
         if built.exists():
-            (target.parent / built.name).symlink_to(built)
+            place(built, target.parent / built.name)
+
+
+def place(built: Path, where: Path) -> None:
+    try:
+        os.link(built, where)
+    except OSError:
+        shutil.copy2(built, where)

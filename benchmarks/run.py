@@ -34,6 +34,8 @@ BENCHMARKS = {
     "mcp_start": "mcp_start",
     "graph_builder": "graph_builder",
     "instructions": "instructions",
+    "store_search": "store_search",
+    "pgvector_hnsw": "pgvector_hnsw",
 }
 DEFAULT = "rag"
 

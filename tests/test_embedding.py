@@ -27,13 +27,14 @@ BACKEND_TOLERANCE = 1e-6
 
 
 def link_graph(cache_dir):
-    """A cache folder holding (links to) the built graph of the default model and its record."""
+    """A cache folder holding (hard links to) the built graph of the default model and its record:
+    a symbolic link is no graph of the cache."""
     layout, graph, digest = embedding.prepare_graph(MODEL, embedding.default_cache_dir(), export=True)
     target = embedding.graph_path(cache_dir, digest)
     target.parent.mkdir(parents=True, exist_ok=True)
     for source, link in ((graph, target), (graph.with_name(graph.name + ".json"), target.with_name(target.name + ".json"))):
         if not link.exists():
-            link.symlink_to(source)
+            os.link(source, link)
     return cache_dir
 
 

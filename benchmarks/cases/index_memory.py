@@ -52,6 +52,7 @@ def main() -> int:
     os.environ.setdefault("HF_HUB_OFFLINE", "1")
 
     sys.path.insert(0, str(HERE))
+    from graph_cache import place
     from index_rank import generated_texts, write_corpus
 
     from tarvex import embedding
@@ -71,7 +72,7 @@ def main() -> int:
                 cache = Path(work) / f"cache-{name}-{round_number}"
                 (cache / embedding.GRAPH_FOLDER).mkdir(parents=True)
                 for built in (graph, graph.with_name(graph.name + ".json")):  # the graph and its record
-                    (cache / embedding.GRAPH_FOLDER / built.name).symlink_to(built)
+                    place(built, cache / embedding.GRAPH_FOLDER / built.name)
                 measured[name].append(run([command, "index", str(corpus), "--backend", "onnx",
                                            "--cache-dir", str(cache)]))
                 shutil.rmtree(cache)
