@@ -446,7 +446,8 @@ class DescriptionIndex:
             assert self._ranking is not None
             held = {row.text_hash for row in self._ranking.rows()}
             wanted = list(dict.fromkeys(row.text_hash for row in rows if row.text_hash not in held))
-            vectors, embedded, complete = self._vectors(wanted, [row.path for row in rows], progress)
+            vectors, embedded, complete = self._vectors(wanted, [row.path for row in rows], progress,
+                                                        values=self._ranking.holds_vectors)
             if not complete and not leave_out_unread:
                 return False, embedded
             self._ranking.update([row for row in rows if row.text_hash in held or row.text_hash in vectors],
@@ -472,8 +473,8 @@ class DescriptionIndex:
         self._edited.clear()
         return True, embedded
 
-    def _vectors(self, wanted: list[bytes], paths: list[str],
-                 progress: Progress | None) -> tuple[dict[bytes, np.ndarray], int, bool]:
+    def _vectors(self, wanted: list[bytes], paths: list[str], progress: Progress | None,
+                 values: bool = True) -> tuple[dict[bytes, np.ndarray], int, bool]:
         """Vectors of these text hashes: stored ones, and the others embedded and stored.
 
         Returns (vectors, texts embedded, complete); not complete when a file
@@ -483,8 +484,8 @@ class DescriptionIndex:
         if not wanted:
             return {}, 0, True
         if self.from_store:
-            return self._stored(wanted).vectors, 0, True  # a text without a vector waits for the writer
-        vectors = self._stored(wanted).vectors
+            return self._stored(wanted, values).vectors, 0, True  # a text without a vector waits for the writer
+        vectors = self._stored(wanted, values).vectors
         missing = [h for h in wanted if h not in vectors]
         uncounted = {h for h in wanted if h in vectors and h not in self._cut} if embedder.max_tokens else set()
         texts = self._corpus.texts_of(paths, set(missing) | uncounted)
@@ -518,8 +519,9 @@ class DescriptionIndex:
         assert self._identity_id is not None
         return self._identity_id
 
-    def _stored(self, hashes: list[bytes]) -> StoredVectors:
-        """Stored vectors of these texts, learning what the store knows of their cut."""
-        stored = self._db.vectors(self._identity(), hashes)
+    def _stored(self, hashes: list[bytes], values: bool = True) -> StoredVectors:
+        """Stored vectors of these texts (or, without ``values``, which of them have one), learning
+        what the store knows of their cut."""
+        stored = self._db.vectors(self._identity(), hashes, values=values)
         self._cut.update(stored.cut)
         return stored

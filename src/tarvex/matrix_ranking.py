@@ -17,6 +17,8 @@ class MatrixRanking:
     vectors of new texts cross from the store.
     """
 
+    holds_vectors = True
+
     def __init__(self) -> None:
         self._rows: list[Row] = []
         self._row_of: dict[str, int] = {}

@@ -270,7 +270,10 @@ class PostgresStore:
             raise StoreDamaged(f"stored vectors of {identity} have {found[1]} values, the model gives {dimension}")
         return int(found[0])
 
-    def vectors(self, identity_id: int, hashes: Sequence[bytes]) -> StoredVectors:
+    def vectors(self, identity_id: int, hashes: Sequence[bytes], *, values: bool = True) -> StoredVectors:
+        if not values:
+            return self._present(identity_id, hashes)
+
         def read(connection: psycopg.Connection[Any]) -> tuple[Any, list[Any]]:
             identity = connection.execute("SELECT dimension, unit_length FROM tarvex_identities WHERE id = %s",
                                           (identity_id,)).fetchone()
@@ -304,6 +307,15 @@ class PostgresStore:
                 self._write("update", [("DELETE FROM tarvex_vectors WHERE identity = %s AND text_hash = %s",
                                         [(identity_id, h) for h in damaged])])
         return StoredVectors(found, cut)
+
+    def _present(self, identity_id: int, hashes: Sequence[bytes]) -> StoredVectors:
+        """Which of the hashes have a vector (and their cut flags), without reading the vectors: the
+        database ranks with them itself, checking those it returns."""
+        rows = self._run("read", lambda c: c.execute(
+            "SELECT text_hash, cut FROM tarvex_vectors WHERE identity = %s AND text_hash = ANY(%s)",
+            (identity_id, list(hashes))).fetchall())
+        return StoredVectors({bytes(h): _NO_VALUES for h, _ in rows},
+                             {bytes(h): bool(cut) for h, cut in rows if cut is not None})
 
     def add_vectors(self, identity_id: int, items: Sequence[tuple[bytes, np.ndarray]], *,
                     unit_length: bool, cut: Mapping[bytes, bool]) -> None:
@@ -441,6 +453,9 @@ class PostgresStore:
         return str(row[0]) if row else None
 
 
+_NO_VALUES = np.empty(0, dtype=np.float32)
+
+
 def _array(value: Any) -> np.ndarray:
     """A stored vector as float32 values (the driver gives pgvector's own type)."""
     values = value.to_numpy() if hasattr(value, "to_numpy") else value
@@ -458,6 +473,8 @@ def _storable(text: str) -> str:
 
 class DatabaseRanking:
     """The rows of one corpus, ranked by the database."""
+
+    holds_vectors = False
 
     def __init__(self, store: PostgresStore, identity_id: int, corpus_id: int, prefix: str) -> None:
         self._store = store
@@ -489,6 +506,11 @@ class DatabaseRanking:
                 break
             limit *= 2
         candidates = []
+        width = len(query)
+        found = [item for item in found if item[3].shape == (width,)]  # another width is no vector of this model
+        if found:
+            finite, _ = usable_rows(np.stack([vector for *_, vector in found]))
+            found = [item for i, item in enumerate(found) if finite[i]]
         for path, _, text_hash, vector in found:
             listed = self._prefix + _text(path)
             row = self._by_path.get(listed)

@@ -429,7 +429,7 @@ class SqliteStore:
             raise StoreDamaged(f"stored vectors of {identity} have {width} values, the model gives {dimension}")
         return int(found)
 
-    def vectors(self, identity_id: int, hashes: Sequence[bytes]) -> StoredVectors:
+    def vectors(self, identity_id: int, hashes: Sequence[bytes], *, values: bool = True) -> StoredVectors:
         """The usable stored vectors of those text hashes (see :func:`usable_rows`), and whether the
         model read only part of each text whose vector is given and stored with that known.
 

@@ -64,6 +64,9 @@ class Row:
 class Ranking(Protocol):
     """The ranked rows of one corpus for one identity, and the nearest of them to a query."""
 
+    # Whether update() needs the values of new rows' vectors (a ranking in memory does).
+    holds_vectors: bool
+
     def update(self, rows: Sequence[Row], vectors: Mapping[bytes, np.ndarray], *,
                edited: Collection[str] = ()) -> None:
         """Rank exactly ``rows`` (in listing order) from now on.
@@ -96,10 +99,13 @@ class VectorStore(Protocol):
         Raises :class:`StoreDamaged` when stored vectors of it have another width."""
         ...
 
-    def vectors(self, identity_id: int, hashes: Sequence[bytes]) -> StoredVectors:
+    def vectors(self, identity_id: int, hashes: Sequence[bytes], *, values: bool = True) -> StoredVectors:
         """The usable stored vectors of those text hashes: the identity's width, finite, and of
         unit length for a model that gives unit-length vectors.  Any other is left out (and
-        dropped from the store where it can be), so that its text is embedded again."""
+        dropped from the store where it can be), so that its text is embedded again.
+
+        Without ``values`` a store may give only which hashes have a vector (each mapped to
+        an empty array): all a ranking in the database needs to know."""
         ...
 
     def add_vectors(self, identity_id: int, items: Sequence[tuple[bytes, np.ndarray]], *,
