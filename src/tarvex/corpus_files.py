@@ -10,7 +10,7 @@ scan instead of pairing one file's text with another's metadata.
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from typing import Protocol, TypeVar
 
@@ -107,15 +107,12 @@ class CorpusFiles:
         changed: list[str] = []
         rows: list[FileRow] = []
         texts: dict[bytes, str] = {}
-        for start in range(0, len(stale), READ_CHUNK):
-            read, new_rows = self._read(stale[start:start + READ_CHUNK])
-            rows += new_rows
-            for path, known, text in read:
-                text_hash = self.files[path].text_hash
-                if known is not None and known.text_hash == text_hash:
-                    continue
-                (added if known is None else changed).append(path)
-                self._keep(text_hash, text, texts)
+        for path, known, text in self._read_all(stale, rows):
+            text_hash = self.files[path].text_hash
+            if known is not None and known.text_hash == text_hash:
+                continue
+            (added if known is None else changed).append(path)
+            self._keep(text_hash, text, texts)
         for path in removed:
             self.files.pop(path, None)
         if (rows or removed) and self.corpus_id:
@@ -151,15 +148,12 @@ class CorpusFiles:
                       if (h := self.files[path].text_hash) in wanted and h not in texts}.values())
         rows: list[FileRow] = []
         new_texts: dict[bytes, str] = {}
-        for start in range(0, len(again), READ_CHUNK):
-            read, new_rows = self._read(again[start:start + READ_CHUNK])
-            rows += new_rows
-            for path, known, text in read:
-                text_hash = self.files[path].text_hash
-                if text_hash is not None and known is not None and text_hash == known.text_hash:
-                    texts.setdefault(text_hash, text)
-                else:
-                    self._keep(text_hash, text, new_texts)
+        for path, known, text in self._read_all(again, rows):
+            text_hash = self.files[path].text_hash
+            if text_hash is not None and known is not None and text_hash == known.text_hash:
+                texts.setdefault(text_hash, text)
+            else:
+                self._keep(text_hash, text, new_texts)
         if rows:
             self._catalog.update_files(self.corpus_id, rows, [], self._scanned_ns, new_texts)
         return texts
@@ -167,6 +161,14 @@ class CorpusFiles:
     def forget_texts(self) -> None:
         self._texts.clear()
         self._texts_chars = 0
+
+    def _read_all(self, paths: list[str], rows: list[FileRow]) -> Iterator[tuple[str, FileRow | None, str]]:
+        """(path, what was known before, text) of each file read, READ_CHUNK files at a time (so that
+        few texts are held at once); the rows for the catalog are gathered in ``rows``."""
+        for start in range(0, len(paths), READ_CHUNK):
+            read, new_rows = self._read(paths[start:start + READ_CHUNK])
+            rows += new_rows
+            yield from read
 
     def _read(self, paths: list[str]) -> tuple[list[tuple[str, FileRow | None, str]], list[FileRow]]:
         """Open and read listed files, each once, and know each by what its descriptor gave.
