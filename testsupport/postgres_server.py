@@ -53,10 +53,19 @@ def _free_port() -> int:
         return int(probe.getsockname()[1])
 
 
+# What a run of the tests under the sanitizers sets for Python, not for the server.
+_NOT_FOR_THE_SERVER = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+
+
+def _service_environment() -> dict[str, str]:
+    return {name: value for name, value in os.environ.items() if name not in _NOT_FOR_THE_SERVER}
+
+
 @dataclass
 class PostgresServer:
     folder: Path
     port: int
+    programs: Path = Path()
 
     @property
     def data(self) -> Path:
@@ -72,24 +81,46 @@ class PostgresServer:
             prefix = ["setpriv", f"--reuid={SERVICE_USER}", f"--regid={pwd.getpwnam(SERVICE_USER).pw_gid}",
                       "--clear-groups", "--"]
         return subprocess.run([*prefix, *command], capture_output=True, text=True, check=check, cwd=self.folder,
-                              timeout=120)
+                              timeout=120, env=_service_environment())
 
     def start(self) -> None:
         options = f"-c listen_addresses=127.0.0.1 -p {self.port} -k {self.folder} -c fsync=off"
-        self._as_service(str(binaries() / "pg_ctl"), "start", "-w", "-D", str(self.data), "-l",
+        self._as_service(str(self.programs / "pg_ctl"), "start", "-w", "-D", str(self.data), "-l",
                          str(self.folder / "server.log"), "-o", options)
 
     def stop(self, mode: str = "fast") -> None:
-        self._as_service(str(binaries() / "pg_ctl"), "stop", "-w", "-m", mode, "-D", str(self.data), check=False)
+        self._as_service(str(self.programs / "pg_ctl"), "stop", "-w", "-m", mode, "-D", str(self.data), check=False)
 
     def restart(self) -> None:
         self.stop()
         self.start()
 
     def psql(self, sql: str, database: str = DATABASE) -> str:
-        done = self._as_service(str(binaries() / "psql"), "-h", str(self.folder), "-p", str(self.port),
+        done = self._as_service(str(self.programs / "psql"), "-h", str(self.folder), "-p", str(self.port),
                                 "-U", USER, "-d", database, "-v", "ON_ERROR_STOP=1", "-Atc", sql)
         return done.stdout
+
+
+def _programs_for_service(folder: Path) -> Path:
+    """The programs, where the service user can run them: the package's own, or a copy in the
+    server's folder when the package lies where that user may not go (a checkout under /root)."""
+    programs = binaries()
+    if os.geteuid() != 0:
+        return programs
+    entry = pwd.getpwnam(SERVICE_USER)
+    probe = subprocess.run(["setpriv", f"--reuid={SERVICE_USER}", f"--regid={entry.pw_gid}", "--clear-groups", "--",
+                            "test", "-r", str(programs / "postgres")], capture_output=True, env=_service_environment())
+    if probe.returncode == 0:
+        return programs
+    # The programs find their libraries three folders up (a wheel's <package>.libs): copied alike.
+    package = programs.parent.parent
+    copy = folder / "programs"
+    for source in (package, package.with_name(package.name + ".libs")):
+        if source.is_dir():
+            shutil.copytree(source, copy / source.name, symlinks=True)
+    for path in (copy, *copy.rglob("*")):
+        path.chmod(path.stat().st_mode | (0o555 if path.is_dir() else 0o444))
+    return copy / package.name / programs.parent.name / programs.name
 
 
 def _prepare_folder() -> Path:
@@ -105,14 +136,14 @@ def start_server(folder: Path | None = None, password: str | None = None) -> Pos
     """initdb in a new folder (or ``folder``, made for it), start, and create the database with pgvector."""
     if folder is None:
         folder = _prepare_folder()
-    server = PostgresServer(folder, _free_port())
+    server = PostgresServer(folder, _free_port(), _programs_for_service(folder))
     try:
         auth = ["--auth=trust"] if password is None else ["--auth-local=trust", "--auth-host=scram-sha-256"]
         secret = folder / "password"
         if password is not None:
             secret.write_text(password)
             shutil.chown(secret, SERVICE_USER) if os.geteuid() == 0 else None
-        server._as_service(str(binaries() / "initdb"), "-D", str(server.data), "-U", USER, "-E", "UTF8",
+        server._as_service(str(server.programs / "initdb"), "-D", str(server.data), "-U", USER, "-E", "UTF8",
                            "--locale=C", *auth, *([f"--pwfile={secret}"] if password is not None else []))
         (server.folder / "port").write_text(str(server.port))
         server.start()
@@ -159,7 +190,8 @@ def main(argv: list[str]) -> int:
     if not port_file.is_file():
         print(f"no server was started in {folder}", file=sys.stderr)
         return 1
-    server = PostgresServer(folder, int(port_file.read_text()))
+    copied = [path for path in (folder / "programs").glob("*/pginstall/bin")]
+    server = PostgresServer(folder, int(port_file.read_text()), copied[0] if copied else binaries())
     if action == "url":
         print(server.url())
     else:
