@@ -131,3 +131,42 @@ def test_a_searcher_without_the_folder_answers_from_the_store(postgres_url, tmp_
     with pytest.raises(FileNotFoundError, match="holds no corpus named"):
         tarvex.DescriptionIndex(tmp_path / "nowhere", MODEL, backend="torch", store=postgres_url,
                                 cache_dir=tmp_path).refresh()
+
+
+@pytest.mark.slow
+def test_both_stores_give_the_same_records_for_the_real_model(postgres_url, tmp_path):
+    """2,000 generated descriptions and 20 queries, the real model (onnx): the PostgreSQL store's
+    records are the SQLite store's, and so are the shipped corpus's."""
+    import random
+
+    import tarvex
+    from tarvex._defaults import default_corpus
+    from tarvex.embedding import DEFAULT_MODEL
+    from tarvex.stores import default_store
+
+    sentences = [s.strip() + "." for path in sorted(default_corpus().rglob("*.txt"))
+                 for s in path.read_text().replace("\n", " ").split(".") if s.strip()]
+    rnd = random.Random(7)
+    corpus = write_corpus(tmp_path / "generated", {f"{k // 100:02}/d{k:04}.txt": f"Variant {k}. " + " ".join(
+        rnd.sample(sentences, rnd.randint(4, 9))) for k in range(2000)})
+    queries = [" ".join(rnd.sample(sentences, 2)) for _ in range(20)]
+    for folder in (default_corpus(), corpus):
+        with tarvex.DescriptionIndex(folder, DEFAULT_MODEL, backend="onnx", cache_dir=tmp_path) as local:
+            local.refresh()
+            identity = local._identity()
+            # The same vectors for the shared store, so that it embeds nothing and only the ranking differs.
+            sqlite, shared = default_store(tmp_path), open_store(postgres_url, tmp_path)
+            try:
+                hashes = [row.text_hash for row in local._ranking.rows()]
+                shared_identity = shared.identity(local._embedder.identity, local._embedder.dimension)
+                shared.add_vectors(shared_identity, list(sqlite.vectors(identity, hashes).vectors.items()),
+                                   unit_length=True, cut={})
+            finally:
+                sqlite.close()
+                shared.close()
+            with tarvex.DescriptionIndex(folder, DEFAULT_MODEL, backend="onnx", cache_dir=tmp_path,
+                                         store=postgres_url) as team:
+                assert team.refresh().embedded == 0
+                for query in queries:
+                    for top_k in (10, 0):
+                        assert team.rank(query, top_k) == local.rank(query, top_k, refresh=False)
