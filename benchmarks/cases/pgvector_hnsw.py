@@ -40,7 +40,9 @@ def main() -> int:
     parser.add_argument("--rows", type=int, default=100_000)
     parser.add_argument("--real", type=int, default=4000, help="rows embedded for real (default: 4000)")
     parser.add_argument("--queries", type=int, default=40)
-    parser.add_argument("--ef", default="40,100,200", help="ef_search values (default: 40,100,200)")
+    parser.add_argument("--ef", default="40,100,200,400,800", help="ef_search values (default: 40,100,200,400,800)")
+    parser.add_argument("--embedded", type=Path, metavar="FILE.npz",
+                        help="keep the real vectors here and take them from here next time (embedding takes minutes)")
     args = parser.parse_args()
     os.environ.setdefault("HF_HUB_OFFLINE", "1")
     sys.path.insert(0, str(HERE))
@@ -55,10 +57,16 @@ def main() -> int:
 
     texts = generated_texts(args.real + args.queries, seed=11)
     embedder = open_embedder(DEFAULT_MODEL, "onnx")
-    started = time.perf_counter()
-    real = np.concatenate([embedder.encode(texts[i:i + 256]) for i in range(0, args.real, 256)])
-    queries = embedder.encode(texts[args.real:])
-    print(f"embedded {args.real} texts and {args.queries} queries in {time.perf_counter() - started:.0f} s")
+    if args.embedded is not None and args.embedded.is_file():
+        kept = np.load(args.embedded)
+        real, queries = kept["real"], kept["queries"]
+    else:
+        started = time.perf_counter()
+        real = np.concatenate([embedder.encode(texts[i:i + 256]) for i in range(0, args.real, 256)])
+        queries = embedder.encode(texts[args.real:])
+        print(f"embedded {args.real} texts and {args.queries} queries in {time.perf_counter() - started:.0f} s")
+        if args.embedded is not None:
+            np.savez(args.embedded, real=real, queries=queries)
     rng = np.random.default_rng(5)
     made = real[rng.integers(0, args.real, args.rows - args.real)] + rng.normal(
         0, 0.03, (args.rows - args.real, real.shape[1])).astype(np.float32)
