@@ -411,3 +411,12 @@ def test_a_terminated_build_leaves_no_temporary(tmp_path):
     finally:
         child.kill()
     assert not temporaries()
+
+
+@pytest.mark.parametrize("name", ["config.json", "modules.json", "sentence_bert_config.json"])
+def test_a_model_file_nested_too_deep_is_one_line(tmp_path, name):
+    folder = write_model(tmp_path / "model", TINY)
+    (folder / name).write_text("[" * 100_000)
+    with pytest.raises(EmbeddingUnavailable) as caught:
+        open_embedder(str(folder), "onnx", tmp_path / "cache")
+    assert "\n" not in str(caught.value) and name in str(caught.value)

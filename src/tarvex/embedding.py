@@ -372,7 +372,7 @@ POOLING_MODES = ("cls_token", "max_tokens", "mean_tokens", "mean_sqrt_len_tokens
 def _read_json(path: Path) -> Any:
     try:
         return json.loads(path.read_text(encoding="utf-8"))
-    except (OSError, ValueError) as error:
+    except (OSError, ValueError, RecursionError) as error:  # a file nested too deep is no config
         raise EmbeddingUnavailable(f"cannot read the model file {path}: {error}") from None
 
 
@@ -501,7 +501,7 @@ class OnnxEmbedder:
         for name in ("special_tokens_map.json", "tokenizer_config.json"):
             try:
                 token = json.loads((folder / name).read_text(encoding="utf-8")).get("pad_token")
-            except (OSError, ValueError, AttributeError):
+            except (OSError, ValueError, RecursionError, AttributeError):
                 continue
             if isinstance(token, dict):
                 token = token.get("content")

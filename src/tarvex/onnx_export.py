@@ -118,7 +118,7 @@ class BertShape:
 def read_shape(folder: Path) -> BertShape:
     try:
         config = json.loads((folder / "config.json").read_text(encoding="utf-8"))
-    except (OSError, ValueError) as error:
+    except (OSError, ValueError, RecursionError) as error:
         raise UnsupportedModel(f"cannot read {folder / 'config.json'}: {error}") from None
     return BertShape.read(config)
 
