@@ -118,6 +118,11 @@ def apply(root, operation):
 @given(steps=st.lists(st.tuples(operations, st.sampled_from(["1", "query", ""]), st.integers(-1, 6)),
                       min_size=1, max_size=8),
        coarse=st.booleans(), relative=st.booleans(), keep_texts=st.booleans(), between=operations)
+# A NUL in a text, its preview and its stored body (PostgreSQL's text type refuses it).
+@example(steps=[(("write", "a.txt", b"\x00"), "1", 0)], coarse=False, relative=False, keep_texts=False,
+         between=("delete", "a.txt"))
+@example(steps=[(("delete", "a.txt"), "1", 0)], coarse=False, relative=False, keep_texts=True,
+         between=("write", "a.txt", b"x\x00\xff"))
 def test_rank_matches_the_reference_while_the_corpus_changes(rag, models, monkeypatch, store, steps, coarse,
                                                              relative, keep_texts, between):
     import tarvex.corpus_files

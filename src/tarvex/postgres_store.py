@@ -78,13 +78,13 @@ MIGRATIONS: dict[int, tuple[str, ...]] = {
             inode numeric(20) NOT NULL,
             scanned_ns bigint NOT NULL,
             text_hash bytea,
-            preview text NOT NULL,
+            preview bytea NOT NULL,
             real_path bytea,
             PRIMARY KEY (corpus, path))""",
         "CREATE INDEX tarvex_files_by_text ON tarvex_files (text_hash)",
         """CREATE TABLE tarvex_texts (
             text_hash bytea PRIMARY KEY,
-            body text NOT NULL)""",
+            body bytea NOT NULL)""",
     ),
 }
 SCHEMA_VERSION = max(MIGRATIONS)
@@ -421,7 +421,8 @@ class PostgresStore:
             "SELECT path, size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview, real_path"
             " FROM tarvex_files WHERE corpus = %s", (corpus_id,)).fetchall())
         return [FileRow(_text(path), size, mtime_ns, ctime_ns, int(inode), scanned_ns,
-                        bytes(h) if h is not None else None, preview, _text(real) if real is not None else None)
+                        bytes(h) if h is not None else None, _read_back(preview),
+                        _text(real) if real is not None else None)
                 for path, size, mtime_ns, ctime_ns, inode, scanned_ns, h, preview, real in rows]
 
     def update_files(self, corpus_id: int, rows: Sequence[FileRow], removed: Sequence[str], scanned_ns: int,
@@ -433,15 +434,14 @@ class PostgresStore:
             ("DELETE FROM tarvex_files WHERE corpus = %s AND path = %s",
              [(corpus_id, encoded(path)) for path in removed]),
             ("INSERT INTO tarvex_texts (text_hash, body) VALUES (%s, %s) ON CONFLICT DO NOTHING",
-             [(h, text.encode("utf-8", "surrogateescape").decode("utf-8", "replace"))
-              for h, text in (texts or {}).items()]),
+             [(h, _stored(text)) for h, text in (texts or {}).items()]),
             ("INSERT INTO tarvex_files (corpus, path, path_order, size, mtime_ns, ctime_ns, inode, scanned_ns,"
              " text_hash, preview, real_path) VALUES (%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s)"
              " ON CONFLICT (corpus, path) DO UPDATE SET size = excluded.size, mtime_ns = excluded.mtime_ns,"
              " ctime_ns = excluded.ctime_ns, inode = excluded.inode, scanned_ns = excluded.scanned_ns,"
              " text_hash = excluded.text_hash, preview = excluded.preview, real_path = excluded.real_path",
              [(corpus_id, encoded(r.path), _path_order(encoded(r.path)), r.size, r.mtime_ns, r.ctime_ns, r.inode,
-               r.scanned_ns, r.text_hash, _storable(r.preview),
+               r.scanned_ns, r.text_hash, _stored(r.preview),
                None if r.real_path is None else encoded(r.real_path)) for r in rows]),
             ("UPDATE tarvex_corpora SET scanned_ns = greatest(scanned_ns, %s) WHERE id = %s",
              [(scanned_ns, corpus_id)]),
@@ -450,7 +450,7 @@ class PostgresStore:
     def text(self, text_hash: bytes) -> str | None:
         row = self._run("read", lambda c: c.execute("SELECT body FROM tarvex_texts WHERE text_hash = %s",
                                                     (text_hash,)).fetchone())
-        return str(row[0]) if row else None
+        return _read_back(row[0]) if row else None
 
 
 _NO_VALUES = np.empty(0, dtype=np.float32)
@@ -466,9 +466,14 @@ def _text(value: bytes | memoryview) -> str:
     return bytes(value).decode("utf-8", "surrogateescape")
 
 
-def _storable(text: str) -> str:
-    """PostgreSQL text holds no NUL and no lone surrogate."""
-    return text.replace("\0", "\ufffd").encode("utf-8", "replace").decode("utf-8")
+def _stored(text: str) -> bytes:
+    """A description's text or preview as bytes: PostgreSQL's text type holds no NUL, and a lone
+    surrogate (an undecodable byte kept by the reader) must come back as it went in."""
+    return text.encode("utf-8", "surrogatepass")
+
+
+def _read_back(value: bytes | memoryview) -> str:
+    return bytes(value).decode("utf-8", "surrogatepass")
 
 
 class DatabaseRanking:
