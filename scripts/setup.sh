@@ -11,7 +11,7 @@
 #      (skipped while CMakeLists.txt, pyproject.toml, README.md and src/
 #      are unchanged since the last successful install and the module imports),
 #   6. builds the model's ONNX graph for the `onnx` embedding backend of the
-#      `tarvex` command (python -m tarvex.onnx_export, without torch; nothing to
+#      `tarvex` command (tarvex graph, without torch; nothing to
 #      do once the checked graph for these weights is in the cache,
 #      $XDG_CACHE_HOME/tarvex or ~/.cache/tarvex; a damaged one is built again).
 #
@@ -175,7 +175,7 @@ else
 fi
 
 # --- 6: the ONNX graph of the default model -----------------------------------
-if ! HF_HUB_OFFLINE=1 "$vpy" -m tarvex.onnx_export >&2; then
+if ! HF_HUB_OFFLINE=1 "$venv/bin/tarvex" graph >&2; then
     die "building the ONNX graph of the model failed"
 fi
 # --- 7 (search-only): byte-compile what the commands import ---------------------

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from tarvex import embedding
+from tarvex import embedding, model_files, onnx_backend, onnx_graph
 from tarvex.embedding import EmbeddingUnavailable, open_embedder
 
 MODEL = embedding.DEFAULT_MODEL
@@ -29,8 +29,9 @@ BACKEND_TOLERANCE = 1e-6
 def link_graph(cache_dir):
     """A cache folder holding (hard links to) the built graph of the default model and its record:
     a symbolic link is no graph of the cache."""
-    layout, graph, digest = embedding.prepare_graph(MODEL, embedding.default_cache_dir(), export=True)
-    target = embedding.graph_path(cache_dir, digest)
+    home = embedding.default_cache_dir()
+    _, graph, _ = onnx_graph.prepare_graph(model_files.resolve_model(MODEL, home), home, export=True)
+    target = cache_dir / onnx_graph.GRAPH_FOLDER / graph.name
     target.parent.mkdir(parents=True, exist_ok=True)
     for source, link in ((graph, target), (graph.with_name(graph.name + ".json"), target.with_name(target.name + ".json"))):
         if not link.exists():
@@ -64,7 +65,7 @@ def embedders(onnx_cache, onnx_embedder):
 
 @pytest.mark.slow
 def test_backends_agree_on_the_shipped_corpus(embedders, shipped_texts):
-    weights = embedding.locate_model(MODEL) / "model.safetensors"
+    weights = model_files.locate_model(MODEL) / "model.safetensors"
     digest = hashlib.sha256(weights.read_bytes()).hexdigest()
     vectors = {}
     for name, embedder in embedders.items():
@@ -121,7 +122,7 @@ def test_onnx_runs_each_batch_as_wide_as_its_longest_text(onnx_embedder, monkeyp
 @given(lengths=st.lists(st.integers(1, 300), max_size=80), max_texts=st.integers(1, 40),
        max_tokens=st.integers(1, 3000))
 def test_token_batches_cover_every_text_once_within_both_limits(lengths, max_texts, max_tokens):
-    batches = embedding.token_batches(lengths, max_texts, max_tokens)
+    batches = onnx_backend.token_batches(lengths, max_texts, max_tokens)
     flat = [i for batch in batches for i in batch]
     assert sorted(flat) == list(range(len(lengths)))
     assert [lengths[i] for i in flat] == sorted(lengths, reverse=True)  # longest first: little padding
@@ -144,7 +145,7 @@ def tokens_without_truncation(texts):
     """Oracle: the tokens of each text as the model prepares it, counted with truncation off."""
     from tokenizers import Tokenizer
 
-    tokenizer = Tokenizer.from_file(str(embedding.locate_model(MODEL) / "tokenizer.json"))
+    tokenizer = Tokenizer.from_file(str(model_files.locate_model(MODEL) / "tokenizer.json"))
     tokenizer.no_truncation()
     tokenizer.no_padding()
     return [len(tokenizer.encode(text.strip().lower()).ids) for text in texts]
@@ -177,12 +178,12 @@ def test_threads_of_the_onnx_backend_from_the_environment(monkeypatch, onnx_cach
         monkeypatch.setenv("TARVEX_THREADS", value)
     if threads is None:
         with pytest.raises(ValueError, match="TARVEX_THREADS must be a whole number of threads from 1 to 1024"):
-            embedding.session_options(onnxruntime)
+            onnx_backend.session_options(onnxruntime)
         # The backend then fails to load, naming the setting rather than the graph.
         with pytest.raises(EmbeddingUnavailable, match="^TARVEX_THREADS must be a whole number"):
             open_embedder(MODEL, "onnx", onnx_cache)
     else:
-        assert embedding.session_options(onnxruntime).intra_op_num_threads == threads
+        assert onnx_backend.session_options(onnxruntime).intra_op_num_threads == threads
 
 
 def same_order(ours, reference, tolerance):
@@ -223,7 +224,7 @@ def test_index_with_each_backend_ranks_like_the_reference(backend, onnx_cache, r
 def test_build_writes_the_graph_once_and_auto_then_takes_it(tmp_path, onnx_embedder):
     assert open_embedder(MODEL, "auto", tmp_path).identity[2] == "torch"
     exported = open_embedder(MODEL, "onnx", tmp_path)
-    graphs = sorted(path.name for path in (tmp_path / "onnx").iterdir())
+    graphs = sorted(path.name for path in (tmp_path / onnx_graph.GRAPH_FOLDER).iterdir())
     # No temporary file left; the build's turn keeps its (empty) lock file.
     assert graphs == [f"{exported.identity[1]}.onnx", f"{exported.identity[1]}.onnx.json",
                       f"{exported.identity[1]}.onnx.lock"]
@@ -262,30 +263,30 @@ def test_models_are_found_where_the_loaders_look(tmp_path, monkeypatch, variable
     monkeypatch.setenv("HOME", str(tmp_path / "nohome"))
     snapshot = fake_snapshot(tmp_path / where, "org/model", revision="ab" * 20)
     fake_snapshot(tmp_path / where, "sentence-transformers/short")
-    assert embedding.locate_model("org/model") == snapshot
-    assert embedding.locate_model("short").parent.parent.name == "models--sentence-transformers--short"
-    assert embedding.locate_model("org/absent") is None
-    assert embedding.locate_model(str(snapshot)) == snapshot  # a folder is taken as it is
+    assert model_files.locate_model("org/model") == snapshot
+    assert model_files.locate_model("short").parent.parent.name == "models--sentence-transformers--short"
+    assert model_files.locate_model("org/absent") is None
+    assert model_files.locate_model(str(snapshot)) == snapshot  # a folder is taken as it is
     (snapshot.parent.parent / "refs" / "main").write_text("f" * 40)  # a revision not downloaded
-    assert embedding.locate_model("org/model") is None
+    assert model_files.locate_model("org/model") is None
 
 
 def test_the_default_model_is_found_in_its_package_when_not_in_the_cache(tmp_path, monkeypatch):
     for name in ("HF_HUB_CACHE", "HUGGINGFACE_HUB_CACHE", "HF_HOME", "SENTENCE_TRANSFORMERS_HOME"):
         monkeypatch.delenv(name, raising=False)
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "xdg"))
-    packaged = tmp_path / "site" / embedding.MODEL_PACKAGE / "model"
+    packaged = tmp_path / "site" / model_files.MODEL_PACKAGE / "model"
     packaged.mkdir(parents=True)
     (packaged.parent / "__init__.py").write_text("raise RuntimeError('imported')\n")  # never imported
     monkeypatch.syspath_prepend(str(tmp_path / "site"))
     short = MODEL.partition("/")[2]
-    assert embedding.locate_model(MODEL) is None  # a package without the model's files
+    assert model_files.locate_model(MODEL) is None  # a package without the model's files
     (packaged / "modules.json").write_text("[]")
-    assert embedding.locate_model(MODEL) == embedding.locate_model(short) == packaged
-    assert embedding.locate_model("other/model") is None
+    assert model_files.locate_model(MODEL) == model_files.locate_model(short) == packaged
+    assert model_files.locate_model("other/model") is None
     # A copy in the Hugging Face cache comes first, as the torch loader reads that one.
     snapshot = fake_snapshot(tmp_path / "xdg" / "huggingface" / "hub", MODEL)
-    assert embedding.locate_model(MODEL) == snapshot
+    assert model_files.locate_model(MODEL) == snapshot
 
 
 def test_weights_digest_is_cached_until_the_file_may_have_changed(tmp_path):
@@ -295,13 +296,13 @@ def test_weights_digest_is_cached_until_the_file_may_have_changed(tmp_path):
     weights.write_bytes(b"first weights")
     cache = tmp_path / "cache"
     sha = lambda data: hashlib.sha256(data).hexdigest()  # noqa: E731
-    assert embedding.weights_digest(folder, cache) == sha(b"first weights")
+    assert model_files.weights_digest(folder, cache) == sha(b"first weights")
     # An untouched file is not hashed again: a digest planted in the cache is what comes back.
-    cache_file = cache / embedding.DIGEST_CACHE_FILE
+    cache_file = cache / model_files.DIGEST_CACHE_FILE
     entries = json.loads(cache_file.read_text())
     (key,) = entries
     cache_file.write_text(json.dumps({key: [*entries[key][:-1], "planted"]}))
-    assert embedding.weights_digest(folder, cache) == "planted"
+    assert model_files.weights_digest(folder, cache) == "planted"
 
     def rewrite(data, *, in_place):
         """New content of the same size, with the old modification time put back."""
@@ -316,13 +317,13 @@ def test_weights_digest_is_cached_until_the_file_may_have_changed(tmp_path):
         assert weights.stat().st_size == stat.st_size and weights.stat().st_mtime_ns == stat.st_mtime_ns
 
     rewrite(b"other weights", in_place=True)  # halves swapped in place keep size and time; ctime moves
-    assert embedding.weights_digest(folder, cache) == sha(b"other weights")
+    assert model_files.weights_digest(folder, cache) == sha(b"other weights")
     rewrite(b"third weights", in_place=False)  # a new file put in its place
-    assert embedding.weights_digest(folder, cache) == sha(b"third weights")
+    assert model_files.weights_digest(folder, cache) == sha(b"third weights")
     (folder / "model-2.safetensors").write_bytes(b"second shard")
-    assert embedding.weights_digest(folder, cache) not in (sha(b"third weights"), sha(b"second shard"))
+    assert model_files.weights_digest(folder, cache) not in (sha(b"third weights"), sha(b"second shard"))
     cache_file.write_text("not json")  # a damaged cache file is rebuilt
-    assert len(embedding.weights_digest(folder, cache)) == 64
+    assert len(model_files.weights_digest(folder, cache)) == 64
     assert json.loads(cache_file.read_text())
 
 
@@ -364,7 +365,7 @@ def test_onnx_refuses_what_it_cannot_run(tmp_path, monkeypatch, modules, message
 
 def test_torch_failure_is_logged_once_and_auto_falls_back_to_torch(tmp_path, standins, caplog):
     model = open_embedder("stand-in/model", "auto", tmp_path)  # no files and no graph: torch
-    assert model.identity == ("stand-in/model", embedding.UNLOCATED_DIGEST, "torch")
+    assert model.identity == ("stand-in/model", model_files.UNLOCATED_DIGEST, "torch")
     vectors = model.encode(["3 three", "5 five"])
     assert vectors.tolist() == [[3.0], [5.0]] and vectors.dtype == np.float32
     assert standins.encoded[-1] == ["3 three", "5 five"]

@@ -1,4 +1,4 @@
-"""The ONNX graph builder (tarvex.onnx_export) against torch's forward pass, what
+"""The ONNX graph builder (tarvex.graph_builder) against torch's forward pass, what
 it refuses, and how a graph in the cache is checked before use."""
 
 import contextlib
@@ -15,7 +15,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from tarvex import embedding, onnx_export
+from tarvex import embedding, graph_builder, model_files, onnx_backend, onnx_graph
 from tarvex.embedding import EmbeddingUnavailable, open_embedder
 
 MODEL = embedding.DEFAULT_MODEL
@@ -25,10 +25,16 @@ TINY = {"model_type": "bert", "architectures": ["BertModel"], "hidden_act": "gel
         "max_position_embeddings": 32, "type_vocab_size": 2, "vocab_size": 50}
 
 
-def run_graph(path, ids, mask, types):
-    import onnxruntime as ort
+def prepare(cache, *, export, model=MODEL):
+    return onnx_graph.prepare_graph(model_files.resolve_model(model, cache), cache, export=export)
 
-    session = ort.InferenceSession(str(path), providers=["CPUExecutionProvider"])
+
+def fault(graph, model=MODEL):
+    return onnx_graph.graph_fault(graph, model_files.weight_files(model_files.locate_model(model)))
+
+
+def run_graph(path, weights, ids, mask, types):
+    session = onnx_backend.open_session(path, weights)
     feeds = {"input_ids": ids, "attention_mask": mask, "token_type_ids": types}
     return session.run(None, {item.name: feeds[item.name] for item in session.get_inputs()})[0], session
 
@@ -65,12 +71,14 @@ def test_built_graph_computes_what_torch_computes(tmp_path, seed, changes):
             parameter.normal_(0.0, 0.5)
     model.save_pretrained(tmp_path / "model", safe_serialization=True)
     graph = tmp_path / "graph.onnx"
-    digest = onnx_export.build_graph(tmp_path / "model", graph)
-    assert digest == onnx_export.build_graph(tmp_path / "model", tmp_path / "again.onnx")  # same files, same bytes
+    weights = [tmp_path / "model" / "model.safetensors"]
+    digest = graph_builder.build_graph(tmp_path / "model", graph, weights)
+    assert digest == graph_builder.build_graph(tmp_path / "model", tmp_path / "again.onnx", weights)  # same bytes
+    assert graph.stat().st_size < 100_000  # the weights stay in their file
     rng = np.random.default_rng(seed)
     for batch, length in ((1, 1), (3, 9), (2, config["max_position_embeddings"])):
         ids, mask, types = random_batch(rng, config, batch, length)
-        got, session = run_graph(graph, ids, mask, types)
+        got, session = run_graph(graph, weights, ids, mask, types)
         takes_types = config["type_vocab_size"] > 1
         assert [item.name for item in session.get_inputs()] == (
             ["input_ids", "attention_mask"] + (["token_type_ids"] if takes_types else []))
@@ -94,7 +102,7 @@ def write_model(folder, config, *, drop=None, reshape=None):
     folder.mkdir(parents=True, exist_ok=True)
     (folder / "config.json").write_text(json.dumps(config))
     rng = np.random.default_rng(0)
-    shapes = onnx_export.BertShape.read(TINY).tensors()
+    shapes = graph_builder.BertShape.read(TINY).tensors()
     tensors = {name: rng.normal(size=reshape if name == drop and reshape else shape).astype(np.float32)
                for name, shape in shapes.items() if name != drop or reshape}
     save_file(tensors, str(folder / "model.safetensors"))
@@ -129,7 +137,7 @@ def test_unsupported_configurations_are_refused_naming_the_field(tmp_path, field
     message = str(caught.value)
     assert "\n" not in message and f"config.json: {field} is {value!r}" in message
     # Nothing half-written left (the lock file of the build's turn stays, empty).
-    assert not (cache / "onnx").exists() or not [p for p in (cache / "onnx").iterdir() if p.suffix != ".lock"]
+    assert not (cache / onnx_graph.GRAPH_FOLDER).exists() or not [p for p in (cache / onnx_graph.GRAPH_FOLDER).iterdir() if p.suffix != ".lock"]
 
 
 @pytest.mark.parametrize("drop, reshape, message", [
@@ -138,25 +146,60 @@ def test_unsupported_configurations_are_refused_naming_the_field(tmp_path, field
 ])
 def test_weights_that_do_not_fit_the_configuration_are_refused(tmp_path, drop, reshape, message):
     folder = write_model(tmp_path / "model", TINY, drop=drop, reshape=reshape)
-    with pytest.raises(onnx_export.UnsupportedModel, match=message.replace("(", r"\(").replace(")", r"\)")):
-        onnx_export.graph_bytes(folder)
+    with pytest.raises(graph_builder.UnsupportedModel, match=message.replace("(", r"\(").replace(")", r"\)")):
+        graph_builder.graph_bytes(folder)
     (folder / "model.safetensors").write_bytes(b"\xff" * 100)
-    with pytest.raises(onnx_export.UnsupportedModel, match="cannot read the weights"):
-        onnx_export.graph_bytes(folder)
+    with pytest.raises(graph_builder.UnsupportedModel, match="cannot read the weights"):
+        graph_builder.graph_bytes(folder)
     (folder / "model.safetensors").unlink()
-    with pytest.raises(onnx_export.UnsupportedModel, match="reads safetensors weights"):
-        onnx_export.graph_bytes(folder)
+    with pytest.raises(graph_builder.UnsupportedModel, match="reads safetensors weights"):
+        graph_builder.graph_bytes(folder)
+
+
+def test_the_graph_points_into_the_weight_file_and_is_guarded_with_it(tmp_path):
+    """float32 tensors stay in the weight file, the graph holding only their places; one stored as
+    float16 is cast into the graph; both graphs compute the same; and weights that change after
+    the build make the graph a fault."""
+    import onnx
+    from safetensors.numpy import load_file, save_file
+
+    cast = "encoder.layer.0.intermediate.dense.weight"
+    folders = {kind: write_model(tmp_path / kind, TINY) for kind in ("float32", "float16")}
+    tensors = load_file(folders["float16"] / "model.safetensors")
+    tensors[cast] = tensors[cast].astype(np.float16)
+    save_file(tensors, str(folders["float16"] / "model.safetensors"))
+    tensors[cast] = tensors[cast].astype(np.float32)  # the same values, stored as float32
+    save_file(tensors, str(folders["float32"] / "model.safetensors"))
+    cache = tmp_path / "cache"
+    batch = random_batch(np.random.default_rng(5), TINY, 3, 9)
+    vectors = {}
+    for kind, folder in folders.items():
+        _, graph, weights = prepare(cache, export=True, model=str(folder))
+        proto = onnx.load(str(graph), load_external_data=False)
+        embedded = {t.name for t in proto.graph.initializer if t.data_location != onnx.TensorProto.EXTERNAL}
+        stored = set(graph_builder.BertShape.read(TINY).tensors())
+        assert embedded & stored == ({cast} if kind == "float16" else set())
+        vectors[kind] = run_graph(graph, weights, *batch)[0]
+    assert np.array_equal(vectors["float32"], vectors["float16"])
+
+    weights = folders["float32"] / "model.safetensors"
+    _, graph, _ = prepare(cache, export=False, model=str(folders["float32"]))
+    data = bytearray(weights.read_bytes())
+    data[-8:] = bytes(8)  # the last weights zeroed, the size kept
+    weights.write_bytes(bytes(data))
+    assert fault(graph, str(folders["float32"])) == "built from other weights (model.safetensors: its content differs)"
 
 
 # --- the graph in the cache is the one that was built ---------------------------------------
 
 
-def swap_halves(graph, initializer):
-    """Swap the halves of one weight matrix inside the graph file, in place: the
+def swap_halves(graph, initializer="split_heads"):
+    """Swap the halves of one constant inside the graph file, in place: the
     file keeps its size, inode and modification time and still parses."""
     import onnx
 
-    tensor = next(t for t in onnx.load(str(graph)).graph.initializer if t.name == initializer)
+    tensor = next(t for t in onnx.load(str(graph), load_external_data=False).graph.initializer
+                  if t.name == initializer)
     data = tensor.raw_data
     status = graph.stat()
     content = graph.read_bytes()
@@ -166,14 +209,14 @@ def swap_halves(graph, initializer):
         stream.seek(start)
         stream.write(data[half:] + data[:half])
     os.utime(graph, ns=(status.st_atime_ns, status.st_mtime_ns))
-    onnx.checker.check_model(str(graph))
+    onnx.load(str(graph), load_external_data=False)  # still parses
 
 
 @pytest.fixture
 def built(tmp_path):
     """A cache folder holding the default model's built graph, and its path."""
     cache = tmp_path / "cache"
-    _, graph, _ = embedding.prepare_graph(MODEL, cache, export=True)
+    _, graph, _ = prepare(cache, export=True)
     return cache, graph
 
 
@@ -197,18 +240,17 @@ def test_a_changed_graph_is_built_again_and_never_embeds(tmp_path, built):
     with DescriptionIndex(corpus, MODEL, backend="onnx", cache_dir=cache) as index:
         index.refresh()
         good = open_embedder(MODEL, "onnx", cache).encode(list(texts.values()))
-    swap_halves(graph, "encoder.layer.0.attention.self.query.weight.T")
-    assert embedding.graph_fault(graph) == "not the graph that was built (its content differs)"
+    swap_halves(graph)
+    assert fault(graph) == "not the graph that was built (its content differs)"
     with pytest.raises(EmbeddingUnavailable, match="is not the graph that was built .* build it again"):
-        embedding.prepare_graph(MODEL, cache, export=False)
-    assert not embedding.onnx_graph_ready(MODEL, cache)
+        prepare(cache, export=False)
 
     (corpus / "glass.txt").write_text(texts["glass.txt"])  # added while the graph is damaged
     with DescriptionIndex(corpus, MODEL, backend="auto", cache_dir=cache) as index:
         index.refresh()  # auto builds the graph again rather than use it or fall back to torch
         assert index._embedder.identity[2] == "onnx"
         assert self_match(index, texts["glass.txt"]) == ("glass.txt", pytest.approx(1.0, abs=1e-5))
-    assert embedding.graph_fault(graph) is None
+    assert fault(graph) is None
     again = open_embedder(MODEL, "auto", cache)
     assert again.identity[2] == "onnx"
     assert np.abs(again.encode(list(texts.values())) - good).max() < 1e-6
@@ -218,25 +260,27 @@ def test_a_junk_or_unrecorded_graph_is_repaired_by_the_set_up_command(built, cap
     cache, graph = built
     record = graph.with_name(graph.name + ".json")
     built_bytes = graph.read_bytes()
-    assert onnx_export.main(["--cache-dir", str(cache)]) == 0
-    assert capsys.readouterr().out == f"onnx_export: the ONNX graph of {MODEL} is {graph}, as built and checked\n"
+    from tarvex import cli
+
+    assert cli.main(["graph", "--cache-dir", str(cache)]) == 0
+    assert capsys.readouterr().out == f"the ONNX graph of {MODEL} is {graph}, as built and checked\n"
 
     graph.write_bytes(os.urandom(1000))  # does not parse at all
     assert open_embedder(MODEL, "auto", cache).identity[2] == "onnx"  # built again, not refused
     assert graph.read_bytes() == built_bytes
 
     graph.write_bytes(os.urandom(1000))
-    assert onnx_export.main(["--cache-dir", str(cache)]) == 0
+    assert cli.main(["graph", "--cache-dir", str(cache)]) == 0
     assert capsys.readouterr().out == (
-        f"onnx_export: the ONNX graph of {MODEL} is not the graph that was built (its size differs); "
+        f"the ONNX graph of {MODEL} is not the graph that was built (its size differs); "
         f"building it again; built {graph}\n")
-    assert graph.read_bytes() == built_bytes and embedding.graph_fault(graph) is None
+    assert graph.read_bytes() == built_bytes and fault(graph) is None
 
     record.unlink()  # a cache from before graphs were recorded
-    assert embedding.graph_fault(graph) == "not recorded as built and checked"
-    assert onnx_export.main(["--cache-dir", str(cache)]) == 0
+    assert fault(graph) == "not recorded as built and checked"
+    assert cli.main(["graph", "--cache-dir", str(cache)]) == 0
     assert "not recorded as built and checked; building it again" in capsys.readouterr().out
-    assert embedding.graph_fault(graph) is None
+    assert fault(graph) is None
 
 
 def test_a_copied_graph_is_checked_by_its_content_once(built):
@@ -246,22 +290,22 @@ def test_a_copied_graph_is_checked_by_its_content_once(built):
     shutil.copy(graph, copy)
     os.replace(copy, graph)  # the same bytes under another inode and times
     before = json.loads(record.read_text())
-    assert embedding.graph_fault(graph) is None
+    assert fault(graph) is None
     after = json.loads(record.read_text())
     assert after["sha256"] == before["sha256"] and after["inode"] == graph.stat().st_ino != before["inode"]
     record.write_text('{"sha256": 5}')  # a record that is not one
-    assert embedding.graph_fault(graph) == "not recorded as built and checked"
+    assert fault(graph) == "not recorded as built and checked"
 
 
 def test_a_graph_changed_while_it_loads_is_not_used(built, monkeypatch):
     cache, graph = built
 
-    class Interrupted(embedding.OnnxEmbedder):
+    class Interrupted(onnx_backend.OnnxEmbedder):
         def __init__(self, *args):
             super().__init__(*args)
-            swap_halves(graph, "encoder.layer.5.output.dense.weight.T")
+            swap_halves(graph)
 
-    monkeypatch.setattr(embedding, "OnnxEmbedder", Interrupted)
+    monkeypatch.setattr(onnx_backend, "OnnxEmbedder", Interrupted)
     with pytest.raises(EmbeddingUnavailable, match="changed while it was loaded: it is not the graph that was built"):
         open_embedder(MODEL, "onnx", cache)
 
@@ -305,34 +349,34 @@ def test_records_and_graphs_that_are_no_regular_file_or_no_json_are_damage(built
     cache, graph = built
     record = graph.with_name(graph.name + ".json")
     kept = record.read_bytes()
-    digests = cache / embedding.DIGEST_CACHE_FILE
-    folder = embedding.locate_model(MODEL)
-    digest = embedding.weights_digest(folder, cache)
+    digests = cache / model_files.DIGEST_CACHE_FILE
+    folder = model_files.locate_model(MODEL)
+    digest = model_files.weights_digest(folder, cache)
     with within(20):
         for junk in (b"[" * 100_000, b'{"a":' * 50_000, b"\xff\xfe", os.urandom(64)):
             record.write_bytes(junk)
-            assert embedding.graph_fault(graph) == "not recorded as built and checked"
+            assert fault(graph) == "not recorded as built and checked"
             digests.write_bytes(junk)
-            assert embedding.weights_digest(folder, cache) == digest  # hashed again, not a traceback
+            assert model_files.weights_digest(folder, cache) == digest  # hashed again, not a traceback
         record.write_bytes(kept)
-        assert embedding.graph_fault(graph) is None
+        assert fault(graph) is None
         aside = graph.with_name("aside")
         os.replace(graph, aside)
         graph.symlink_to("/dev/zero")
-        assert embedding.graph_fault(graph) == "not a regular file"
+        assert fault(graph) == "not a regular file"
         graph.unlink()
         graph.symlink_to(aside)  # a link to the very graph is no graph of the cache either
-        assert embedding.graph_fault(graph) == "not a regular file"
+        assert fault(graph) == "not a regular file"
         graph.unlink()
         os.mkfifo(graph)
-        assert embedding.graph_fault(graph) == "not a regular file"
+        assert fault(graph) == "not a regular file"
         with pytest.raises(EmbeddingUnavailable, match="not a regular file; build it again"):
-            embedding.prepare_graph(MODEL, cache, export=False)
+            prepare(cache, export=False)
         record.unlink()
         os.mkfifo(record)
-        assert embedding.graph_fault(graph) == "not a regular file"
-    _, again, _ = embedding.prepare_graph(MODEL, cache, export=True)  # built again in place of the pipe
-    assert again == graph and embedding.graph_fault(graph) is None and graph.read_bytes() == aside.read_bytes()
+        assert fault(graph) == "not a regular file"
+    _, again, _ = prepare(cache, export=True)  # built again in place of the pipe
+    assert again == graph and fault(graph) is None and graph.read_bytes() == aside.read_bytes()
 
 
 def test_temporaries_are_swept_once_no_live_writer_holds_them(tmp_path):
@@ -364,17 +408,19 @@ def test_temporaries_are_swept_once_no_live_writer_holds_them(tmp_path):
 CONCURRENT_BUILD = """
 import sys, time
 from pathlib import Path
-from tarvex import embedding, onnx_export
+from tarvex import embedding, graph_builder, model_files, onnx_backend, onnx_graph
 
-build = onnx_export.build_graph
-def slow_build(folder, target):
+build = graph_builder.build_graph
+def slow_build(folder, target, weights):
     time.sleep(1.0)  # long enough for every process to find the graph missing
-    return build(folder, target)
-onnx_export.build_graph = slow_build
+    return build(folder, target, weights)
+graph_builder.build_graph = slow_build
 start = float(sys.argv[3])
 while time.time() < start:
     time.sleep(0.001)
-embedding.prepare_graph(sys.argv[1], Path(sys.argv[2]), export=True, on_build=lambda why: print("built", flush=True))
+cache = Path(sys.argv[2])
+onnx_graph.prepare_graph(model_files.resolve_model(sys.argv[1], cache), cache, export=True,
+                         on_build=lambda why: print("built", flush=True))
 """
 
 
@@ -399,7 +445,7 @@ def test_a_terminated_build_leaves_no_temporary(tmp_path):
     child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
     def temporaries():
-        return list((cache / "onnx").glob(".*.tmp")) if (cache / "onnx").is_dir() else []
+        return list((cache / onnx_graph.GRAPH_FOLDER).glob(".*.tmp")) if (cache / onnx_graph.GRAPH_FOLDER).is_dir() else []
 
     try:
         deadline = time.monotonic() + 240

@@ -276,7 +276,7 @@ def test_failures_match_the_reference(rag, models, tmp_path, caplog):
     with index(tmp_path / "c", tmp_path / "cache2") as ix:
         assert ix.rank("q") == [] and ix.rank("q") == []
     assert [(r.name, r.getMessage()) for r in caplog.records] == [
-        ("root", "RAG disabled (embedding model load failed): no weights here")]
+        ("root", "RAG disabled (embedding model load failed): no weights here")]  # logged by the reference's loader
 
 
 def test_nothing_to_rank_loads_no_model(models, tmp_path):

@@ -30,7 +30,7 @@ from typing import Any
 from index_rank import MODEL, SHIPPED, age, cache_for, generated_texts, write_corpus
 
 import tarvex
-from tarvex import embedding
+from graph_cache import graph_ready
 from tarvex.rag_helper import rank_problem_descriptions
 
 SCORE_BOUND = 1e-5
@@ -94,7 +94,7 @@ def main() -> int:
     parser.add_argument("--output", type=Path, help="also write the table as markdown to this file")
     args = parser.parse_args()
     queries = QUERIES[:args.queries]
-    backends = ["torch"] + (["onnx"] if embedding.onnx_graph_ready(MODEL) else [])
+    backends = ["torch"] + (["onnx"] if graph_ready(MODEL) else [])
     head = ("corpus", "backend", "same records", "order within 1e-5", "identical order", "largest score difference",
             f"<= {SCORE_BOUND:g}", "same top 10")
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]

@@ -69,7 +69,10 @@ def main() -> int:
     folder = embedding.locate_model(embedding.DEFAULT_MODEL)
     if folder is None:
         raise SystemExit("the model is not in the local cache: run scripts/setup.sh")
-    _, graph, _ = embedding.prepare_graph(embedding.DEFAULT_MODEL, embedding.default_cache_dir(), export=True)
+    from tarvex import model_files, onnx_graph
+
+    home = embedding.default_cache_dir()
+    _, graph, _ = onnx_graph.prepare_graph(model_files.resolve_model(embedding.DEFAULT_MODEL, home), home, export=True)
     tarvex = str(BIN / "tarvex")
     for backend in ("onnx", "torch"):
         subprocess.run([tarvex, "index", "--backend", backend], check=True, stdout=subprocess.DEVNULL)

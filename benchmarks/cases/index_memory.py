@@ -57,7 +57,10 @@ def main() -> int:
 
     from tarvex import embedding
 
-    _, graph, _ = embedding.prepare_graph(embedding.DEFAULT_MODEL, embedding.default_cache_dir(), export=True)
+    from tarvex import model_files, onnx_graph
+
+    home = embedding.default_cache_dir()
+    _, graph, _ = onnx_graph.prepare_graph(model_files.resolve_model(embedding.DEFAULT_MODEL, home), home, export=True)
     installs = {"this": str(Path(sys.executable).parent / "tarvex")}
     for item in args.compare:
         name, _, command = item.partition("=")
@@ -70,9 +73,9 @@ def main() -> int:
         for round_number in range(args.rounds):
             for name, command in installs.items():
                 cache = Path(work) / f"cache-{name}-{round_number}"
-                (cache / embedding.GRAPH_FOLDER).mkdir(parents=True)
+                (cache / onnx_graph.GRAPH_FOLDER).mkdir(parents=True)
                 for built in (graph, graph.with_name(graph.name + ".json")):  # the graph and its record
-                    place(built, cache / embedding.GRAPH_FOLDER / built.name)
+                    place(built, cache / onnx_graph.GRAPH_FOLDER / built.name)
                 measured[name].append(run([command, "index", str(corpus), "--backend", "onnx",
                                            "--cache-dir", str(cache)]))
                 shutil.rmtree(cache)

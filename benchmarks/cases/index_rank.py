@@ -48,7 +48,9 @@ sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != REPO]
 import numpy as np  # noqa: E402
 
 import tarvex  # noqa: E402
-from tarvex import embedding  # noqa: E402
+from graph_cache import graph_ready  # noqa: E402
+
+from tarvex import embedding, model_files, onnx_graph  # noqa: E402
 from tarvex.rag_helper import _iter_description_files, _read_text, rank_problem_descriptions  # noqa: E402
 
 MODEL = "sentence-transformers/all-MiniLM-L6-v2"
@@ -111,10 +113,10 @@ def cache_for(backend: str, workdir: Path, name: str) -> Path:
     cache = workdir / f"cache-{name}-{backend}"
     cache.mkdir()
     if backend == "onnx":
-        (cache / embedding.GRAPH_FOLDER).symlink_to(embedding.default_cache_dir() / embedding.GRAPH_FOLDER)
-        digests = embedding.default_cache_dir() / embedding.DIGEST_CACHE_FILE
+        (cache / onnx_graph.GRAPH_FOLDER).symlink_to(embedding.default_cache_dir() / onnx_graph.GRAPH_FOLDER)
+        digests = embedding.default_cache_dir() / model_files.DIGEST_CACHE_FILE
         if digests.exists():
-            shutil.copy(digests, cache / embedding.DIGEST_CACHE_FILE)
+            shutil.copy(digests, cache / model_files.DIGEST_CACHE_FILE)
     return cache
 
 
@@ -270,7 +272,7 @@ def main() -> int:
     parser.add_argument("--output", type=Path, help="also write the table as markdown to this file")
     args = parser.parse_args()
     backends = [b for b in args.backends.split(",") if b]
-    if "onnx" in backends and not embedding.onnx_graph_ready(MODEL):
+    if "onnx" in backends and not graph_ready(MODEL):
         print("onnx: no exported graph in the user's cache (run 'tarvex index --backend onnx'); skipped")
         backends.remove("onnx")
     table = Table()

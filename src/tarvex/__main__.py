@@ -27,14 +27,16 @@ import traceback
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 
+from tarvex._defaults import LOAD_FAILURE_FORMAT
 from tarvex._shell import STATUS_FAILED, STATUS_USAGE, VersionAction, first_non_utf8, interrupted, reader_gone
 
 MODULE_NAME = "tarvex.rag_helper"
 MAIN_FLAG = "rag_helper_is_main"
 PROGRAM_NAME = "tarvex-rag"
 
-# The warning the module logs on the root logger when the embedding model cannot be loaded.
-LOAD_FAILURE_PREFIX = "RAG disabled (embedding model load failed): "
+# The warning the module logs on the root logger when the embedding model cannot be loaded:
+# the module's only word of it, which its command line must not print as it is.
+LOAD_FAILURE_PREFIX = LOAD_FAILURE_FORMAT.removesuffix("%s")
 README_MODEL_SECTION = 'the README, section "The embedding model, offline"'
 
 EXIT_STATUSES = """\

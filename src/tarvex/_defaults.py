@@ -16,6 +16,10 @@ BACKENDS = ("auto", "torch", "onnx")
 # Characters of a description shown as its preview (line feeds as spaces).
 PREVIEW_CHARS = 300
 DEFAULT_TOP_K = 10
+# The reference module's own words (logged, raised) where the index and the
+# commands say the same thing; a test holds them to the module's.
+LOAD_FAILURE_FORMAT = "RAG disabled (embedding model load failed): %s"
+NOT_FOUND_PREFIX = "Models directory not found: "
 
 
 def default_corpus() -> Path:

@@ -18,12 +18,14 @@ import contextlib
 import errno
 import fcntl
 import hashlib
+import json
 import os
 import stat
 import tempfile
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
+from typing import Any
 
 TEMPORARY_SUFFIX = ".tmp"
 # A temporary this young may be one a writer has made and not yet locked.
@@ -132,6 +134,15 @@ def read_regular(path: Path | str, limit: int) -> bytes:
     if len(data) > limit:
         raise ValueError(f"{path} is larger than {limit} bytes")
     return data
+
+
+def read_json_record(path: Path | str, limit: int) -> Any:
+    """The JSON a cache record holds; None for anything unreadable: missing, not a regular
+    file, larger than ``limit``, not JSON, nested too deep."""
+    try:
+        return json.loads(read_regular(path, limit))
+    except (OSError, ValueError, RecursionError):
+        return None
 
 
 def sha256_of(path: Path | str, *, follow: bool = False) -> tuple[str, os.stat_result]:

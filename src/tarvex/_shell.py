@@ -136,6 +136,12 @@ def add_cache_option(parser: argparse.ArgumentParser) -> None:
     parser.formatter_class = HelpFormatter
 
 
+def add_model_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--model", default=setting(MODEL_VARIABLE) or DEFAULT_MODEL, metavar="NAME",
+                        help=f"sentence-embedding model: a name in the local Hugging Face cache or a folder "
+                             f"(default: ${MODEL_VARIABLE}, else {DEFAULT_MODEL})")
+
+
 def add_index_options(parser: argparse.ArgumentParser, *, corpus_option: bool = True) -> None:
     """The options of every command that opens the index: the corpus folder
     (``--models-dir``, unless the command takes it otherwise), the model, the
@@ -144,9 +150,7 @@ def add_index_options(parser: argparse.ArgumentParser, *, corpus_option: bool = 
         parser.add_argument("--models-dir", metavar="DIR", default=setting(CORPUS_VARIABLE),
                             help=f"the corpus folder (default: ${CORPUS_VARIABLE}, else the descriptions shipped "
                                  "with tarvex)")
-    parser.add_argument("--model", default=setting(MODEL_VARIABLE) or DEFAULT_MODEL, metavar="NAME",
-                        help=f"sentence-embedding model: a name in the local Hugging Face cache or a folder "
-                             f"(default: ${MODEL_VARIABLE}, else {DEFAULT_MODEL})")
+    add_model_option(parser)
     parser.add_argument("--backend", choices=BACKENDS, default=setting(BACKEND_VARIABLE) or "auto",
                         help="embedding backend; auto takes onnx when its built graph is in the cache or "
                              f"torch is not installed, else torch (default: ${BACKEND_VARIABLE}, else auto)")

@@ -3,6 +3,7 @@
     tarvex search [--top-k N] [--min-score S] [--json | --jsonl] [INDEX OPTIONS] (WORDS... | -i FILE)
     tarvex index [DIR] [--model NAME] [--backend B] [--cache-dir DIR] [--json]
     tarvex cache info|prune|clear [--cache-dir DIR] [--store URL] [--json]
+    tarvex graph [--model NAME] [--cache-dir DIR]
     tarvex mcp [--models-dir DIR] [--model NAME] [--backend B] [--cache-dir DIR]
 
 INDEX OPTIONS (--models-dir, --model, --backend, --cache-dir) default to the
@@ -80,7 +81,7 @@ def build_parser() -> argparse.ArgumentParser:
     output.add_argument("--jsonl", action="store_true",
                         help="print each record as one JSON object on its own line (JSON Lines)")
     add_index_options(search)
-    search.set_defaults(run=run_search, parser=search)
+    search.set_defaults(run=run_search)
 
     index = commands.add_parser("index", help="build or refresh the index of a corpus folder",
                                 description="Build or refresh the index of a corpus folder and print what "
@@ -109,10 +110,20 @@ def build_parser() -> argparse.ArgumentParser:
                        help="info, prune: print the figures as one JSON object")
     cache.set_defaults(run=run_cache)
 
+    graph = commands.add_parser("graph", help="build the model's ONNX graph into the cache",
+                                description="Build the model's ONNX graph into the cache folder unless the "
+                                            "checked one is there (the set-up runs this; 'tarvex index' and a "
+                                            "search build it too when needed).  No torch needed.")
+    _shell.add_model_option(graph)
+    add_cache_option(graph)
+    graph.set_defaults(run=run_graph)
+
     mcp = commands.add_parser("mcp", help="serve the index to an agent over MCP on standard input/output",
                               description=_shell.MCP_DESCRIPTION)
     add_index_options(mcp)
     mcp.set_defaults(run=run_mcp)
+    for command in commands.choices.values():  # the parser that reports a command's usage errors
+        command.set_defaults(parser=command)
     return parser
 
 
@@ -276,13 +287,14 @@ def _cache_dir(args: argparse.Namespace) -> Path:
 
 def _cache_entries(folder: Path) -> list[Path]:
     """The cache files that tarvex wrote, in a fixed order."""
-    from tarvex.embedding import DIGEST_CACHE_FILE, GRAPH_FOLDER
+    from tarvex.model_files import DIGEST_CACHE_FILE
+    from tarvex.onnx_graph import EARLIER_GRAPH_FOLDER, GRAPH_FOLDER
     from tarvex.sqlite_store import STORE_FILES
 
     entries = [folder / name for name in (*STORE_FILES, DIGEST_CACHE_FILE) if (folder / name).is_file()]
-    graphs = folder / GRAPH_FOLDER
-    if graphs.is_dir():
-        entries += sorted(path for path in graphs.iterdir() if path.is_file())
+    for graphs in (folder / GRAPH_FOLDER, folder / EARLIER_GRAPH_FOLDER):
+        if graphs.is_dir():
+            entries += sorted(path for path in graphs.iterdir() if path.is_file())
     return entries
 
 
@@ -290,6 +302,24 @@ def _size(size: int) -> str:
     if size < 1024:
         return f"{size} B"
     return f"{size / 1024:.1f} KiB" if size < 1024 * 1024 else f"{size / 1024 / 1024:.1f} MiB"
+
+
+def run_graph(args: argparse.Namespace) -> int:
+    from tarvex.embedding import EmbeddingUnavailable
+    from tarvex.model_files import resolve_model
+    from tarvex.onnx_graph import prepare_graph
+
+    cache = _cache_dir(args)
+    built: list[str] = []
+    try:
+        _, graph, _ = prepare_graph(resolve_model(args.model, cache), cache, export=True, on_build=built.append)
+    except EmbeddingUnavailable as error:
+        raise Failure(str(error)) from error
+    if built:
+        print(f"{built[0]}; built {shown(str(graph))}")
+    else:
+        print(f"the ONNX graph of {args.model} is {shown(str(graph))}, as built and checked")
+    return 0
 
 
 def run_prune(args: argparse.Namespace) -> int:
@@ -333,9 +363,9 @@ def run_cache(args: argparse.Namespace) -> int:
             continue
         except OSError as error:
             raise Failure(f"cannot delete {path}: {error.strerror}") from error
-    from tarvex.embedding import GRAPH_FOLDER
+    from tarvex.onnx_graph import EARLIER_GRAPH_FOLDER, GRAPH_FOLDER
 
-    for folder_path in (folder / GRAPH_FOLDER, folder):
+    for folder_path in (folder / GRAPH_FOLDER, folder / EARLIER_GRAPH_FOLDER, folder):
         try:
             folder_path.rmdir()
         except OSError:

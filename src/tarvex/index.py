@@ -28,7 +28,8 @@ import numpy as np
 
 from tarvex import _index_engine as engine
 from tarvex import embedding
-from tarvex._defaults import DEFAULT_MODEL, check_backend, default_cache_dir, default_corpus
+from tarvex._defaults import (DEFAULT_MODEL, LOAD_FAILURE_FORMAT, NOT_FOUND_PREFIX, check_backend, default_cache_dir,
+                              default_corpus)
 from tarvex._defaults import exact_type_error as _type_error
 from tarvex.corpus_files import CorpusFiles
 from tarvex.fill import FillRefused, Progress, fill_missing, learn_cuts
@@ -179,7 +180,7 @@ class DescriptionIndex:
                     raise
                 # One warning, as the reference gives once per model; later calls try again quietly.
                 if not error.logged and not self._warned:
-                    logging.warning("RAG disabled (embedding model load failed): %s", error)
+                    logger.warning(LOAD_FAILURE_FORMAT, error)
                 self._warned = True
                 return []
             if self._ranking is None or not self._ranking.rows():
@@ -370,7 +371,7 @@ class DescriptionIndex:
         """Take the corpus's changes (from the folder, or from the store alone); returns (added, changed, removed)."""
         from_store = self.from_store
         if not from_store and not self.models_dir.exists():
-            raise FileNotFoundError(f"Models directory not found: {self.models_dir}")
+            raise FileNotFoundError(f"{NOT_FOUND_PREFIX}{self.models_dir}")
         key = self._corpus_name or os.path.realpath(self.models_dir)
         if key != self._corpus.key:
             self._forget_corpus()
@@ -383,7 +384,7 @@ class DescriptionIndex:
                 self._said_from_store = True
             if not self._corpus.corpus_id:
                 self._corpus.key = None
-                raise FileNotFoundError(f"Models directory not found: {self.models_dir} (and the store "
+                raise FileNotFoundError(f"{NOT_FOUND_PREFIX}{self.models_dir} (and the store "
                                         f"{self._db.location} holds no corpus named {key})")
             changes = self._corpus.take_from_catalog()
         else:

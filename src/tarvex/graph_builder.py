@@ -2,16 +2,20 @@
 
 The graph maps ``input_ids``, ``attention_mask`` (and ``token_type_ids`` when
 the model has more than one token type) to the token vectors
-``token_embeddings``; pooling and normalisation stay outside it, in
-:mod:`tarvex.embedding`, where they follow the model's configuration files.
-Batch and sequence axes are dynamic.
+``token_embeddings``; pooling and normalisation stay outside it, in the ONNX
+backend, where they follow the model's configuration files.  Batch and
+sequence axes are dynamic.
 
 It is built with ``onnx``'s own helpers straight from ``config.json`` and the
-safetensors weights (read with safetensors' numpy loader), so neither torch nor
-transformers is needed or imported.  The same files always give the same bytes.
-A configuration the builder does not cover is refused with an error naming the
-field.  The graph is written next to its final name, run once with ONNX Runtime
-as a check, and only then renamed into place.
+safetensors weights, so neither torch nor transformers is needed or imported.
+The graph holds no copy of the weights: each float32 tensor is external data
+that names its place (file, offset, length) in the model's own safetensors
+file, and the backend hands ONNX Runtime that file when it opens the graph
+(:func:`tarvex.onnx_backend.open_session`); the graph itself is a few hundred
+kilobytes.  The same files always give the same bytes.  A configuration the
+builder does not cover is refused with an error naming the field.  The graph
+is written next to its final name, run once with ONNX Runtime as a check, and
+only then renamed into place.
 """
 
 from __future__ import annotations
@@ -19,7 +23,7 @@ from __future__ import annotations
 import hashlib
 import json
 import math
-import sys
+import struct
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -123,21 +127,63 @@ def read_shape(folder: Path) -> BertShape:
     return BertShape.read(config)
 
 
-def read_weights(folder: Path, shape: BertShape) -> dict[str, np.ndarray]:
-    """The encoder's weights as float32 arrays, each checked against the configuration."""
+@dataclass(frozen=True)
+class Place:
+    """Where a float32 tensor's bytes lie in a weight file: the graph points there."""
+
+    file: str  # the file's name, as the graph's external data names it
+    offset: int
+    length: int
+
+
+@dataclass(frozen=True)
+class Weights:
+    """The encoder's weights as float32 arrays, each checked against the configuration,
+    and the place in its file of each that is stored as float32 (the others, cast,
+    go into the graph itself)."""
+
+    arrays: dict[str, np.ndarray]
+    places: dict[str, Place]
+
+
+# The largest safetensors header read: far above what any encoder's holds.
+HEADER_LIMIT = 64 << 20
+
+
+def _places(path: Path) -> dict[str, Place]:
+    """The float32 tensors of a safetensors file and where their bytes lie: the file
+    starts with the header's length (8 bytes, little-endian), then the header, a JSON
+    object naming each tensor's dtype and data offsets, counted from the header's end."""
+    with open(path, "rb") as file:
+        (length,) = struct.unpack("<Q", file.read(8))
+        if length > HEADER_LIMIT:
+            raise ValueError(f"a header of {length} bytes")
+        header = json.loads(file.read(length))
+    start = 8 + length
+    places = {}
+    for name, entry in header.items():
+        if name != "__metadata__" and entry.get("dtype") == "F32":
+            begin, end = entry["data_offsets"]
+            places[name] = Place(path.name, start + begin, end - begin)
+    return places
+
+
+def read_weights(folder: Path, shape: BertShape) -> Weights:
     from safetensors.numpy import load_file
 
     files = sorted(folder.glob("*.safetensors"))
     if not files:
         raise UnsupportedModel(f"no {WEIGHTS_FILE} in {folder}; the graph builder reads safetensors weights")
     stored: dict[str, np.ndarray] = {}
+    places: dict[str, Place] = {}
     for path in files:
         try:
             stored.update(load_file(path))
+            places.update(_places(path))
         except Exception as error:  # a damaged file, or a dtype numpy lacks
             raise UnsupportedModel(f"cannot read the weights {path}: {error}") from None
     prefix = ENCODER_PREFIX if ENCODER_PREFIX + "embeddings.word_embeddings.weight" in stored else ""
-    weights = {}
+    weights = Weights({}, {})
     for name, expected in shape.tensors().items():
         array = stored.get(prefix + name)
         if array is None:
@@ -145,7 +191,9 @@ def read_weights(folder: Path, shape: BertShape) -> dict[str, np.ndarray]:
         if array.shape != expected or array.dtype.kind != "f":
             raise UnsupportedModel(f"the tensor {prefix + name} is {array.dtype} {array.shape}; "
                                    f"config.json asks for float {expected}")
-        weights[name] = array.astype(np.float32, copy=False)
+        weights.arrays[name] = array.astype(np.float32, copy=False)
+        if (place := places.get(prefix + name)) is not None and place.length == array.nbytes:
+            weights.places[name] = place
     return weights
 
 
@@ -166,6 +214,17 @@ class _Nodes:
         self.initializers.append(numpy_helper.from_array(np.ascontiguousarray(value, dtype=dtype), name))
         return name
 
+    def stored(self, name: str, dims: tuple[int, ...], place: Place) -> str:
+        """An initializer whose bytes stay in the weight file, at ``place``."""
+        from onnx import TensorProto
+
+        tensor = TensorProto(name=name, data_type=TensorProto.FLOAT, dims=dims, data_location=TensorProto.EXTERNAL)
+        for key, value in (("location", place.file), ("offset", str(place.offset)), ("length", str(place.length))):
+            entry = tensor.external_data.add()
+            entry.key, entry.value = key, value
+        self.initializers.append(tensor)
+        return name
+
     def __call__(self, op: str, *inputs: str, output: str | None = None, **attributes: Any) -> str:
         from onnx import helper
 
@@ -174,7 +233,7 @@ class _Nodes:
         return output
 
 
-def graph_model(shape: BertShape, weights: dict[str, np.ndarray]) -> Any:
+def graph_model(shape: BertShape, weights: Weights) -> Any:
     """The ONNX model computing BERT's last hidden state, as transformers' BertModel does."""
     from onnx import TensorProto, helper
 
@@ -185,11 +244,14 @@ def graph_model(shape: BertShape, weights: dict[str, np.ndarray]) -> Any:
     join_heads = g.constant("join_heads", [0, 0, shape.hidden], np.int64)
 
     def weight(name: str) -> str:
-        return g.constant(name, weights[name])
+        place = weights.places.get(name)
+        if place is None:
+            return g.constant(name, weights.arrays[name])
+        return g.stored(name, weights.arrays[name].shape, place)
 
     def dense(x: str, name: str) -> str:
-        # x @ W^T + b, with W^T stored so that the product is a plain MatMul
-        w = g.constant(name + ".weight.T", weights[name + ".weight"].T)
+        # x @ W^T + b; ONNX Runtime folds the transpose of the stored W once, when it opens the graph
+        w = g("Transpose", weight(name + ".weight"), perm=[1, 0])
         return g("Add", g("MatMul", x, w), weight(name + ".bias"))
 
     def layer_norm(x: str, name: str, output: str | None = None) -> str:
@@ -206,7 +268,7 @@ def graph_model(shape: BertShape, weights: dict[str, np.ndarray]) -> Any:
     if shape.types > 1:
         x = g("Add", x, g("Gather", weight(types), "token_type_ids"))
     else:  # the only token type: every token adds its row, and the graph takes no token types
-        x = g("Add", x, g.constant(types, weights[types][0]))
+        x = g("Add", x, weight(types))  # (1, hidden) broadcast over batch and sequence
     x = layer_norm(x, "embeddings.LayerNorm")
 
     # Padding keys get the lowest float added to their attention scores: (batch, 1, 1, keys).
@@ -245,12 +307,12 @@ def graph_model(shape: BertShape, weights: dict[str, np.ndarray]) -> Any:
     return model
 
 
-def check_graph(path: Path, shape: BertShape) -> None:
+def check_graph(path: Path, shape: BertShape, weight_files: list[Path]) -> None:
     """Run the graph on two sample batches of different shapes: the inputs and the
     output shape must be as promised and every vector finite."""
-    import onnxruntime as ort  # type: ignore[import-untyped]
+    from tarvex.onnx_backend import open_session
 
-    session = ort.InferenceSession(str(path), providers=["CPUExecutionProvider"])
+    session = open_session(path, weight_files)
     names = [item.name for item in session.get_inputs()]
     expected = ["input_ids", "attention_mask"] + (["token_type_ids"] if shape.types > 1 else [])
     if names != expected:
@@ -276,41 +338,11 @@ def graph_bytes(folder: Path) -> tuple[bytes, BertShape]:
     return model.SerializeToString(), shape
 
 
-def build_graph(folder: Path, target: Path) -> str:
+def build_graph(folder: Path, target: Path, weight_files: list[Path]) -> str:
     """Build the graph of the model in ``folder`` into ``target`` (written beside it,
-    checked, renamed into place); returns the SHA-256 of the graph file."""
+    checked with ``weight_files``, renamed into place); returns the SHA-256 of the graph file."""
     from tarvex._files import write_atomically
 
     data, shape = graph_bytes(folder)
-    write_atomically(target, data, check=lambda path: check_graph(path, shape))
+    write_atomically(target, data, check=lambda path: check_graph(path, shape, weight_files))
     return hashlib.sha256(data).hexdigest()
-
-
-def main(argv: list[str] | None = None) -> int:
-    """Build the model's graph into the cache unless the checked one is there (the set-up runs this)."""
-    import argparse
-
-    from tarvex import embedding  # the command only: the library builds through embedding, never the reverse
-    from tarvex._defaults import DEFAULT_MODEL, default_cache_dir
-
-    parser = argparse.ArgumentParser(prog="python -m tarvex.onnx_export", description=main.__doc__)
-    parser.add_argument("--model", default=DEFAULT_MODEL, metavar="NAME")
-    parser.add_argument("--cache-dir", type=Path, metavar="DIR", default=None,
-                        help="(default: $XDG_CACHE_HOME/tarvex, else ~/.cache/tarvex)")
-    args = parser.parse_args(argv)
-    cache = args.cache_dir or default_cache_dir()
-    done: list[str] = []
-    try:
-        _, graph, _ = embedding.prepare_graph(args.model, cache, export=True, on_build=done.append)
-    except embedding.EmbeddingUnavailable as error:
-        print(f"onnx_export: {error}", file=sys.stderr)
-        return 1
-    if done:
-        print(f"onnx_export: {done[0]}; built {graph}")
-    else:
-        print(f"onnx_export: the ONNX graph of {args.model} is {graph}, as built and checked")
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
