@@ -33,6 +33,7 @@ Interned str_score_format(".4f");
 Interned str_usage("Usage: python rag.py \"your problem description here\"");
 Interned str_nothing_found("No descriptions found.");
 
+// Traceback line numbers of the steps below: part of the traceback contract (see steps.hpp).
 constexpr int kQueryLine = 127;
 constexpr int kQueryTestLine = 128;
 constexpr int kUsageLine = 129;

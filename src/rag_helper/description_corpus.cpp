@@ -24,6 +24,7 @@ Interned str_read("read");
 // ---------------------------------------------------------------------------
 // _iter_description_files(models_dir)
 
+// Traceback line numbers of the steps below: part of the traceback contract (see steps.hpp).
 constexpr int kListingLine = 29;
 
 // Keep `p` when `p.is_file()` is true.  Returns false on error.
@@ -86,6 +87,7 @@ Owned iter_description_files(Steps& steps, PyObject* const* args) {
 // ---------------------------------------------------------------------------
 // _read_text(path, max_chars=100000)
 
+// Traceback line numbers of the steps below: part of the traceback contract (see steps.hpp).
 constexpr int kOpenLine = 37;
 constexpr int kReadLine = 38;
 constexpr int kMeasureLine = 39;

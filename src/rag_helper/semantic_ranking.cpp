@@ -90,6 +90,7 @@ void raise_instance(PyObject* error) {
 // ---------------------------------------------------------------------------
 // _load_model(model_name)
 
+// Traceback line numbers of the steps below: part of the traceback contract (see steps.hpp).
 constexpr int kImportLine = 17;
 constexpr int kConstructLine = 19;
 constexpr int kWarnLine = 21;
@@ -178,6 +179,7 @@ Owned load_model(Steps& steps, PyObject* const* args) {
 // The record builder: turns each (path, score) pair into a result record
 // while `sorted` consumes it.
 
+// Traceback line numbers of the steps below: part of the traceback contract (see steps.hpp).
 constexpr int kBuilderLine = 111;
 constexpr int kBuilderScoreLine = 112;
 constexpr int kBuilderPreviewLine = 113;
@@ -357,6 +359,7 @@ Owned builder_is_not_callable(Steps&, PyObject* const*) {
 // ---------------------------------------------------------------------------
 // The sort key: `lambda x: x["score"]`
 
+// Traceback line numbers of the steps below: part of the traceback contract (see steps.hpp).
 constexpr int kSortKeyLine = 117;
 
 Owned sort_key(Steps& steps, PyObject* const* args) {
@@ -374,11 +377,12 @@ Owned sort_key(Steps& steps, PyObject* const* args) {
 // ---------------------------------------------------------------------------
 // rank_problem_descriptions(query, models_dir=None, top_k=10, model_name=...)
 
+// Traceback line numbers of the steps below: part of the traceback contract (see steps.hpp).
 constexpr int kModuleDirLine = 65;
 constexpr int kChooseDirLine = 66;
 constexpr int kExistsLine = 68;
 constexpr int kNotFoundLine = 69;
-constexpr int listing_line = 71;
+constexpr int kRankListingLine = 71;
 constexpr int kListingTestLine = 72;
 constexpr int kReadingLine = 75;
 constexpr int kNonemptyLine = 77;
@@ -537,7 +541,7 @@ Owned rank_problem_descriptions(Steps& steps, PyObject* const* args) {
         return Owned();
     }
 
-    Owned files_t = steps.at(listing_line, call(lookup_global(str_iter_description_files), models_dir));
+    Owned files_t = steps.at(kRankListingLine, call(lookup_global(str_iter_description_files), models_dir));
     const int any_files = steps.at(kListingTestLine, truth(files_t));
     if (any_files <= 0) {
         return any_files == 0 ? Owned::steal(PyList_New(0)) : Owned();

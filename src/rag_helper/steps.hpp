@@ -5,6 +5,14 @@
 // the function's boundary adds the one traceback entry for it.  The first
 // failure counts: later steps that only pass it on (see calls.hpp) keep its
 // line.  Nothing is thrown: on success a step costs one test of its result.
+//
+// The line numbers (the k...Line constants beside each function body) are part
+// of the module's traceback contract: a traceback through the module names the
+// file "tarvex/rag_helper", the function and the line of the step that failed,
+// and callers, tests and the reference's own tracebacks agree on those numbers.
+// Each constant must stay the line its step has in the module's source layout
+// (the function's first line is its code object's co_firstlineno); the traceback
+// tests pin every one of them.  Never renumber one to tidy the code.
 #pragma once
 
 #include "common/refs.hpp"
