@@ -26,7 +26,7 @@ TARVEX = str(Path(sys.executable).with_name("tarvex"))
 MODEL = "stand-in/model"  # no files anywhere: the torch backend, with the stand-ins
 STANDIN_OPTIONS = ["--model", MODEL, "--backend", "torch"]
 LINE = re.compile(r"^ ?\d+\. .*  score=-?\d+\.\d{4}$")
-SETTINGS = ("TARVEX_MODELS_DIR", "TARVEX_MODEL", "TARVEX_BACKEND", "TARVEX_CACHE_DIR", "TARVEX_THREADS")
+SETTINGS = ("TARVEX_CORPUS", "TARVEX_MODELS_DIR", "TARVEX_MODEL", "TARVEX_BACKEND", "TARVEX_CACHE_DIR", "TARVEX_THREADS")
 
 
 @pytest.fixture
@@ -447,3 +447,33 @@ def test_help_names_the_settings(capsys):
         shown = capsys.readouterr().out
         assert all(f"{variable} " in shown for variable in SETTINGS), argv
         assert argv[0] != "search" or all(option in shown for option in ("-i, --input FILE", "--jsonl", "--min-score S"))
+
+
+@pytest.mark.parametrize("environment, argv, expected", [
+    ({"TARVEX_CORPUS": "new", "TARVEX_MODELS_DIR": "old"}, [], "new"),
+    ({"TARVEX_MODELS_DIR": "old"}, [], "old"),
+    ({"TARVEX_CORPUS": "", "TARVEX_MODELS_DIR": "old"}, [], "old"),
+    ({"TARVEX_CORPUS": "new"}, ["--models-dir", "given"], "given"),
+    ({"TARVEX_MODELS_DIR": "old"}, ["--corpus", "given"], "given"),
+])
+def test_the_corpus_goes_by_its_name_and_by_its_earlier_one(monkeypatch, environment, argv, expected):
+    from tarvex import cli
+
+    for variable in ("TARVEX_CORPUS", "TARVEX_MODELS_DIR"):
+        monkeypatch.delenv(variable, raising=False)
+    for variable, value in environment.items():
+        monkeypatch.setenv(variable, value)
+    parser = cli.build_parser()
+    assert parser.parse_args(["search", *argv, "q"]).corpus == expected
+    assert parser.parse_args(["index", *(argv[1:] or [])]).corpus == (argv[1] if argv else expected)
+
+
+def test_the_index_takes_the_corpus_by_either_name(tmp_path):
+    from tarvex import DescriptionIndex
+
+    with DescriptionIndex(models_dir=tmp_path / "old", cache_dir=tmp_path / "cache") as index:
+        assert index.corpus == index.models_dir == tmp_path / "old"
+    with DescriptionIndex(tmp_path / "new", cache_dir=tmp_path / "cache") as index:
+        assert index.models_dir == tmp_path / "new"
+    with pytest.raises(TypeError, match="corpus or models_dir, not both"):
+        DescriptionIndex(tmp_path / "new", models_dir=tmp_path / "old", cache_dir=tmp_path / "cache")

@@ -73,7 +73,9 @@ def say(program: str, message: str) -> None:
 # variable, and an empty variable counts as unset.  tarvex-rag takes none of them.
 
 CACHE_VARIABLE = "TARVEX_CACHE_DIR"
-CORPUS_VARIABLE = "TARVEX_MODELS_DIR"
+CORPUS_VARIABLE = "TARVEX_CORPUS"
+# The corpus variable's earlier name, still read when TARVEX_CORPUS is not set.
+CORPUS_ALIAS_VARIABLE = "TARVEX_MODELS_DIR"
 MODEL_VARIABLE = "TARVEX_MODEL"
 BACKEND_VARIABLE = "TARVEX_BACKEND"
 STORE_VARIABLE = "TARVEX_STORE"
@@ -81,7 +83,8 @@ CORPUS_NAME_VARIABLE = "TARVEX_CORPUS_NAME"
 
 ENVIRONMENT_HELP = f"""\
 environment:
-  {CORPUS_VARIABLE}   the corpus folder, when neither DIR nor --models-dir is given
+  {CORPUS_VARIABLE}       the corpus folder, when neither DIR nor --corpus is given
+  {CORPUS_ALIAS_VARIABLE}   the same, by its earlier name (read when {CORPUS_VARIABLE} is not set)
   {MODEL_VARIABLE}        the model, when --model is not given
   {BACKEND_VARIABLE}      the backend, when --backend is not given
   {CACHE_VARIABLE}    the cache folder, when --cache-dir is not given
@@ -103,9 +106,14 @@ def setting(variable: str) -> str | None:
     return os.environ.get(variable) or None
 
 
+def corpus_setting() -> str | None:
+    """The corpus folder the environment names, under its name or its earlier one."""
+    return setting(CORPUS_VARIABLE) or setting(CORPUS_ALIAS_VARIABLE)
+
+
 def environment_problem() -> str | None:
     """What is wrong with the settings in the environment, in one line; None when nothing is."""
-    for variable in (CORPUS_VARIABLE, MODEL_VARIABLE, BACKEND_VARIABLE, CACHE_VARIABLE, THREADS_VARIABLE,
+    for variable in (CORPUS_VARIABLE, CORPUS_ALIAS_VARIABLE, MODEL_VARIABLE, BACKEND_VARIABLE, CACHE_VARIABLE, THREADS_VARIABLE,
                      STORE_VARIABLE, CORPUS_NAME_VARIABLE):
         # Refused as a word of the command line that is not UTF-8 is.
         if (value := setting(variable)) is not None and (bad := first_non_utf8([value])) is not None:
@@ -144,11 +152,12 @@ def add_model_option(parser: argparse.ArgumentParser) -> None:
 
 def add_index_options(parser: argparse.ArgumentParser, *, corpus_option: bool = True) -> None:
     """The options of every command that opens the index: the corpus folder
-    (``--models-dir``, unless the command takes it otherwise), the model, the
+    (``--corpus``, unless the command takes it otherwise), the model, the
     backend and the cache folder."""
     if corpus_option:
-        parser.add_argument("--models-dir", metavar="DIR", default=setting(CORPUS_VARIABLE),
-                            help=f"the corpus folder (default: ${CORPUS_VARIABLE}, else the descriptions shipped "
+        parser.add_argument("--corpus", "--models-dir", dest="corpus", metavar="DIR", default=corpus_setting(),
+                            help="the corpus folder; --models-dir is its earlier name "
+                                 f"(default: ${CORPUS_VARIABLE}, else the descriptions shipped "
                                  "with tarvex)")
     add_model_option(parser)
     parser.add_argument("--backend", choices=BACKENDS, default=setting(BACKEND_VARIABLE) or "auto",

@@ -4,10 +4,10 @@
     tarvex index [DIR] [--model NAME] [--backend B] [--cache-dir DIR] [--json]
     tarvex cache info|prune|clear [--cache-dir DIR] [--store URL] [--json]
     tarvex graph [--model NAME] [--cache-dir DIR]
-    tarvex mcp [--models-dir DIR] [--model NAME] [--backend B] [--cache-dir DIR]
+    tarvex mcp [--corpus DIR] [--model NAME] [--backend B] [--cache-dir DIR]
 
-INDEX OPTIONS (--models-dir, --model, --backend, --cache-dir) default to the
-environment's TARVEX_MODELS_DIR, TARVEX_MODEL, TARVEX_BACKEND and
+INDEX OPTIONS (--corpus, --model, --backend, --cache-dir) default to the
+environment's TARVEX_CORPUS, TARVEX_MODEL, TARVEX_BACKEND and
 TARVEX_CACHE_DIR; TARVEX_THREADS sets the onnx backend's threads.
 
 Exit statuses: 0 success, 1 failure (one line on standard error), 2 usage
@@ -88,7 +88,7 @@ def build_parser() -> argparse.ArgumentParser:
                                             "changed.  With the onnx backend the model's ONNX graph is built "
                                             "first when the checked one is not in the cache (no torch "
                                             "needed).")
-    index.add_argument("models_dir", nargs="?", metavar="DIR", default=setting(CORPUS_VARIABLE),
+    index.add_argument("corpus", nargs="?", metavar="DIR", default=_shell.corpus_setting(),
                        help=f"the corpus folder (default: ${CORPUS_VARIABLE}, else the descriptions shipped "
                             "with tarvex)")
     add_index_options(index, corpus_option=False)
@@ -187,11 +187,11 @@ def _progress_bar() -> tuple[Callable[[int, int], None], Callable[[], None]]:
     return update, close
 
 
-def _open_index(models_dir: str | None, args: argparse.Namespace) -> DescriptionIndex:
+def _open_index(corpus: str | None, args: argparse.Namespace) -> DescriptionIndex:
     from tarvex.index import DescriptionIndex
 
     # The index chooses the backend and says why before it builds an ONNX graph.
-    return DescriptionIndex(models_dir, args.model, backend=args.backend, cache_dir=args.cache_dir, on_build=say,
+    return DescriptionIndex(corpus, args.model, backend=args.backend, cache_dir=args.cache_dir, on_build=say,
                             store=args.store, corpus_name=args.corpus_name, from_store=args.from_store)
 
 
@@ -240,7 +240,7 @@ def run_search(args: argparse.Namespace) -> int:
     query = _read_query(args.input) if args.input is not None else " ".join(args.words)
     if not query.strip():
         raise UsageError("the query is empty")
-    with _open_index(args.models_dir, args) as index:
+    with _open_index(args.corpus, args) as index:
         # A store that cannot be written still answers when it holds every vector (with a warning).
         _refresh(index, answer_from_store=True)
         records = index.rank(query, args.top_k, refresh=False)  # just refreshed: one scan per search
@@ -259,20 +259,20 @@ def run_search(args: argparse.Namespace) -> int:
 
 
 def run_index(args: argparse.Namespace) -> int:
-    with _open_index(args.models_dir, args) as index:
+    with _open_index(args.corpus, args) as index:
         stats = _refresh(index)
         truncation = index.truncation()
         used = index.backend_used
     if args.json:
         from dataclasses import asdict
 
-        _print_json({"corpus": str(index.models_dir), "backend": used, **asdict(stats),
+        _print_json({"corpus": str(index.corpus), "backend": used, **asdict(stats),
                      "max_tokens": truncation[1] if truncation else None})
         return 0
     backend = f" with {used}" if stats.embedded else ""
     # Texts longer than the model reads are ranked by their beginning only.
     cut = f"; {stats.truncated} cut to the model's {truncation[1]} tokens" if truncation else ""
-    print(f"{shown(str(index.models_dir))}: {stats.added} added, {stats.changed} changed, {stats.removed} removed, "
+    print(f"{shown(str(index.corpus))}: {stats.added} added, {stats.changed} changed, {stats.removed} removed, "
           f"{stats.unchanged} unchanged; {stats.embedded} embedded{backend} in {stats.seconds:.2f} s{cut}")
     return 0
 
@@ -377,7 +377,7 @@ def run_cache(args: argparse.Namespace) -> int:
 def run_mcp(args: argparse.Namespace) -> int:
     from tarvex.mcp_server import serve
 
-    return serve(args.models_dir, args.model, args.backend, args.cache_dir, store=args.store,
+    return serve(args.corpus, args.model, args.backend, args.cache_dir, store=args.store,
                  corpus_name=args.corpus_name, from_store=args.from_store)
 
 

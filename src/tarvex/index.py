@@ -77,14 +77,19 @@ class DescriptionIndex:
     texts.  The process that walks the folder (``tarvex index``) is the writer.
     """
 
-    def __init__(self, models_dir: str | os.PathLike[str] | None = None, model_name: str = DEFAULT_MODEL, *,
+    def __init__(self, corpus: str | os.PathLike[str] | None = None, model_name: str = DEFAULT_MODEL, *,
                  backend: str = "auto", cache_dir: str | os.PathLike[str] | None = None,
                  on_build: Callable[[str], None] | None = None, store: str | os.PathLike[str] | Store | None = None,
-                 corpus_name: str | None = None, from_store: bool | None = None) -> None:
+                 corpus_name: str | None = None, from_store: bool | None = None,
+                 models_dir: str | os.PathLike[str] | None = None) -> None:
         if type(model_name) is not str:
             raise _type_error("model_name", str, model_name)
         check_backend(backend)
-        self.models_dir: Path = Path(models_dir) if models_dir else default_corpus()
+        if models_dir is not None:  # the reference module's name for the corpus folder
+            if corpus is not None:
+                raise TypeError("give the corpus folder once: corpus or models_dir, not both")
+            corpus = models_dir
+        self.corpus: Path = Path(corpus) if corpus else default_corpus()
         self.model_name = model_name
         self.backend = backend
         self._cache_dir = Path(cache_dir) if cache_dir is not None else default_cache_dir()
@@ -92,7 +97,7 @@ class DescriptionIndex:
         self._owns_store = store is None or isinstance(store, (str, os.PathLike))
         self._store: Store | None = (open_store(store, self._cache_dir)  # type: ignore[arg-type]
                                      if self._owns_store else store)  # type: ignore[assignment]
-        self._root = str(self.models_dir)
+        self._root = str(self.corpus)
         self._corpus_name = corpus_name
         self._from_store = from_store
         self._said_from_store = False
@@ -146,7 +151,7 @@ class DescriptionIndex:
         """Whether the index answers from the store alone, without the corpus folder."""
         if self._from_store is not None:
             return self._from_store
-        return self._store is not None and self._store.keeps_texts and not self.models_dir.is_dir()
+        return self._store is not None and self._store.keeps_texts and not self.corpus.is_dir()
 
     @property
     def store_location(self) -> str:
@@ -290,9 +295,14 @@ class DescriptionIndex:
     def __exit__(self, *exc_info: object) -> None:
         self.close()
 
+    @property
+    def models_dir(self) -> Path:
+        """The corpus folder, by the reference module's name for it."""
+        return self.corpus
+
     def __repr__(self) -> str:
         state = "closed" if self._store is None else "open"
-        return f"<DescriptionIndex {str(self.models_dir)!r} model={self.model_name!r} backend={self.backend!r} {state}>"
+        return f"<DescriptionIndex {str(self.corpus)!r} model={self.model_name!r} backend={self.backend!r} {state}>"
 
     # -- the store's writes and damage -------------------------------------------
 
@@ -370,9 +380,9 @@ class DescriptionIndex:
     def _update_files(self) -> tuple[int, int, int]:
         """Take the corpus's changes (from the folder, or from the store alone); returns (added, changed, removed)."""
         from_store = self.from_store
-        if not from_store and not self.models_dir.exists():
-            raise FileNotFoundError(f"{NOT_FOUND_PREFIX}{self.models_dir}")
-        key = self._corpus_name or os.path.realpath(self.models_dir)
+        if not from_store and not self.corpus.exists():
+            raise FileNotFoundError(f"{NOT_FOUND_PREFIX}{self.corpus}")
+        key = self._corpus_name or os.path.realpath(self.corpus)
         if key != self._corpus.key:
             self._forget_corpus()
             self._corpus.attach(key, add=not from_store)
@@ -380,11 +390,11 @@ class DescriptionIndex:
         if from_store:
             if not self._said_from_store:
                 logger.warning("the corpus folder %s is not read here: answering from the store %s",
-                               self.models_dir, self._db.location)
+                               self.corpus, self._db.location)
                 self._said_from_store = True
             if not self._corpus.corpus_id:
                 self._corpus.key = None
-                raise FileNotFoundError(f"{NOT_FOUND_PREFIX}{self.models_dir} (and the store "
+                raise FileNotFoundError(f"{NOT_FOUND_PREFIX}{self.corpus} (and the store "
                                         f"{self._db.location} holds no corpus named {key})")
             changes = self._corpus.take_from_catalog()
         else:
