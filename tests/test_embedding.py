@@ -154,16 +154,16 @@ def tokens_without_truncation(texts):
 def test_onnx_tells_which_texts_it_cuts(onnx_embedder, shipped_texts):
     texts = boundary_texts() + shipped_texts
     assert onnx_embedder.max_tokens == 256
-    assert onnx_embedder.cut(texts) == [count > 256 for count in tokens_without_truncation(texts)]
-    assert onnx_embedder.cut(texts)[4:7] == [False, True, True]  # 254 words: 256 tokens, read whole
+    assert onnx_embedder.truncated(texts) == [count > 256 for count in tokens_without_truncation(texts)]
+    assert onnx_embedder.truncated(texts)[4:7] == [False, True, True]  # 254 words: 256 tokens, read whole
 
 
 @pytest.mark.slow
 def test_backends_agree_on_which_texts_are_cut(embedders, shipped_texts):
     texts = boundary_texts() + shipped_texts
     assert embedders["torch"].max_tokens == embedders["onnx"].max_tokens == 256
-    assert embedders["torch"].cut(texts) == embedders["onnx"].cut(texts)
-    assert embedders["torch"].cut([]) == []
+    assert embedders["torch"].truncated(texts) == embedders["onnx"].truncated(texts)
+    assert embedders["torch"].truncated([]) == []
 
 
 @pytest.mark.parametrize("value, threads", [(None, min(2, os.cpu_count() or 1)), ("", min(2, os.cpu_count() or 1)),

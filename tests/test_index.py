@@ -574,7 +574,7 @@ def install_reading_model(models, monkeypatch):
 @settings(max_examples=20, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(lengths=st.lists(st.integers(0, 9), min_size=1, max_size=6),
        edits=st.lists(st.tuples(st.integers(0, 5), st.integers(-1, 9)), max_size=4))
-@example(lengths=[0], edits=[(0, -1)])  # the corpus emptied: a new index loads no model, and nothing is cut
+@example(lengths=[0], edits=[(0, -1)])  # the corpus emptied: a new index loads no model, and nothing is truncated
 def test_descriptions_longer_than_the_model_reads_are_counted(models, monkeypatch, lengths, edits):
     """The count follows the corpus, comes back from the store without embedding, and is made
     again from the texts for vectors stored before it was kept."""

@@ -160,7 +160,7 @@ def test_both_stores_give_the_same_records_for_the_real_model(postgres_url, tmp_
                 hashes = [row.text_hash for row in local._ranking.rows()]
                 shared_identity = shared.identity(local._embedder.identity, local._embedder.dimension)
                 shared.add_vectors(shared_identity, list(sqlite.vectors(identity, hashes).vectors.items()),
-                                   unit_length=True, cut={})
+                                   unit_length=True, truncated={})
             finally:
                 sqlite.close()
                 shared.close()

@@ -41,14 +41,14 @@ def test_identities_and_vectors_round_trip(store):
     vectors = unit(np.random.default_rng(1), 5)
     hashes = [digest(f"t{i}") for i in range(5)]
     store.add_vectors(identity, list(zip(hashes[:4], vectors[:4])), unit_length=True,
-                      cut={hashes[0]: True, hashes[1]: False})
-    store.add_vectors(identity, [(hashes[0], vectors[4])], unit_length=True, cut={})  # the first one stays
-    store.set_cut_flags(identity, {hashes[1]: True, hashes[2]: True})  # only an unknown flag is set
+                      truncated={hashes[0]: True, hashes[1]: False})
+    store.add_vectors(identity, [(hashes[0], vectors[4])], unit_length=True, truncated={})  # the first one stays
+    store.set_truncation_flags(identity, {hashes[1]: True, hashes[2]: True})  # only an unknown flag is set
     stored = store.vectors(identity, hashes)
     assert set(stored.vectors) == set(hashes[:4])
     for i, h in enumerate(hashes[:4]):
         assert np.array_equal(stored.vectors[h], vectors[i])
-    assert stored.cut == {hashes[0]: True, hashes[1]: False, hashes[2]: True}
+    assert stored.truncated == {hashes[0]: True, hashes[1]: False, hashes[2]: True}
 
 
 def test_the_catalog_keeps_each_scan_and_texts_where_it_keeps_them(store):
@@ -93,7 +93,7 @@ def test_nearest_is_the_engine_top_k_over_the_ranked_rows(store, seed, count, co
     texts = [f"{seed} {i}" for i in range(count)]
     names = [f"{i:03}.txt" for i in range(count)] + [f"copy/{j}.txt" for j in range(copies)]
     hashes = [digest(t) for t in texts] + [digest(texts[0])] * copies
-    store.add_vectors(identity, list(zip(hashes[:count], vectors)), unit_length=True, cut={})
+    store.add_vectors(identity, list(zip(hashes[:count], vectors)), unit_length=True, truncated={})
     store.update_files(corpus, [FileRow(name, 1, 1, 1, 1, 1, h, name, None) for name, h in zip(names, hashes)],
                        [], 1, {})
     listed = sorted(names, key=lambda name: name.replace("/", "\0"))  # the engine's path order
@@ -113,7 +113,7 @@ def test_prune_deletes_only_what_no_file_refers_to(store):
     corpus = store.corpus("/corpus")
     vectors = unit(np.random.default_rng(2), 4)
     hashes = [digest(f"p{i}") for i in range(4)]
-    store.add_vectors(identity, list(zip(hashes, vectors)), unit_length=True, cut={})
+    store.add_vectors(identity, list(zip(hashes, vectors)), unit_length=True, truncated={})
     store.update_files(corpus, [FileRow("a.txt", 1, 1, 1, 1, 1, hashes[0], "", None)], [], 1, {})
     assert store.prune()[0] == 3
     assert set(store.vectors(identity, hashes).vectors) == {hashes[0]}

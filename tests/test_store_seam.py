@@ -58,7 +58,7 @@ class CountingEmbedder:
                             for t in texts], dtype=np.float32)
         return vectors / np.linalg.norm(vectors, axis=1, keepdims=True)
 
-    def cut(self, texts):
+    def truncated(self, texts):
         return [len(text.split()) > self.max_tokens for text in texts]
 
 
@@ -83,7 +83,7 @@ def test_fill_embeds_each_missing_text_once_and_gives_every_vector(tmp_path):
     assert set(both.vectors) == set(stored.vectors) == {h for h, _ in items(texts)}
     for h, vector in both.vectors.items():
         assert np.array_equal(vector, stored.vectors[h])
-    assert both.cut == stored.cut == {h: len(t.split()) > 4 for h, t in items(texts)}
+    assert both.truncated == stored.truncated == {h: len(t.split()) > 4 for h, t in items(texts)}
     assert progress[-1] == (len(texts), len(texts)) and progress[0] == (0, 50)
 
 

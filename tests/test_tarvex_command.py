@@ -380,7 +380,7 @@ def test_index_line_says_how_many_descriptions_are_cut(tmp_path, corpus, standin
     command = ["index", str(corpus), *STANDIN_OPTIONS, "--cache-dir", str(tmp_path / "c")]
     assert cli.main(command) == 0
     # Only "3 routing with vans / second line" has more words than the model reads (with its two special tokens).
-    assert re.fullmatch(rf".*: 5 added, .*; 4 embedded with torch in \d+\.\d\d s; 1 cut to the model's {READ_TOKENS} "
+    assert re.fullmatch(rf".*: 5 added, .*; 4 embedded with torch in \d+\.\d\d s; 1 truncated to the model's {READ_TOKENS} "
                         r"tokens\n", capsys.readouterr().out)
     assert cli.main([*command, "--json"]) == 0
     figures = json.loads(capsys.readouterr().out)

@@ -81,7 +81,7 @@ def main() -> int:
         started = time.perf_counter()
         for start in range(0, args.rows, 5000):
             store.add_vectors(identity, list(zip(hashes[start:start + 5000], vectors[start:start + 5000])),
-                              unit_length=True, cut={})
+                              unit_length=True, truncated={})
             store.update_files(corpus, [FileRow(row.path[len("/corpus/"):], 1, 1, 1, 1, 1, row.text_hash, "", None)
                                         for row in rows[start:start + 5000]], [], 1, {})
         print(f"stored {args.rows} rows in {time.perf_counter() - started:.0f} s")

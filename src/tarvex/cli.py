@@ -271,9 +271,9 @@ def run_index(args: argparse.Namespace) -> int:
         return 0
     backend = f" with {used}" if stats.embedded else ""
     # Texts longer than the model reads are ranked by their beginning only.
-    cut = f"; {stats.truncated} cut to the model's {truncation[1]} tokens" if truncation else ""
+    truncated = f"; {stats.truncated} truncated to the model's {truncation[1]} tokens" if truncation else ""
     print(f"{shown(str(index.corpus))}: {stats.added} added, {stats.changed} changed, {stats.removed} removed, "
-          f"{stats.unchanged} unchanged; {stats.embedded} embedded{backend} in {stats.seconds:.2f} s{cut}")
+          f"{stats.unchanged} unchanged; {stats.embedded} embedded{backend} in {stats.seconds:.2f} s{truncated}")
     return 0
 
 

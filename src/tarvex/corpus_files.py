@@ -117,8 +117,8 @@ class CorpusFiles:
             self.files.pop(path, None)
         if (rows or removed) and self.corpus_id:
             # Rows left unwritten cost only a new read of those files by a later process.
-            cut = len(self.prefix)
-            self._written(lambda: self._catalog.update_files(self.corpus_id, rows, [path[cut:] for path in removed],
+            start = len(self.prefix)
+            self._written(lambda: self._catalog.update_files(self.corpus_id, rows, [path[start:] for path in removed],
                                                              scanned_ns, texts), None)
         return FileChanges(added, changed, len(removed), same_paths)
 
@@ -181,11 +181,11 @@ class CorpusFiles:
         """
         read = []
         rows = []
-        cut = len(self.prefix)
+        start = len(self.prefix)
         for (path, size, mtime_ns, ctime_ns, inode, scanned_ns), real_path, text, text_hash in self._scanner.read(paths):
             known = self.files.get(path)
             assert scanned_ns is not None  # what a read records always has its time
-            row = FileRow(path[cut:], size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview(text), real_path)
+            row = FileRow(path[start:], size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview(text), real_path)
             if known is not None and row == known:
                 row = known
             else:

@@ -39,7 +39,7 @@ class Embedder(Protocol):
         """How many tokens of a text the model reads; None when it cannot tell."""
         ...
 
-    def cut(self, texts: list[str]) -> list[bool] | None:
+    def truncated(self, texts: list[str]) -> list[bool] | None:
         """Whether the model reads only part of each text (more than ``max_tokens``
         tokens); None when it cannot tell."""
         ...

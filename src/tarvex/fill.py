@@ -32,7 +32,7 @@ class Filled:
     part of each text (where it can tell), and how many texts this process embedded."""
 
     vectors: dict[bytes, np.ndarray] = field(default_factory=dict)
-    cut: dict[bytes, bool] = field(default_factory=dict)
+    truncated: dict[bytes, bool] = field(default_factory=dict)
     embedded: int = 0
 
 
@@ -45,9 +45,9 @@ class FillRefused(Exception):
         self.missing = missing  # texts handed in that still have no stored vector
 
 
-def learn_cuts(embedder: Embedder, items: Sequence[tuple[bytes, str]]) -> dict[bytes, bool]:
+def learn_truncation(embedder: Embedder, items: Sequence[tuple[bytes, str]]) -> dict[bytes, bool]:
     """Whether the model reads only part of each (hash, text); {} when it cannot tell."""
-    flags = embedder.cut([text for _, text in items]) if items else None
+    flags = embedder.truncated([text for _, text in items]) if items else None
     return {} if flags is None else dict(zip((h for h, _ in items), flags, strict=True))
 
 
@@ -80,7 +80,7 @@ def fill_missing(store: VectorStore, identity_id: int, embedder: Embedder, items
                 start += len(window)
                 stored = store.vectors(identity_id, [h for h, _ in window])
                 filled.vectors.update(stored.vectors)
-                filled.cut.update(stored.cut)
+                filled.truncated.update(stored.truncated)
                 chunk += [item for item in window if item[0] not in stored.vectors]
             if chunk:
                 try:
@@ -98,11 +98,11 @@ def _embed_chunk(store: VectorStore, identity_id: int, embedder: Embedder, chunk
     if encoded.shape != (len(chunk), embedder.dimension):
         raise ValueError(f"the embedding model gave vectors of shape {encoded.shape} "
                          f"for {len(chunk)} texts of width {embedder.dimension}")
-    cut = learn_cuts(embedder, chunk)
+    truncated = learn_truncation(embedder, chunk)
     finite, unit = usable_rows(encoded)
     store.add_vectors(identity_id, [(h, encoded[i]) for i, (h, _) in enumerate(chunk) if finite[i]],
-                      unit_length=bool(unit[finite].all()), cut=cut)
-    filled.cut.update(cut)
+                      unit_length=bool(unit[finite].all()), truncated=truncated)
+    filled.truncated.update(truncated)
     for i, (h, _) in enumerate(chunk):
         filled.vectors[h] = encoded[i]
     filled.embedded += len(chunk)

@@ -32,7 +32,7 @@ from tarvex._defaults import (DEFAULT_MODEL, LOAD_FAILURE_FORMAT, NOT_FOUND_PREF
                               default_corpus)
 from tarvex._defaults import exact_type_error as _type_error
 from tarvex.corpus_files import CorpusFiles
-from tarvex.fill import FillRefused, Progress, fill_missing, learn_cuts
+from tarvex.fill import FillRefused, Progress, fill_missing, learn_truncation
 from tarvex.stores import Store, open_store
 from tarvex.vector_store import Ranking, Row, StoreDamaged, StoredVectors, StoreNotWritable
 
@@ -118,7 +118,7 @@ class DescriptionIndex:
         self._edited: set[str] = set()  # same listing, these rows' texts changed
         self._ranking: Ranking | None = None  # made once a model is loaded
         self._ranked_identity = 0
-        self._cut: dict[bytes, bool] = {}  # text hash: whether the model reads only part of it
+        self._truncated: dict[bytes, bool] = {}  # text hash: whether the model reads only part of it
         self._hidden: tuple[Keep, Sequence[Row], frozenset[str]] | None = None
 
     # -- public interface ------------------------------------------------------
@@ -234,7 +234,7 @@ class DescriptionIndex:
             self._last_refusal = None
 
     def truncation(self) -> tuple[int, int] | None:
-        """``(cut, tokens)``: how many of the ranked descriptions are longer than the
+        """``(truncated, tokens)``: how many of the ranked descriptions are longer than the
         model reads, and how many tokens of a text it reads, as the last refresh
         left the index (no scan; waits for a refresh in progress).  None before
         a model is loaded, or when the model cannot tell."""
@@ -245,7 +245,7 @@ class DescriptionIndex:
         limit = self._embedder.max_tokens if self._embedder is not None else None
         if limit is None:
             return None
-        return sum(self._cut.get(row.text_hash, False) for row in self._ranked_rows()), limit
+        return sum(self._truncated.get(row.text_hash, False) for row in self._ranked_rows()), limit
 
     def descriptions(self) -> list[str]:
         """The listed descriptions with a non-empty text, in path order (no model is loaded)."""
@@ -327,7 +327,7 @@ class DescriptionIndex:
                                                                           self._update_vectors(progress)))
         unchanged = len(self._corpus.listing) - added - changed
         truncation = self._truncation()
-        # With nothing to rank nothing is cut, whether or not a model was loaded to tell.
+        # With nothing to rank nothing is truncated, whether or not a model was loaded to tell.
         truncated = truncation[0] if truncation is not None else (0 if not self._ranked_rows() else None)
         return RefreshStats(added, changed, removed, unchanged, embedded, time.perf_counter() - started, truncated)
 
@@ -498,9 +498,9 @@ class DescriptionIndex:
             return self._stored(wanted, values).vectors, 0, True  # a text without a vector waits for the writer
         vectors = self._stored(wanted, values).vectors
         missing = [h for h in wanted if h not in vectors]
-        uncounted = {h for h in wanted if h in vectors and h not in self._cut} if embedder.max_tokens else set()
+        uncounted = {h for h in wanted if h in vectors and h not in self._truncated} if embedder.max_tokens else set()
         texts = self._corpus.texts_of(paths, set(missing) | uncounted)
-        self._count_cuts(embedder, {h: texts[h] for h in uncounted if h in texts})
+        self._count_truncated(embedder, {h: texts[h] for h in uncounted if h in texts})
         pending = [(h, texts[h]) for h in missing if h in texts]
         if pending and self._refused is not None:
             raise self._unanswerable(self._refused, len(pending))
@@ -512,15 +512,15 @@ class DescriptionIndex:
             self._last_refusal = (stopped.refusal, time.monotonic())
             raise self._unanswerable(stopped.refusal, stopped.missing) from stopped.refusal
         vectors.update(filled.vectors)
-        self._cut.update(filled.cut)
+        self._truncated.update(filled.truncated)
         return vectors, filled.embedded, all(h in texts for h in missing)
 
-    def _count_cuts(self, embedder: embedding.Embedder, texts: dict[bytes, str]) -> None:
+    def _count_truncated(self, embedder: embedding.Embedder, texts: dict[bytes, str]) -> None:
         """Count texts whose vectors are stored without it (before it was kept), and record it with them."""
-        found = learn_cuts(embedder, list(texts.items()))
+        found = learn_truncation(embedder, list(texts.items()))
         if found:
-            self._cut.update(found)
-            self._written(lambda: self._db.set_cut_flags(self._identity(), found), None)
+            self._truncated.update(found)
+            self._written(lambda: self._db.set_truncation_flags(self._identity(), found), None)
 
     @staticmethod
     def _unanswerable(refusal: StoreNotWritable, missing: int) -> StoreNotWritable:
@@ -532,7 +532,7 @@ class DescriptionIndex:
 
     def _stored(self, hashes: list[bytes], values: bool = True) -> StoredVectors:
         """Stored vectors of these texts (or, without ``values``, which of them have one), learning
-        what the store knows of their cut."""
+        what the store knows of their truncation."""
         stored = self._db.vectors(self._identity(), hashes, values=values)
-        self._cut.update(stored.cut)
+        self._truncated.update(stored.truncated)
         return stored

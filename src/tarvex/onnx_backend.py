@@ -162,7 +162,7 @@ class OnnxEmbedder:
         prepared = [text.strip() for text in texts]
         return [text.lower() for text in prepared] if self.layout.lower_case else prepared
 
-    def cut(self, texts: list[str]) -> list[bool]:
+    def truncated(self, texts: list[str]) -> list[bool]:
         # The tokenizer truncates to max_tokens: what it had to leave out is its overflow.
         return [bool(encoding.overflowing) for encoding in self.tokenizer.encode_batch(self._prepared(texts))]
 

@@ -62,7 +62,7 @@ MIGRATIONS: dict[int, tuple[str, ...]] = {
             identity integer NOT NULL REFERENCES tarvex_identities (id),
             text_hash bytea NOT NULL,
             embedding vector NOT NULL,
-            cut boolean,
+            truncated boolean,
             PRIMARY KEY (identity, text_hash))""",
         """CREATE TABLE tarvex_corpora (
             id serial PRIMARY KEY,
@@ -277,7 +277,7 @@ class PostgresStore:
         def read(connection: psycopg.Connection[Any]) -> tuple[Any, list[Any]]:
             identity = connection.execute("SELECT dimension, unit_length FROM tarvex_identities WHERE id = %s",
                                           (identity_id,)).fetchone()
-            rows = connection.execute("SELECT text_hash, embedding, cut FROM tarvex_vectors"
+            rows = connection.execute("SELECT text_hash, embedding, truncated FROM tarvex_vectors"
                                       " WHERE identity = %s AND text_hash = ANY(%s)",
                                       (identity_id, list(hashes))).fetchall() if identity else []
             return identity, rows
@@ -286,18 +286,18 @@ class PostgresStore:
         if identity is None or not rows:
             return StoredVectors()
         dimension, unit_length = identity
-        sized = [(bytes(h), _array(v), cut) for h, v, cut in rows]
+        sized = [(bytes(h), _array(v), flag) for h, v, flag in rows]
         damaged = [h for h, v, _ in sized if v.shape != (dimension,)]
         sized = [item for item in sized if item[1].shape == (dimension,)]
         found: dict[bytes, np.ndarray] = {}
-        cut: dict[bytes, bool] = {}
+        truncated: dict[bytes, bool] = {}
         if sized:
             finite, unit = usable_rows(np.stack([v for _, v, _ in sized]))
             for i, (h, vector, flag) in enumerate(sized):
                 if finite[i] and (unit[i] or unit_length is False):
                     found[h] = vector
                     if flag is not None:
-                        cut[h] = bool(flag)
+                        truncated[h] = bool(flag)
                 else:
                     damaged.append(h)
         if damaged:
@@ -306,30 +306,30 @@ class PostgresStore:
             with contextlib.suppress(StoreUnavailable):
                 self._write("update", [("DELETE FROM tarvex_vectors WHERE identity = %s AND text_hash = %s",
                                         [(identity_id, h) for h in damaged])])
-        return StoredVectors(found, cut)
+        return StoredVectors(found, truncated)
 
     def _present(self, identity_id: int, hashes: Sequence[bytes]) -> StoredVectors:
-        """Which of the hashes have a vector (and their cut flags), without reading the vectors: the
+        """Which of the hashes have a vector (and their truncation flags), without reading the vectors: the
         database ranks with them itself, checking those it returns."""
         rows = self._run("read", lambda c: c.execute(
-            "SELECT text_hash, cut FROM tarvex_vectors WHERE identity = %s AND text_hash = ANY(%s)",
+            "SELECT text_hash, truncated FROM tarvex_vectors WHERE identity = %s AND text_hash = ANY(%s)",
             (identity_id, list(hashes))).fetchall())
         return StoredVectors({bytes(h): _NO_VALUES for h, _ in rows},
-                             {bytes(h): bool(cut) for h, cut in rows if cut is not None})
+                             {bytes(h): bool(flag) for h, flag in rows if flag is not None})
 
     def add_vectors(self, identity_id: int, items: Sequence[tuple[bytes, np.ndarray]], *,
-                    unit_length: bool, cut: Mapping[bytes, bool]) -> None:
+                    unit_length: bool, truncated: Mapping[bytes, bool]) -> None:
         self._write("update", [
-            ("INSERT INTO tarvex_vectors (identity, text_hash, embedding, cut) VALUES (%s, %s, %s, %s)"
+            ("INSERT INTO tarvex_vectors (identity, text_hash, embedding, truncated) VALUES (%s, %s, %s, %s)"
              " ON CONFLICT DO NOTHING",
-             [(identity_id, h, np.asarray(v, dtype=np.float32), cut.get(h)) for h, v in items]),
+             [(identity_id, h, np.asarray(v, dtype=np.float32), truncated.get(h)) for h, v in items]),
             ("UPDATE tarvex_identities SET unit_length = %s WHERE id = %s AND coalesce(unit_length, true)",
              [(unit_length, identity_id)]),
         ])
 
-    def set_cut_flags(self, identity_id: int, flags: Mapping[bytes, bool]) -> None:
-        self._write("update", [("UPDATE tarvex_vectors SET cut = %s WHERE identity = %s AND text_hash = %s"
-                                " AND cut IS NULL", [(cut, identity_id, h) for h, cut in flags.items()])])
+    def set_truncation_flags(self, identity_id: int, flags: Mapping[bytes, bool]) -> None:
+        self._write("update", [("UPDATE tarvex_vectors SET truncated = %s WHERE identity = %s AND text_hash = %s"
+                                " AND truncated IS NULL", [(flag, identity_id, h) for h, flag in flags.items()])])
 
     def prune(self) -> tuple[int, int]:
         def prune(connection: psycopg.Connection[Any]) -> tuple[int, int]:

@@ -81,7 +81,8 @@ STORE_FILES = (DATABASE_NAME, DATABASE_NAME + "-wal", DATABASE_NAME + "-shm", DA
                DAMAGED_NAME, LOCK_NAME)
 APPLICATION_ID = 0x54565849  # "TVXI"
 # 2: paths as bytes; 3: the real path of each text, whether a model's vectors are unit length;
-# 4: whether the model read only part of a text
+# 4: whether the model read only part of a text (the column `cut`: the name it was made with,
+# kept so that the file stays one that earlier versions open)
 SCHEMA_VERSION = 4
 # What each version added, in order: an earlier version is upgraded in place, keeping vectors and rows.
 _ADDED: dict[int, tuple[tuple[str, str, str], ...]] = {
@@ -441,7 +442,7 @@ class SqliteStore:
             return StoredVectors()  # an identity the store could not record holds no vectors
         ((dimension, unit_length),) = identity
         found: dict[bytes, np.ndarray] = {}
-        cut: dict[bytes, bool] = {}
+        truncated: dict[bytes, bool] = {}
         damaged: list[tuple[bytes, bytes]] = []
         for batch in _batches(list(hashes)):
             marks = ",".join("?" * len(batch))
@@ -458,7 +459,7 @@ class SqliteStore:
                 if usable[row]:
                     found[text_hash] = matrix[row]
                     if text_hash in flags:
-                        cut[text_hash] = flags[text_hash]
+                        truncated[text_hash] = flags[text_hash]
                 else:
                     damaged.append((text_hash, blob))
         if damaged:
@@ -469,30 +470,30 @@ class SqliteStore:
                               [(identity_id, h, blob) for h, blob in damaged])])
             except StoreNotWritable:
                 pass  # left out all the same; dropped by the next process that can write
-        return StoredVectors(found, cut)
+        return StoredVectors(found, truncated)
 
     def add_vectors(self, identity_id: int, items: Sequence[tuple[bytes, np.ndarray]], *, unit_length: bool,
-                    cut: Mapping[bytes, bool]) -> None:
+                    truncated: Mapping[bytes, bool]) -> None:
         """Store vectors in one transaction (a vector stored by another process meanwhile is kept).
 
         ``unit_length``: whether the model gave these (finite) vectors unit
         length; once it gave one that is not, its vectors are not held to it.
-        ``cut``: whether the model read only part of each text (None: not known).
+        ``truncated``: whether the model read only part of each text (None: not known).
         """
         self._write([
             ("INSERT OR IGNORE INTO vectors (identity, text_hash, vector, cut) VALUES (?, ?, ?, ?)",
-             [(identity_id, h, np.ascontiguousarray(v, dtype=np.float32).tobytes(), _flag(cut.get(h)))
+             [(identity_id, h, np.ascontiguousarray(v, dtype=np.float32).tobytes(), _flag(truncated.get(h)))
               for h, v in items]),
             ("UPDATE identities SET unit_length = ? WHERE id = ? AND coalesce(unit_length, 1) >= ?",
              [(int(unit_length), identity_id, int(unit_length))]),
         ])
 
-    def set_cut_flags(self, identity_id: int, flags: Mapping[bytes, bool]) -> None:
+    def set_truncation_flags(self, identity_id: int, flags: Mapping[bytes, bool]) -> None:
         """Record whether the model read only part of texts whose vectors are stored without it."""
         # A value that is neither 0 nor 1 was not written by this store: it is replaced too.
         self._write([("UPDATE vectors SET cut = ? WHERE identity = ? AND text_hash = ?"
                       " AND (cut IS NULL OR cut NOT IN (0, 1))",
-                      [(_flag(cut), identity_id, h) for h, cut in flags.items()])])
+                      [(_flag(flag), identity_id, h) for h, flag in flags.items()])])
 
     def prune(self) -> tuple[int, int]:
         """Delete the vectors that no file row of any corpus refers to, and give the space back;

@@ -64,7 +64,7 @@ class TorchEmbedder:
         self._dimension = vectors.shape[1]
         return vectors
 
-    def cut(self, texts: list[str]) -> list[bool] | None:
+    def truncated(self, texts: list[str]) -> list[bool] | None:
         if self.max_tokens is None:
             return None
         # The texts as the model's transformer prepares them before its tokenizer truncates them.

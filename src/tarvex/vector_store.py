@@ -47,7 +47,7 @@ class StoredVectors:
     each text whose vector was stored with that known."""
 
     vectors: dict[bytes, np.ndarray] = field(default_factory=dict)
-    cut: dict[bytes, bool] = field(default_factory=dict)
+    truncated: dict[bytes, bool] = field(default_factory=dict)
 
 
 @dataclass(frozen=True, slots=True)
@@ -109,15 +109,15 @@ class VectorStore(Protocol):
         ...
 
     def add_vectors(self, identity_id: int, items: Sequence[tuple[bytes, np.ndarray]], *,
-                    unit_length: bool, cut: Mapping[bytes, bool]) -> None:
+                    unit_length: bool, truncated: Mapping[bytes, bool]) -> None:
         """Store finite vectors in one transaction (a vector stored by another writer meanwhile is kept).
 
         ``unit_length``: whether the model gave all of these unit length; once it gave one that
-        is not, its vectors are no longer held to it.  ``cut``: whether the model read only part
+        is not, its vectors are no longer held to it.  ``truncated``: whether the model read only part
         of each text (a text left out: not known)."""
         ...
 
-    def set_cut_flags(self, identity_id: int, flags: Mapping[bytes, bool]) -> None:
+    def set_truncation_flags(self, identity_id: int, flags: Mapping[bytes, bool]) -> None:
         """Record whether the model read only part of texts whose vectors are stored without it."""
         ...
 
