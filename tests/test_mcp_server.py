@@ -501,7 +501,7 @@ def test_no_error_sends_back_more_than_a_short_piece_of_a_long_input(corpus, tmp
 def test_the_end_of_input_waits_for_each_request_read_but_not_forever(monkeypatch, caplog):
     from mcp import types
 
-    from tarvex import mcp_server
+    from tarvex import mcp_stdio
 
     def request(ident):
         return types.JSONRPCRequest(jsonrpc="2.0", id=ident, method="ping")
@@ -514,7 +514,7 @@ def test_the_end_of_input_waits_for_each_request_read_but_not_forever(monkeypatc
 
     async def drained_after(read, written):
         """Whether drained() returns once the read messages and then the written ones went by."""
-        unanswered = mcp_server._Unanswered()
+        unanswered = mcp_stdio._Unanswered()
         for message in read:
             unanswered.read(message)
         async with anyio.create_task_group() as tasks:
@@ -533,14 +533,14 @@ def test_the_end_of_input_waits_for_each_request_read_but_not_forever(monkeypatc
                 await done.wait()
             return done.is_set()
 
-    caplog.set_level(logging.WARNING, logger="tarvex.mcp_server")
+    caplog.set_level(logging.WARNING, logger="tarvex.mcp_stdio")
     # Answers in any order, a repeated id answered twice, a cancelled request, ids "1" and 1 apart.
     assert anyio.run(drained_after, [request(1), request("1"), request(2), request(2), request(3), cancel(3)],
                      [answer(2), answer("1"), answer(2), answer(1)])
     assert anyio.run(drained_after, [], [])
     assert caplog.records == []
     # A cancel naming `true` is no cancel of request 1; with nothing more written the wait gives up and says so.
-    monkeypatch.setattr(mcp_server, "DRAIN_STALL_SECONDS", 0.2)
+    monkeypatch.setattr(mcp_stdio, "DRAIN_STALL_SECONDS", 0.2)
     assert anyio.run(drained_after, [request(1), cancel(True)], [])
     assert ["1 requests still unanswered" in record.getMessage() for record in caplog.records] == [True]
 
@@ -549,7 +549,7 @@ def test_the_end_of_input_waits_for_each_request_read_but_not_forever(monkeypatc
     moves = iter(range(5))
 
     async def drain_while_building():
-        unanswered = mcp_server._Unanswered(lambda: next(moves, "stands still"))
+        unanswered = mcp_stdio._Unanswered(lambda: next(moves, "stands still"))
         unanswered.read(request(1))
         await unanswered.drained()
 
