@@ -93,8 +93,9 @@ class Build:
                     stats.added + stats.changed + stats.unchanged, self.corpus.root, stats.embedded,
                     time.perf_counter() - started)
 
-    def busy(self) -> object:
-        """A value that changes while the build moves on (for the end of input's stall rule)."""
+    def state_and_progress(self) -> tuple[str, tuple[int, int] | None]:
+        """The build's state and progress as they are now: they change while the build moves on
+        (the transport's end of input waits on while they do)."""
         return self.state, self.progress
 
     async def ready(self, ctx: Any) -> None:

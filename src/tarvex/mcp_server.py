@@ -311,7 +311,7 @@ def serve(models_dir: str | None, model_name: str = DEFAULT_MODEL, backend: str 
         # The transport reads standard input in a thread that no cancellation reaches.
         interrupt_ends_process()
         with _stdout_to_stderr() as wire:
-            anyio.run(mcp_stdio.run, handlers.protocol_server(), wire, handlers.build.busy)
+            anyio.run(mcp_stdio.run, handlers.protocol_server(), wire, handlers.build.state_and_progress)
     except KeyboardInterrupt:
         return STATUS_INTERRUPTED
     except BaseException as exc:
