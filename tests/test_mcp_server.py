@@ -75,9 +75,8 @@ def child_environment(tmp, model_package=None):
 INHERITED = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
 
 
-# `tarvex mcp`, and the module run on its own.
+# `tarvex mcp`.
 TARVEX_MCP = [sys.executable, "-m", "tarvex.cli", "mcp"]
-MODULE_MCP = [sys.executable, "-m", "tarvex.mcp_server"]
 
 
 def server_command(corpus, entry=TARVEX_MCP):
@@ -361,7 +360,7 @@ def test_malformed_requests_get_error_answers_and_the_server_ends_with_its_clien
     _, root, _ = corpus
     noisy = NOISY_MODEL_PACKAGE.format(standins=standins_module.__file__)
     answers, status, stderr = _raw_exchange(
-        server_command(root, MODULE_MCP),
+        server_command(root),
         child_environment(tmp_path, model_package=noisy),
         [
             INITIALIZE,
@@ -578,11 +577,10 @@ def test_ctrl_c_ends_a_serving_server(corpus, tmp_path):
 BROKEN_MODEL_PACKAGE = "raise ImportError('this stand-in model cannot be imported')\n"
 
 
-@pytest.mark.parametrize("entry", [TARVEX_MCP, MODULE_MCP], ids=["tarvex-mcp", "module"])
-def test_a_server_that_cannot_start_says_why_and_writes_nothing_to_stdout(corpus, tmp_path, entry):
+def test_a_server_that_cannot_start_says_why_and_writes_nothing_to_stdout(corpus, tmp_path):
     tmp, _, _ = corpus
     process = subprocess.run(
-        server_command(tmp / "no-such-folder", entry), input="", capture_output=True, text=True, timeout=120,
+        server_command(tmp / "no-such-folder"), input="", capture_output=True, text=True, timeout=120,
         cwd="/", env={**os.environ, **child_environment(tmp_path)},
     )
     assert process.returncode == 1
@@ -757,14 +755,14 @@ def test_real_model_answers_as_its_index_ranks(tmp_path):
     assert len(resources) == 50
 
 
-@pytest.mark.parametrize("entry", ["tarvex-mcp", "module"])
-def test_help_says_what_the_server_offers(entry, capsys):
-    from tarvex import cli, mcp_server
+def test_help_says_what_the_server_offers(capsys):
+    from tarvex import cli
 
     with pytest.raises(SystemExit) as ended:
-        cli.main(["mcp", "--help"]) if entry == "tarvex-mcp" else mcp_server.main(["--help"])
+        cli.main(["mcp", "--help"])
     assert ended.value.code == 0
     text = " ".join(capsys.readouterr().out.split())
     for words in ["answers at once", "builds the index in the background", "progress notifications",
                   "min_score: from -1 to 1", "index_info()"]:
         assert words in text
+

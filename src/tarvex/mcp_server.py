@@ -14,30 +14,24 @@ them); logging goes to standard error.
 
 This module holds the protocol's handlers (:class:`DescriptionServer`) and
 :func:`serve`, which ``tarvex mcp`` runs.
-
-Run it directly with ``python -m tarvex.mcp_server [--models-dir DIR]
-[--model NAME] [--backend B] [--cache-dir DIR]``; ``tarvex mcp`` takes the same
-options.
 """
 
 from __future__ import annotations
 
-import argparse
 import contextlib
 import json
 import logging
 import os
 import sys
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator
 from datetime import UTC, datetime
 from pathlib import PurePath
 from typing import TYPE_CHECKING, Any
 
 from tarvex import mcp_build, mcp_stdio
 from tarvex._defaults import DEFAULT_MODEL, DEFAULT_TOP_K
-from tarvex._shell import (MCP_DESCRIPTION, STATUS_FAILED, STATUS_INTERRUPTED, add_index_options, at_least,
-                           clean_up_on_termination, environment_problem, interrupt_ends_process, is_disconnect,
-                           json_records, package_version, score_problem)
+from tarvex._shell import (STATUS_FAILED, STATUS_INTERRUPTED, at_least, clean_up_on_termination,
+                           interrupt_ends_process, is_disconnect, json_records, package_version, score_problem)
 from tarvex.corpus_view import CorpusView, Refused
 from tarvex.mcp_build import Build, BuildFailed, one_line
 from tarvex.mcp_tools import (BUILDING, INFO_TOOL, INSTRUCTIONS, READ_TOOL, READY, SEARCH_TOOL, argument_error, echo,
@@ -333,16 +327,3 @@ def _log_to_stderr() -> None:
     for module in (__name__, mcp_build.__name__, mcp_stdio.__name__):  # the server's own say what it does
         logging.getLogger(module).setLevel(logging.INFO)
 
-
-def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m tarvex.mcp_server", description=MCP_DESCRIPTION)
-    add_index_options(parser)
-    options = parser.parse_args(argv)
-    if (problem := environment_problem()) is not None:
-        parser.error(problem)
-    return serve(options.models_dir, options.model, options.backend, options.cache_dir, store=options.store,
-                 corpus_name=options.corpus_name, from_store=options.from_store)
-
-
-if __name__ == "__main__":
-    sys.exit(main())
