@@ -241,11 +241,6 @@ class DescriptionServer:
         return int(cursor)
 
 
-def build_server(corpus: CorpusView) -> Server[Any]:
-    """The protocol server over ``corpus``."""
-    return DescriptionServer(corpus).protocol_server()
-
-
 @contextlib.contextmanager
 def _stdout_to_stderr() -> Iterator[int]:
     """Send everything written to standard output, by Python or native code, to standard error.
