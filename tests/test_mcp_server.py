@@ -12,6 +12,7 @@ import json
 import logging
 import math
 import os
+import re
 import select
 import shutil
 import signal
@@ -766,3 +767,16 @@ def test_help_says_what_the_server_offers(capsys):
                   "min_score: from -1 to 1", "index_info()"]:
         assert words in text
 
+
+def test_the_tool_lists_written_out_are_the_servers_own():
+    from tarvex import mcp_tools
+
+    def called(pattern, text):
+        """{tool: its arguments} for each `tool(argument=default, ...)` that pattern finds."""
+        return {name: [arg.split("=")[0].strip() for arg in args.split(",") if arg.strip()]
+                for name, args in re.findall(pattern, text, re.MULTILINE)}
+
+    offered = {name: list(schemas[1]["properties"]) for name, schemas in mcp_tools.TOOL_SCHEMAS.items()}
+    readme = (Path(__file__).parents[1] / "README.md").read_text(encoding="utf-8")
+    assert called(r"^- tool `(\w+)\(([^)]*)\)`", readme) == offered
+    assert called(r"^\* ``(\w+)\(([^)]*)\)``", mcp_tools.__doc__) == offered

@@ -27,6 +27,7 @@ from tarvex import _shell
 from tarvex._shell import (CORPUS_VARIABLE, ENVIRONMENT_HELP, STATUS_FAILED, HelpFormatter, VersionAction,
                            add_cache_option, clean_up_on_termination, add_index_options, at_least, environment_problem, first_non_utf8,
                            interrupted, json_records, reader_gone, score_problem, setting, shown)
+from tarvex.mcp_tools import MCP_DESCRIPTION
 
 if TYPE_CHECKING:
     from tarvex.index import DescriptionIndex, RefreshStats
@@ -110,7 +111,7 @@ def build_parser() -> argparse.ArgumentParser:
     cache.set_defaults(run=run_cache)
 
     mcp = commands.add_parser("mcp", help="serve the index to an agent over MCP on standard input/output",
-                              description=_shell.MCP_DESCRIPTION)
+                              description=MCP_DESCRIPTION)
     add_index_options(mcp)
     mcp.set_defaults(run=run_mcp)
     return parser

@@ -321,4 +321,3 @@ def _log_to_stderr() -> None:
         root.setLevel(logging.WARNING)
     for module in (__name__, mcp_build.__name__, mcp_stdio.__name__):  # the server's own say what it does
         logging.getLogger(module).setLevel(logging.INFO)
-

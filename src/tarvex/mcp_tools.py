@@ -13,8 +13,9 @@ The tools, each read-only:
   of the build and when the index was last brought up to date (answered at
   once, during the build too).
 
-This is the one place that lists them: the server and the protocol's tool
-list take them from here.  Light to import: the protocol SDK and the schema
+This is the one place that lists them: the server, the help of ``tarvex mcp``
+and the protocol's tool list take them from here (the README's list is
+checked against it).  Light to import: the protocol SDK and the schema
 validator are imported only when a tool is listed or called.
 """
 
@@ -161,6 +162,23 @@ TOOL_SCHEMAS: dict[str, tuple[str, dict[str, Any], dict[str, Any] | None]] = {
     ),
 }
 
+
+def _called(tool: str, note: str = "") -> str:
+    """``tool(argument, ...)`` as the tool's input schema names its arguments, ``note`` before the parenthesis closes."""
+    return f"{tool}({', '.join(TOOL_SCHEMAS[tool][1]['properties'])}{note})"
+
+
+# The help of ``tarvex mcp``.
+MCP_DESCRIPTION = (
+    "Run the MCP server over standard input/output until the client disconnects.  It answers at once "
+    "and builds the index in the background; a request that needs the index waits for the build "
+    "(with progress notifications, texts embedded of total, when the request carries a progress "
+    "token), and a build that fails makes such requests fail with its one-line reason.  Tools: "
+    f"{_called(SEARCH_TOOL, ': from -1 to 1, leaves out matches scoring below it')}, "
+    f"{_called(READ_TOOL)}, and {_called(INFO_TOOL)} (corpus folder, descriptions listed, vectors, model, "
+    "backend, state of the build with its progress, and when the index was last brought up to date); "
+    "every description is also a resource."
+)
 
 # What the server tells a client about itself when the session starts.
 INSTRUCTIONS = (
