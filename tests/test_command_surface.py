@@ -88,14 +88,13 @@ def test_search_shows_paths_as_tarvex_rag_does(rag, standins, tmp_path, capsys):
         f" 1. {root}/line\\nfeed\\x9b.txt", f" 2. {root}/no\u00a0break é.txt"]
 
 
-@pytest.mark.parametrize("command", [mcp_server.main, lambda argv: cli.main(["mcp", *argv])])
-def test_every_command_that_opens_the_index_takes_cache_dir_and_store(command, monkeypatch, tmp_path):
+def test_tarvex_mcp_takes_cache_dir_and_store(monkeypatch, tmp_path):
     served = []
     monkeypatch.setattr(mcp_server, "serve", lambda *args, **store: served.append((args, store)) or 0)
     monkeypatch.setenv("TARVEX_STORE", "sqlite:///elsewhere.sqlite3")
-    assert command(["--models-dir", "corpus", "--backend", "onnx", "--cache-dir", str(tmp_path)]) == 0
-    assert command(["--models-dir", "corpus", "--store", "postgresql://team@db/tarvex", "--corpus-name", "shared",
-                    "--from-store"]) == 0
+    assert cli.main(["mcp", "--models-dir", "corpus", "--backend", "onnx", "--cache-dir", str(tmp_path)]) == 0
+    assert cli.main(["mcp", "--models-dir", "corpus", "--store", "postgresql://team@db/tarvex", "--corpus-name",
+                     "shared", "--from-store"]) == 0
     assert served == [
         (("corpus", "sentence-transformers/all-MiniLM-L6-v2", "onnx", tmp_path),
          {"store": "sqlite:///elsewhere.sqlite3", "corpus_name": None, "from_store": None}),

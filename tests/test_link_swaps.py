@@ -14,7 +14,8 @@ from conftest import swap_link
 from tarvex import DescriptionIndex
 from tarvex._index_engine import RACY_WINDOW_NS, content_hash, read_description
 from tarvex._defaults import PREVIEW_CHARS
-from tarvex.mcp_server import CorpusView, build_server
+from tarvex.corpus_view import CorpusView
+from tarvex.mcp_server import DescriptionServer
 from tarvex.stores import default_store
 
 MODEL = "tarvex-tests/standin-model"
@@ -55,7 +56,7 @@ def test_a_link_swapped_in_and_out_of_the_corpus_reveals_nothing(tmp_path, stand
     wait_until_trusted(files)  # else every scan reads every file again and hides a stale pairing
 
     view = CorpusView(DescriptionIndex(root, MODEL, backend="torch", cache_dir=cache))
-    server = build_server(view)
+    server = DescriptionServer(view).protocol_server()
     uri = view.uri_of(str(race))
     shown, refused = [], 0
     stop = threading.Event()

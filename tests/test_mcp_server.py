@@ -12,6 +12,7 @@ import json
 import logging
 import math
 import os
+import re
 import select
 import shutil
 import signal
@@ -75,9 +76,8 @@ def child_environment(tmp, model_package=None):
 INHERITED = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
 
 
-# `tarvex mcp`, and the module run on its own.
+# `tarvex mcp`.
 TARVEX_MCP = [sys.executable, "-m", "tarvex.cli", "mcp"]
-MODULE_MCP = [sys.executable, "-m", "tarvex.mcp_server"]
 
 
 def server_command(corpus, entry=TARVEX_MCP):
@@ -361,7 +361,7 @@ def test_malformed_requests_get_error_answers_and_the_server_ends_with_its_clien
     _, root, _ = corpus
     noisy = NOISY_MODEL_PACKAGE.format(standins=standins_module.__file__)
     answers, status, stderr = _raw_exchange(
-        server_command(root, MODULE_MCP),
+        server_command(root),
         child_environment(tmp_path, model_package=noisy),
         [
             INITIALIZE,
@@ -501,7 +501,7 @@ def test_no_error_sends_back_more_than_a_short_piece_of_a_long_input(corpus, tmp
 def test_the_end_of_input_waits_for_each_request_read_but_not_forever(monkeypatch, caplog):
     from mcp import types
 
-    from tarvex import mcp_server
+    from tarvex import mcp_stdio
 
     def request(ident):
         return types.JSONRPCRequest(jsonrpc="2.0", id=ident, method="ping")
@@ -514,7 +514,7 @@ def test_the_end_of_input_waits_for_each_request_read_but_not_forever(monkeypatc
 
     async def drained_after(read, written):
         """Whether drained() returns once the read messages and then the written ones went by."""
-        unanswered = mcp_server._Unanswered()
+        unanswered = mcp_stdio._Unanswered()
         for message in read:
             unanswered.read(message)
         async with anyio.create_task_group() as tasks:
@@ -533,14 +533,14 @@ def test_the_end_of_input_waits_for_each_request_read_but_not_forever(monkeypatc
                 await done.wait()
             return done.is_set()
 
-    caplog.set_level(logging.WARNING, logger="tarvex.mcp_server")
+    caplog.set_level(logging.WARNING, logger="tarvex.mcp_stdio")
     # Answers in any order, a repeated id answered twice, a cancelled request, ids "1" and 1 apart.
     assert anyio.run(drained_after, [request(1), request("1"), request(2), request(2), request(3), cancel(3)],
                      [answer(2), answer("1"), answer(2), answer(1)])
     assert anyio.run(drained_after, [], [])
     assert caplog.records == []
     # A cancel naming `true` is no cancel of request 1; with nothing more written the wait gives up and says so.
-    monkeypatch.setattr(mcp_server, "DRAIN_STALL_SECONDS", 0.2)
+    monkeypatch.setattr(mcp_stdio, "DRAIN_STALL_SECONDS", 0.2)
     assert anyio.run(drained_after, [request(1), cancel(True)], [])
     assert ["1 requests still unanswered" in record.getMessage() for record in caplog.records] == [True]
 
@@ -549,7 +549,7 @@ def test_the_end_of_input_waits_for_each_request_read_but_not_forever(monkeypatc
     moves = iter(range(5))
 
     async def drain_while_building():
-        unanswered = mcp_server._Unanswered(lambda: next(moves, "stands still"))
+        unanswered = mcp_stdio._Unanswered(lambda: next(moves, "stands still"))
         unanswered.read(request(1))
         await unanswered.drained()
 
@@ -578,11 +578,10 @@ def test_ctrl_c_ends_a_serving_server(corpus, tmp_path):
 BROKEN_MODEL_PACKAGE = "raise ImportError('this stand-in model cannot be imported')\n"
 
 
-@pytest.mark.parametrize("entry", [TARVEX_MCP, MODULE_MCP], ids=["tarvex-mcp", "module"])
-def test_a_server_that_cannot_start_says_why_and_writes_nothing_to_stdout(corpus, tmp_path, entry):
+def test_a_server_that_cannot_start_says_why_and_writes_nothing_to_stdout(corpus, tmp_path):
     tmp, _, _ = corpus
     process = subprocess.run(
-        server_command(tmp / "no-such-folder", entry), input="", capture_output=True, text=True, timeout=120,
+        server_command(tmp / "no-such-folder"), input="", capture_output=True, text=True, timeout=120,
         cwd="/", env={**os.environ, **child_environment(tmp_path)},
     )
     assert process.returncode == 1
@@ -757,14 +756,27 @@ def test_real_model_answers_as_its_index_ranks(tmp_path):
     assert len(resources) == 50
 
 
-@pytest.mark.parametrize("entry", ["tarvex-mcp", "module"])
-def test_help_says_what_the_server_offers(entry, capsys):
-    from tarvex import cli, mcp_server
+def test_help_says_what_the_server_offers(capsys):
+    from tarvex import cli
 
     with pytest.raises(SystemExit) as ended:
-        cli.main(["mcp", "--help"]) if entry == "tarvex-mcp" else mcp_server.main(["--help"])
+        cli.main(["mcp", "--help"])
     assert ended.value.code == 0
     text = " ".join(capsys.readouterr().out.split())
     for words in ["answers at once", "builds the index in the background", "progress notifications",
                   "min_score: from -1 to 1", "index_info()"]:
         assert words in text
+
+
+def test_the_tool_lists_written_out_are_the_servers_own():
+    from tarvex import mcp_tools
+
+    def called(pattern, text):
+        """{tool: its arguments} for each `tool(argument=default, ...)` that pattern finds."""
+        return {name: [arg.split("=")[0].strip() for arg in args.split(",") if arg.strip()]
+                for name, args in re.findall(pattern, text, re.MULTILINE)}
+
+    offered = {name: list(schemas[1]["properties"]) for name, schemas in mcp_tools.TOOL_SCHEMAS.items()}
+    readme = (Path(__file__).parents[1] / "README.md").read_text(encoding="utf-8")
+    assert called(r"^- tool `(\w+)\(([^)]*)\)`", readme) == offered
+    assert called(r"^\* ``(\w+)\(([^)]*)\)``", mcp_tools.__doc__) == offered

@@ -403,14 +403,14 @@ def test_settings_from_the_environment(tmp_path, child_env, corpus):
     assert (result.returncode, result.stdout) == (0, with_options.stdout)
     index = tarvex("index", env={**child_env, **settings})
     assert index.returncode == 0 and index.stdout.startswith(f"{corpus}: 0 added")
-    # A bad value is a usage error of every command that takes the settings, tarvex mcp's module included.
+    # A bad value is a usage error of every command that takes the settings.
     for variable, value, message in (("TARVEX_THREADS", "0", "TARVEX_THREADS must be a whole number"),
                                      ("TARVEX_THREADS", "two", "TARVEX_THREADS must be a whole number"),
                                      ("TARVEX_BACKEND", "gpu", "TARVEX_BACKEND is 'gpu'; choose one of"),
                                      ("TARVEX_MODELS_DIR", os.fsdecode(b"caf\xff"),
                                       "TARVEX_MODELS_DIR is not valid UTF-8: caf\\xff")):
         bad = {**child_env, variable: value}
-        for command in ([TARVEX, "search", "x"], [TARVEX, "mcp"], [sys.executable, "-m", "tarvex.mcp_server"]):
+        for command in ([TARVEX, "search", "x"], [TARVEX, "mcp"]):
             result = subprocess.run(command, capture_output=True, text=True, env=bad, timeout=300,
                                     stdin=subprocess.DEVNULL)
             assert result.returncode == 2 and message in result.stderr, (command, result.stderr)
@@ -422,7 +422,7 @@ def test_settings_from_the_environment(tmp_path, child_env, corpus):
                           timeout=300).stdout == plain.stdout
 
 
-def test_both_ways_to_start_the_mcp_server_take_the_settings(tmp_path, monkeypatch):
+def test_tarvex_mcp_takes_the_settings(tmp_path, monkeypatch):
     from tarvex import cli, mcp_server
 
     started = []
@@ -431,19 +431,18 @@ def test_both_ways_to_start_the_mcp_server_take_the_settings(tmp_path, monkeypat
                 "TARVEX_CACHE_DIR": str(tmp_path / "cache")}
     for variable, value in settings.items():
         monkeypatch.setenv(variable, value)
-    assert cli.main(["mcp"]) == 0 and mcp_server.main([]) == 0
+    assert cli.main(["mcp"]) == 0
     assert cli.main(["mcp", "--backend", "onnx", "--models-dir", "elsewhere"]) == 0
-    taken = (str(tmp_path / "corpus"), MODEL, "torch", tmp_path / "cache")
-    assert started == [taken, taken, ("elsewhere", MODEL, "onnx", tmp_path / "cache")]
+    assert started == [(str(tmp_path / "corpus"), MODEL, "torch", tmp_path / "cache"),
+                       ("elsewhere", MODEL, "onnx", tmp_path / "cache")]
 
 
 def test_help_names_the_settings(capsys):
-    from tarvex import cli, mcp_server
+    from tarvex import cli
 
-    for run, argv in ((cli.main, ["--help"]), (cli.main, ["search", "--help"]), (cli.main, ["index", "--help"]),
-                      (cli.main, ["mcp", "--help"]), (mcp_server.main, ["--help"])):
+    for argv in (["--help"], ["search", "--help"], ["index", "--help"], ["mcp", "--help"]):
         with pytest.raises(SystemExit):
-            run(argv)
+            cli.main(argv)
         shown = capsys.readouterr().out
         assert all(f"{variable} " in shown for variable in SETTINGS), argv
         assert argv[0] != "search" or all(option in shown for option in ("-i, --input FILE", "--jsonl", "--min-score S"))

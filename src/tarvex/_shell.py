@@ -271,14 +271,3 @@ def clean_up_on_termination() -> None:
     if signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
         signal.signal(signal.SIGTERM, terminated)
 
-
-MCP_DESCRIPTION = (
-    "Run the MCP server over standard input/output until the client disconnects.  It answers at once "
-    "and builds the index in the background; a request that needs the index waits for the build "
-    "(with progress notifications, texts embedded of total, when the request carries a progress "
-    "token), and a build that fails makes such requests fail with its one-line reason.  Tools: "
-    "search_descriptions(query, top_k, min_score: from -1 to 1, leaves out matches scoring below it), "
-    "read_description(path), and index_info() (corpus folder, descriptions listed, vectors, model, "
-    "backend, state of the build with its progress, and when the index was last brought up to date); "
-    "every description is also a resource."
-)

@@ -28,6 +28,7 @@ from tarvex import _shell
 from tarvex._shell import (CORPUS_VARIABLE, ENVIRONMENT_HELP, STATUS_FAILED, HelpFormatter, VersionAction,
                            add_cache_option, clean_up_on_termination, add_index_options, at_least, environment_problem, first_non_utf8,
                            interrupted, json_records, reader_gone, score_problem, setting, shown)
+from tarvex.mcp_tools import MCP_DESCRIPTION
 
 if TYPE_CHECKING:
     from tarvex.index import DescriptionIndex, RefreshStats
@@ -119,7 +120,7 @@ def build_parser() -> argparse.ArgumentParser:
     graph.set_defaults(run=run_graph)
 
     mcp = commands.add_parser("mcp", help="serve the index to an agent over MCP on standard input/output",
-                              description=_shell.MCP_DESCRIPTION)
+                              description=MCP_DESCRIPTION)
     add_index_options(mcp)
     mcp.set_defaults(run=run_mcp)
     for command in commands.choices.values():  # the parser that reports a command's usage errors
