@@ -101,7 +101,7 @@ class OnnxEmbedder:
     def __init__(self, model_name: str, layout: ModelLayout, graph: Path, digest: str,
                  weight_files: Sequence[Path]) -> None:
         try:
-            import onnxruntime as ort  # type: ignore[import-untyped]
+            import onnxruntime as ort
             from tokenizers import Tokenizer  # type: ignore[import-untyped]
         except ImportError as error:
             raise EmbeddingUnavailable(f"the ONNX backend needs onnxruntime and tokenizers: {error}") from None
