@@ -55,10 +55,10 @@ bool make_base_constants() {
         constants.int_0 = PyLong_FromLong(0);
         constants.int_1 = PyLong_FromLong(1);
         constants.int_10 = PyLong_FromLong(10);
-        constants.int_300 = PyLong_FromLong(300);
-        constants.int_100000 = PyLong_FromLong(100000);
-        if (!constants.int_0 || !constants.int_1 || !constants.int_10 || !constants.int_300 ||
-            !constants.int_100000) {
+        constants.preview_chars = PyLong_FromLong(kPreviewChars);
+        constants.read_limit_chars = PyLong_FromLong(kReadLimitChars);
+        if (!constants.int_0 || !constants.int_1 || !constants.int_10 || !constants.preview_chars ||
+            !constants.read_limit_chars) {
             return false;
         }
     }
@@ -104,9 +104,9 @@ bool make_constant_tuples() {
         return false;
     }
     constants.none_triple = new_tuple({Py_None, Py_None, Py_None});
-    constants.preview_slice = PySlice_New(Py_None, constants.int_300, Py_None);
+    constants.preview_slice = PySlice_New(Py_None, constants.preview_chars, Py_None);
     constants.newline_to_space = new_tuple({newline.get(), space.get()});
-    constants.read_text_defaults = new_tuple({constants.int_100000});
+    constants.read_text_defaults = new_tuple({constants.read_limit_chars});
     constants.rank_defaults = new_tuple({Py_None, constants.int_10, str_default_model.get()});
     constants.argv_tail_slice = PySlice_New(constants.int_1, Py_None, Py_None);
     constants.open_keywords = PyTuple_Pack(2, str_encoding.get(), str_errors.get());

@@ -2,6 +2,7 @@
 // load, and the module globals that the functions read and write by name.
 #pragma once
 
+#include "common/description_rules.hpp"
 #include "common/refs.hpp"
 
 namespace tarvex {
@@ -15,12 +16,12 @@ struct Constants {
     PyObject* int_0 = nullptr;
     PyObject* int_1 = nullptr;
     PyObject* int_10 = nullptr;
-    PyObject* int_300 = nullptr;
-    PyObject* int_100000 = nullptr;
+    PyObject* preview_chars = nullptr;      // kPreviewChars
+    PyObject* read_limit_chars = nullptr;   // kReadLimitChars
     PyObject* none_triple = nullptr;        // (None, None, None): __exit__ arguments
-    PyObject* preview_slice = nullptr;      // slice(None, 300, None)
+    PyObject* preview_slice = nullptr;      // slice(None, kPreviewChars, None)
     PyObject* newline_to_space = nullptr;   // ("\n", " ")
-    PyObject* read_text_defaults = nullptr; // (100000,)
+    PyObject* read_text_defaults = nullptr; // (kReadLimitChars,)
     PyObject* rank_defaults = nullptr;      // (None, 10, default model name)
     PyObject* argv_tail_slice = nullptr;    // slice(1, None, None)
     PyObject* open_keywords = nullptr;      // ("encoding", "errors"): keyword names of a file's open
@@ -36,9 +37,6 @@ struct CachedBuiltins {
 };
 extern CachedBuiltins cached_builtins;
 
-// The text of the default embedding model name, shared by the defaults and
-// the ranking unit.
-inline constexpr const char kDefaultModelName[] = "sentence-transformers/all-MiniLM-L6-v2";
 // Name shown for the module in tracebacks and given as `__module__`.
 inline constexpr const char kModuleQualifiedName[] = "tarvex.rag_helper";
 // The file name of every code object of the module.

@@ -11,9 +11,11 @@ from __future__ import annotations
 import os
 from pathlib import Path
 
+# The modules' default model (src/common/description_rules.hpp), held to it by tests/test_rules.py.
 DEFAULT_MODEL = "sentence-transformers/all-MiniLM-L6-v2"
 BACKENDS = ("auto", "torch", "onnx")
-# Characters of a description shown as its preview (line feeds as spaces).
+# Characters of a description shown as its preview (line feeds as spaces): the
+# modules' rule (src/common/description_rules.hpp), held to it by tests/test_rules.py.
 PREVIEW_CHARS = 300
 DEFAULT_TOP_K = 10
 # The reference module's own words (logged, raised) where the index and the
