@@ -17,17 +17,19 @@ CONTROLS = {*range(0x20), *range(0x7F, 0xA0)}
 
 
 @pytest.fixture
-def opened(monkeypatch):
-    """Every DescriptionIndex made during the test, to read its scan counter."""
-    made = []
+def scans(monkeypatch):
+    """scans[0]: how many times a corpus folder has been scanned so far in the test."""
+    from tarvex.corpus_files import CorpusFiles
 
-    class Recorded(index.DescriptionIndex):
-        def __init__(self, *args, **kwargs):
-            super().__init__(*args, **kwargs)
-            made.append(self)
+    counted = [0]
+    scan = CorpusFiles.scan
 
-    monkeypatch.setattr(index, "DescriptionIndex", Recorded)
-    return made
+    def counting(self, *args, **kwargs):
+        counted[0] += 1
+        return scan(self, *args, **kwargs)
+
+    monkeypatch.setattr(CorpusFiles, "scan", counting)
+    return counted
 
 
 @pytest.fixture
@@ -40,22 +42,24 @@ def corpus(tmp_path):
     return root
 
 
-def test_a_search_scans_the_corpus_once(rag, standins, opened, corpus, tmp_path, capsys):
+def test_a_search_scans_the_corpus_once(rag, standins, scans, corpus, tmp_path, capsys):
     options = ["--models-dir", str(corpus), "--model", MODEL, "--backend", "torch", "--cache-dir", str(tmp_path / "c")]
     for _ in range(2):  # a cold store, then a warm one
+        scans[0] = 0
         assert cli.main(["search", *options, "--json", "1"]) == 0
-        assert opened.pop().scan_count == 1
+        assert scans[0] == 1
         assert len(json.loads(capsys.readouterr().out)) == 10
 
+    scans[0] = 0
     view = mcp_server._open_corpus(str(corpus), MODEL, "torch", tmp_path / "c")
     try:
-        (started,) = opened
-        assert started.scan_count == 0  # opened at start, built meanwhile
+        assert scans[0] == 0  # opened at start, built meanwhile
         view.build()
-        assert started.scan_count == 1  # no probe and no second scan in the build
+        assert scans[0] == 1  # no probe and no second scan in the build
+        started = view.index
         expected = [r for r in started.rank_with_sources("1", 0, refresh=False) if "inside" in r["preview"]][:3]
         records = view.search("1", 3)
-        assert started.scan_count == 2  # one search, one scan, however many records it drops
+        assert scans[0] == 2  # one search, one scan, however many records it drops
         assert records == [{key: r[key] for key in ("path", "score", "preview")} for r in expected]
         assert [r["path"] for r in records] == [str(corpus / f"d{i}.txt") for i in range(3)]
     finally:

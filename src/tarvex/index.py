@@ -103,7 +103,6 @@ class DescriptionIndex:
         self._said_from_store = False
         self._embedder: embedding.Embedder | None = None
         self._on_build = on_build  # told why before an ONNX graph is built
-        self.scan_count = 0  # scans of the corpus folder so far (a hook for tests and benchmarks)
         self._identity_id: int | None = None
         self._warned = False
         # While a refresh answers from the store: the refused write in force (later writes are skipped).
@@ -400,7 +399,6 @@ class DescriptionIndex:
         else:
             ranked = {row.path for row in self._ranked_rows()}
             changes = self._corpus.scan()
-            self.scan_count += 1
         if not changes.same_paths or changes.added:
             self._rows_stale = True
         for path in changes.changed:
