@@ -28,7 +28,8 @@ from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 
 from tarvex._defaults import LOAD_FAILURE_FORMAT
-from tarvex._shell import STATUS_FAILED, STATUS_USAGE, VersionAction, first_non_utf8, interrupted, reader_gone
+from tarvex._shell import (STATUS_FAILED, STATUS_INTERRUPTED, STATUS_USAGE, VersionAction, first_non_utf8, interrupted,
+                           reader_gone)
 
 MODULE_NAME = "tarvex.rag_helper"
 MAIN_FLAG = "rag_helper_is_main"
@@ -39,15 +40,15 @@ PROGRAM_NAME = "tarvex-rag"
 LOAD_FAILURE_PREFIX = LOAD_FAILURE_FORMAT.removesuffix("%s")
 README_MODEL_SECTION = 'the README, section "The embedding model, offline"'
 
-EXIT_STATUSES = """\
+EXIT_STATUSES = f"""\
 exit status:
   0    matches printed, or "No descriptions found." for a corpus without a usable description
-  1    no query (the usage line is printed), the embedding model could not be loaded,
+  {STATUS_FAILED}    no query (the usage line is printed), the embedding model could not be loaded,
        standard output is closed or was closed by its reader, or any other failure
        (with its traceback)
-  2    a bad option, a word that is not valid UTF-8, or tarvex.rag_helper already
+  {STATUS_USAGE}    a bad option, a word that is not valid UTF-8, or tarvex.rag_helper already
        imported in this process
-  130  interrupted (Ctrl-C)
+  {STATUS_INTERRUPTED}  interrupted (Ctrl-C)
 """
 
 ALREADY_LOADED_MESSAGE = (

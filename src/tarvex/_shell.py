@@ -21,6 +21,15 @@ STATUS_FAILED = 1
 STATUS_USAGE = 2
 STATUS_INTERRUPTED = 130  # 128 + SIGINT, as shells report a run ended by Ctrl-C
 
+# What `tarvex --help` says of the statuses above: the one place they are listed.
+EXIT_STATUS_HELP = f"""\
+exit status:
+  0    success
+  {STATUS_FAILED}    failure, said in one line on standard error
+  {STATUS_USAGE}    usage error (a bad option, a word or setting that is not UTF-8)
+  {STATUS_INTERRUPTED}  interrupted (Ctrl-C)
+"""
+
 # Terminal control characters: C0, DEL and C1.
 _CONTROLS = {c: f"\\x{c:02x}" for c in (*range(0x20), *range(0x7F, 0xA0))} | {
     ord("\n"): "\\n", ord("\r"): "\\r", ord("\t"): "\\t"}
@@ -98,7 +107,7 @@ class HelpFormatter(argparse.HelpFormatter):
     """Descriptions filled to the width as usual; the environment's table kept as written."""
 
     def _fill_text(self, text: str, width: int, indent: str) -> str:
-        return text if text == ENVIRONMENT_HELP else super()._fill_text(text, width, indent)
+        return text if text.startswith(ENVIRONMENT_HELP) else super()._fill_text(text, width, indent)
 
 
 def setting(variable: str) -> str | None:

@@ -10,10 +10,10 @@ INDEX OPTIONS (--corpus, --model, --backend, --cache-dir) default to the
 environment's TARVEX_CORPUS, TARVEX_MODEL, TARVEX_BACKEND and
 TARVEX_CACHE_DIR; TARVEX_THREADS sets the onnx backend's threads.
 
-Exit statuses: 0 success, 1 failure (one line on standard error), 2 usage
-error, 130 interrupted.  The heavy modules (the index, its engine, the
-embedding backend, the MCP server) are imported only by the subcommand that
-needs them, so that a search with the ONNX backend never imports torch.
+The exit statuses are listed once, in tarvex._shell, and shown by ``tarvex
+--help``.  The heavy modules (the index, its engine, the embedding backend,
+the MCP server) are imported only by the subcommand that needs them, so that a
+search with the ONNX backend never imports torch.
 """
 
 from __future__ import annotations
@@ -60,7 +60,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROGRAM,
         description="Find the stored problem descriptions closest in meaning to a query, "
                     "from an index kept between runs.",
-        epilog=ENVIRONMENT_HELP, formatter_class=HelpFormatter,
+        epilog=ENVIRONMENT_HELP + "\n" + _shell.EXIT_STATUS_HELP, formatter_class=HelpFormatter,
     )
     parser.add_argument("--version", action=VersionAction)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
