@@ -7,12 +7,16 @@ from pathlib import Path
 PACKAGE = Path(__file__).resolve().parent.parent / "src" / "tarvex"
 
 
+# The extension modules, known by their stubs: imported by name, they are no names of __init__.
+EXTENSIONS = {path.stem for path in PACKAGE.glob("*.pyi")}
+
+
 def imported(path, modules):
     """The package's modules that the module at ``path`` imports anywhere in it."""
     found = set()
     for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
         if isinstance(node, ast.ImportFrom) and node.module == "tarvex":
-            found |= {alias.name if alias.name in modules else "__init__" for alias in node.names}
+            found |= {alias.name if alias.name in modules | EXTENSIONS else "__init__" for alias in node.names}
         elif isinstance(node, ast.ImportFrom) and (node.module or "").startswith("tarvex."):
             found.add(node.module.split(".")[1])
         elif isinstance(node, ast.Import):
