@@ -10,6 +10,9 @@ ranking for the nearest rows.
 
 What is left here is the public interface and the policy: when a store that
 refuses writes may still answer, what damage costs, and which rows are ranked.
+It runs past 400 lines because that policy is one piece: the refresh, the
+recovery from damage and the refusal of writes share one lock and one state,
+and split apart each would have to know the others' rules.
 """
 
 from __future__ import annotations

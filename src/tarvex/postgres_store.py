@@ -24,6 +24,10 @@ newer one than this code knows is refused.  Writers take turns at embedding
 with an advisory lock.  Every failure is one line (:class:`StoreUnavailable`)
 naming the store with its password masked; a shared database is never set
 aside or rebuilt because one client saw damage.
+
+It runs past 400 lines on purpose: everything that knows PostgreSQL (its
+errors, the connection and its one retry, the schema's migrations, the turn's
+advisory lock, ranking in the database) stays inside this one module.
 """
 
 from __future__ import annotations

@@ -45,6 +45,10 @@ the cause, and touches nothing stored.
 Processes embedding texts for the same database take turns (:meth:`SqliteStore.embedding_turn`,
 an advisory lock on a file next to the database), so that texts missing from
 several processes at once are embedded once.
+
+It runs past 400 lines on purpose: everything that knows SQLite (its errors,
+its damage, setting a damaged file aside, the schema and its upgrades) stays
+inside this one module, so that nothing else in the package does.
 """
 
 from __future__ import annotations
