@@ -31,6 +31,8 @@ from typing import Any
 import numpy as np
 
 OPSET = 17  # the first with LayerNormalization
+# ONNX Runtime's own operators (FusedMatMul): the graph is made for it alone.
+RUNTIME_DOMAIN = "com.microsoft"
 WEIGHTS_FILE = "model.safetensors"
 # Checkpoints saved from a task model keep the encoder under this prefix.
 ENCODER_PREFIX = "bert."
@@ -250,9 +252,10 @@ def graph_model(shape: BertShape, weights: Weights) -> Any:
         return g.stored(name, weights.arrays[name].shape, place)
 
     def dense(x: str, name: str) -> str:
-        # x @ W^T + b; ONNX Runtime folds the transpose of the stored W once, when it opens the graph
-        w = g("Transpose", weight(name + ".weight"), perm=[1, 0])
-        return g("Add", g("MatMul", x, w), weight(name + ".bias"))
+        # x @ W^T + b with W as stored: ONNX Runtime's FusedMatMul reads it transposed, so no
+        # transposed copy is made (and the products are the very ones of a MatMul by W^T)
+        product = g("FusedMatMul", x, weight(name + ".weight"), domain=RUNTIME_DOMAIN, transB=1)
+        return g("Add", product, weight(name + ".bias"))
 
     def layer_norm(x: str, name: str, output: str | None = None) -> str:
         return g("LayerNormalization", x, weight(name + ".weight"), weight(name + ".bias"),
@@ -302,7 +305,8 @@ def graph_model(shape: BertShape, weights: Weights) -> Any:
     inputs = [helper.make_tensor_value_info(name, TensorProto.INT64, ["batch", "sequence"]) for name in names]
     output = helper.make_tensor_value_info("token_embeddings", TensorProto.FLOAT, ["batch", "sequence", shape.hidden])
     graph = helper.make_graph(g.nodes, "token_embeddings", inputs, [output], initializer=g.initializers)
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET)], producer_name="tarvex")
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET), helper.make_opsetid(RUNTIME_DOMAIN, 1)],
+                              producer_name="tarvex")
     model.ir_version = 8  # what ONNX Runtime of several years reads
     return model
 
