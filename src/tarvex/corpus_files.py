@@ -25,6 +25,8 @@ TEXT_BUDGET_CHARS = 32_000_000
 READ_CHUNK = 1024
 
 _T = TypeVar("_T")
+# A file read: (path, its row as known before, its text, its new row for the catalog or None).
+Read = tuple[str, "FileRow | None", str, "FileRow | None"]
 
 
 class Written(Protocol):
@@ -107,12 +109,15 @@ class CorpusFiles:
         changed: list[str] = []
         rows: list[FileRow] = []
         texts: dict[bytes, str] = {}
-        for path, known, text in self._read_all(stale, rows):
+        for path, known, text, row in self._read_all(stale):
+            if row is not None:
+                rows.append(row)
             text_hash = self.files[path].text_hash
             if known is not None and known.text_hash == text_hash:
                 continue
             (added if known is None else changed).append(path)
-            self._keep(text_hash, text, texts)
+            if text_hash is not None and self._keep(text_hash, text):
+                texts[text_hash] = text
         for path in removed:
             self.files.pop(path, None)
         if (rows or removed) and self.corpus_id:
@@ -148,12 +153,14 @@ class CorpusFiles:
                       if (h := self.files[path].text_hash) in wanted and h not in texts}.values())
         rows: list[FileRow] = []
         new_texts: dict[bytes, str] = {}
-        for path, known, text in self._read_all(again, rows):
+        for path, known, text, row in self._read_all(again):
+            if row is not None:
+                rows.append(row)
             text_hash = self.files[path].text_hash
             if text_hash is not None and known is not None and text_hash == known.text_hash:
                 texts.setdefault(text_hash, text)
-            else:
-                self._keep(text_hash, text, new_texts)
+            elif text_hash is not None and self._keep(text_hash, text):
+                new_texts[text_hash] = text
         if rows:
             self._catalog.update_files(self.corpus_id, rows, [], self._scanned_ns, new_texts)
         return texts
@@ -162,45 +169,38 @@ class CorpusFiles:
         self._texts.clear()
         self._texts_chars = 0
 
-    def _read_all(self, paths: list[str], rows: list[FileRow]) -> Iterator[tuple[str, FileRow | None, str]]:
-        """(path, what was known before, text) of each file read, READ_CHUNK files at a time (so that
-        few texts are held at once); the rows for the catalog are gathered in ``rows``."""
+    def _read_all(self, paths: list[str]) -> Iterator[Read]:
+        """What :meth:`_read` gives of each file, READ_CHUNK files at a time (so that few texts are held at once)."""
         for start in range(0, len(paths), READ_CHUNK):
-            read, new_rows = self._read(paths[start:start + READ_CHUNK])
-            rows += new_rows
-            yield from read
+            yield from self._read(paths[start:start + READ_CHUNK])
 
-    def _read(self, paths: list[str]) -> tuple[list[tuple[str, FileRow | None, str]], list[FileRow]]:
+    def _read(self, paths: list[str]) -> list[Read]:
         """Open and read listed files, each once, and know each by what its descriptor gave.
 
-        Returns (path, what was known before, text) for each, and the rows that
-        tell the catalog something new: the scanner gives back the scan time a
-        row has while that time still proves the same metadata, so a file
-        re-read on every scan (a timestamp in the future) writes nothing while
-        its text stays the same.
+        Returns (path, what was known before, text, the row for the catalog) for
+        each; the row is None unless it tells the catalog something new: the
+        scanner gives back the scan time a row has while that time still proves
+        the same metadata, so a file re-read on every scan (a timestamp in the
+        future) writes nothing while its text stays the same.
         """
-        read = []
-        rows = []
+        read: list[Read] = []
         start = len(self.prefix)
         for (path, size, mtime_ns, ctime_ns, inode, scanned_ns), real_path, text, text_hash in self._scanner.read(paths):
             known = self.files.get(path)
             assert scanned_ns is not None  # what a read records always has its time
             row = FileRow(path[start:], size, mtime_ns, ctime_ns, inode, scanned_ns, text_hash, preview(text), real_path)
             if known is not None and row == known:
-                row = known
+                self.files[path] = known
+                read.append((path, known, text, None))
             else:
-                rows.append(row)
-            self.files[path] = row
-            read.append((path, known, text))
-        return read, rows
+                self.files[path] = row
+                read.append((path, known, text, row))
+        return read
 
-    def _keep(self, text_hash: bytes | None, text: str, for_catalog: dict[bytes, str]) -> None:
-        """Keep a text read for embedding, within a budget (beyond it, texts are read again),
-        and for a catalog that keeps texts."""
-        if text_hash is None:
-            return
+    def _keep(self, text_hash: bytes, text: str) -> bool:
+        """Keep a text read for embedding, within a budget (beyond it, texts are read again);
+        whether the catalog keeps it too."""
         if self._texts_chars + len(text) <= TEXT_BUDGET_CHARS:
             self._texts[text_hash] = text
             self._texts_chars += len(text)
-        if self._catalog.keeps_texts:
-            for_catalog[text_hash] = text
+        return self._catalog.keeps_texts
