@@ -23,13 +23,6 @@
 namespace tarvex::engine {
 namespace {
 
-// What a stale file was remembered with before the scan that named it.
-struct Earlier {
-    std::size_t index;  // among the remembered files
-    FileMeta meta;
-    std::int64_t scanned_ns;
-};
-
 struct ScannerData {
     std::string root;                       // normalized, file-system bytes
     Owned root_text;                        // the same as str
@@ -396,28 +389,7 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
                 return nullptr;
             }
         }
-        // A file still proven keeps the time that proved it, as a store keeps
-        // it per file; a stale one takes this scan's, and what it had before
-        // is kept until it is read.
-        std::vector<std::int64_t> recorded_ns(listing.size(), started_ns);
-        std::vector<Earlier> earlier;
-        std::size_t next_stale = 0;
-        for (std::size_t i = 0; i < listing.size(); ++i) {
-            const bool stale_file = next_stale < diff.stale.size() && diff.stale[next_stale] == i;
-            if (stale_file) {
-                ++next_stale;
-            }
-            const std::ptrdiff_t before = diff.remembered_index[i];
-            if (before < 0) {
-                continue;
-            }
-            const auto old = static_cast<std::size_t>(before);
-            if (!stale_file) {
-                recorded_ns[i] = data.recorded_ns[old];
-            } else {
-                earlier.push_back(Earlier{i, data.remembered[old].meta, data.recorded_ns[old]});
-            }
-        }
+        ScanTimes times = times_after_scan(data.remembered, data.recorded_ns, diff, started_ns);
         Owned result = Owned::steal(Py_BuildValue("(OOOL)", listed.get(), stale.get(), removed.get(),
                                                   static_cast<long long>(started_ns)));
         if (!result) {
@@ -425,8 +397,8 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
         }
 
         data.remembered = std::move(listing);
-        data.recorded_ns = std::move(recorded_ns);
-        data.earlier = std::move(earlier);
+        data.recorded_ns = std::move(times.recorded_ns);
+        data.earlier = std::move(times.earlier);
         std::swap(data.names, names);
         data.last_scan_ns = started_ns;
         replaced_listing = std::move(data.listing);
@@ -562,11 +534,7 @@ PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
             if (!file.text) {
                 remembered.size = kUntrustedSize;
             }
-            // The same metadata keeps its time unless this scan's proves more, so
-            // a record that tells nothing new comes back exactly as before.
-            const bool keep_time = remembered == before && before_ns != kUnknownScanNs &&
-                                   (proves_text(before, before_ns) || !proves_text(remembered, recorded_at));
-            recorded_ns = keep_time ? before_ns : recorded_at;
+            recorded_ns = time_after_read(remembered, before, before_ns, recorded_at);
             Owned text = Owned::steal(text_object(file.text));
             Owned real_path = real_path_object(file.real_path);
             if (!text || !real_path) {
