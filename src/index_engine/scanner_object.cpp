@@ -452,33 +452,6 @@ bool remembered_indices(const ScannerData& data, PyObject* sequence, std::vector
     return static_cast<bool>(answers);
 }
 
-PyObject* scanner_entries(PyObject* self, PyObject* paths_arg) {
-    Owned sequence = path_sequence(paths_arg);
-    if (!sequence) {
-        return nullptr;
-    }
-    ScannerLock lock(as_scanner(self));
-    const ScannerData& data = *as_scanner(self)->data;
-    try {
-        std::vector<std::size_t> which;
-        Owned result;
-        if (!remembered_indices(data, sequence.get(), which, result)) {
-            return nullptr;
-        }
-        for (std::size_t i = 0; i < which.size(); ++i) {
-            const std::size_t index = which[i];
-            Owned entry = entry_tuple(data.names[index].get(), data.remembered[index].meta, data.recorded_ns[index]);
-            if (!entry) {
-                return nullptr;
-            }
-            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), entry.release());
-        }
-        return result.release();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
 PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
     PyObject* module = PyType_GetModule(Py_TYPE(self));
     if (module == nullptr) {
@@ -501,7 +474,7 @@ PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
         Py_BEGIN_ALLOW_THREADS
         try {
             for (std::size_t i = 0; i < which.size(); ++i) {
-                opened[i] = open_description(data.remembered[which[i]].path, kDefaultMaxChars, true);
+                opened[i] = open_description(data.remembered[which[i]].path, kDefaultMaxChars);
             }
         } catch (const std::bad_alloc&) {
             out_of_memory = true;
@@ -592,16 +565,12 @@ PyMethodDef scanner_methods[] = {
      "Open each of these listed paths once: [((path, size, mtime_ns, ctime_ns, inode,\n"
      "scanned_ns), real_path, text, text_hash), ...].  The metadata is fstat's of the descriptor\n"
      "the text was read from, real_path where that file lies (None when unknown), the\n"
-     "text as read_description reads it and text_hash its content_hash (None for an\n"
-     "empty text).  The scanner remembers this metadata from now on, with the start\n"
-     "of the last scan as its scan time, or the time it had before when the metadata\n"
-     "is the same and that time proves at least as much; a file that gave no text is\n"
-     "named stale again by the next scan.  KeyError for a path that is not\n"
-     "remembered, before anything is read.  Reads without the GIL."},
-    {"entries", scanner_entries, METH_O,
-     "entries($self, paths, /)\n--\n\n"
-     "The remembered (path, size, mtime_ns, ctime_ns, inode, scanned_ns) of these paths;\n"
-     "KeyError for a path that is not remembered."},
+     "text as read_with_real_path reads it and text_hash the SHA-256 digest of its\n"
+     "UTF-8 encoding (None for an empty text).  The scanner remembers this metadata\n"
+     "from now on, with the start of the last scan as its scan time, or the time it\n"
+     "had before when the metadata is the same and that time proves at least as much;\n"
+     "a file that gave no text is named stale again by the next scan.  KeyError for a\n"
+     "path that is not remembered, before anything is read.  Reads without the GIL."},
     {nullptr, nullptr, 0, nullptr},
 };
 
