@@ -1,4 +1,5 @@
-// Which listed files may have changed since the scan that was remembered.
+// Which listed files may have changed since the scan that was remembered,
+// and the scan time each file is remembered with afterwards.
 #pragma once
 
 #include <cstddef>
@@ -66,8 +67,9 @@ ScanTimes times_after_scan(const std::vector<ListedFile>& remembered, const std:
                            const ScanDiff& diff, std::int64_t started_ns);
 
 // The scan time a file is remembered with once read with metadata `now`, when
-// `before` was recorded at before_ns and the last scan started at scanned_ns:
-// the same metadata keeps its time unless scanned_ns proves more.
+// `before` was recorded at before_ns and the read counts as of scanned_ns (the
+// last scan's start): the same metadata keeps its time unless scanned_ns
+// proves more.
 std::int64_t time_after_read(const FileMeta& now, const FileMeta& before, std::int64_t before_ns,
                              std::int64_t scanned_ns) noexcept;
 
