@@ -8,7 +8,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
-from tarvex._index_engine import Scanner, content_hash, read_description, read_with_real_path, top_k
+from tarvex._index_engine import Scanner, read_with_real_path, top_k
 
 
 def calls(tmp_path):
@@ -19,7 +19,7 @@ def calls(tmp_path):
     listing = scanner.scan()[0]
     vectors = np.ones((50, 8), np.float32)
     query = np.ones(8, np.float32)
-    entries = scanner.entries(listing)
+    entries = [entry for entry, *_ in scanner.read(listing)]
 
     churn_path = str(tmp_path / "churn.txt")  # plain strings: pathlib caches what it parses
 
@@ -39,23 +39,16 @@ def calls(tmp_path):
     return [
         lambda: Scanner(str(tmp_path)).scan(),
         churn,
-        lambda: scanner.entries(listing),
         lambda: scanner.load(entries, 0),
-        lambda: failing(lambda: scanner.entries(["missing"])),
         lambda: failing(lambda: scanner.load([entries[0], entries[0]], 0)),
         lambda: failing(lambda: scanner.load([("x", 1, 2, 3, "4")], 0)),
         lambda: failing(lambda: Scanner(b"x")),
-        lambda: read_description(listing[0]),
-        lambda: read_description(listing[0], -5),
-        lambda: read_description(str(tmp_path / "missing.txt")),
-        lambda: failing(lambda: read_description(listing[0], 1.5)),
         lambda: scanner.read(listing[:5]),
         lambda: failing(lambda: scanner.read([listing[0], "missing"])),
         lambda: read_with_real_path(listing[0]),
+        lambda: read_with_real_path(listing[0], -5),
         lambda: read_with_real_path(str(tmp_path / "missing.txt")),
         lambda: failing(lambda: read_with_real_path(listing[0], None)),
-        lambda: content_hash("é\ud800" * 10),
-        lambda: failing(lambda: content_hash(b"x")),
         lambda: top_k(vectors, query, 5),
         lambda: top_k(vectors, query, 0),
         lambda: failing(lambda: top_k(vectors, query[:3], 5)),

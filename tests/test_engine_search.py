@@ -1,13 +1,11 @@
-"""Exact top-k search and content hashes of the engine, against numpy and hashlib."""
-
-import hashlib
+"""Exact top-k search of the engine, against numpy."""
 
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
-from tarvex._index_engine import content_hash, top_k
+from tarvex._index_engine import top_k
 
 
 def expected_order(scores, k):
@@ -85,16 +83,3 @@ def test_bad_buffers_and_arguments():
     for bad in [("x", query, 1), (vectors, None, 1), (vectors, query, 1.0), (vectors, query, None)]:
         with pytest.raises(TypeError):
             top_k(*bad)
-
-
-@given(st.text(alphabet=st.one_of(st.characters(exclude_categories=()), st.characters(min_codepoint=0xD800, max_codepoint=0xDFFF)), max_size=60))
-def test_content_hash_is_sha256_of_utf8(text):
-    assert content_hash(text) == hashlib.sha256(text.encode("utf-8", "surrogatepass")).digest()
-
-
-def test_content_hash_of_long_texts_and_wrong_types():
-    for text in ["", "a" * 1_000_003, "é\ud800x" * 50_000]:
-        assert content_hash(text) == hashlib.sha256(text.encode("utf-8", "surrogatepass")).digest()
-    for bad in (b"bytes", None, 3):
-        with pytest.raises(TypeError):
-            content_hash(bad)

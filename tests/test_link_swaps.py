@@ -2,6 +2,7 @@
 searches, reads and resource reads: nothing of the secret is ever shown, and the index never pairs one
 file's text with another file's metadata, in memory or in its store, then or after a restart."""
 
+import hashlib
 import os
 import threading
 import time
@@ -12,7 +13,7 @@ from mcp.shared.exceptions import MCPError
 
 from conftest import swap_link
 from tarvex import DescriptionIndex
-from tarvex._index_engine import RACY_WINDOW_NS, content_hash, read_description
+from tarvex._index_engine import RACY_WINDOW_NS, read_with_real_path
 from tarvex._defaults import PREVIEW_CHARS
 from tarvex.corpus_view import CorpusView
 from tarvex.mcp_server import DescriptionServer
@@ -29,9 +30,9 @@ def faithful_rows(paths):
     rows = {}
     for path in paths:
         st = os.stat(path)
-        text = read_description(str(path))
+        text = read_with_real_path(str(path))[0]
         rows[st.st_ino] = (st.st_size, st.st_mtime_ns, st.st_ctime_ns, os.path.realpath(path),
-                           content_hash(text), text[:PREVIEW_CHARS].replace("\n", " "))
+                           hashlib.sha256(text.encode()).digest(), text[:PREVIEW_CHARS].replace("\n", " "))
     return rows
 
 

@@ -46,4 +46,36 @@ ScanDiff compare_with_remembered(const std::vector<ListedFile>& remembered,
     return diff;
 }
 
+ScanTimes times_after_scan(const std::vector<ListedFile>& remembered, const std::vector<std::int64_t>& recorded_ns,
+                           const ScanDiff& diff, std::int64_t started_ns) {
+    const std::size_t listed = diff.remembered_index.size();
+    ScanTimes times;
+    times.recorded_ns.assign(listed, started_ns);
+    std::size_t next_stale = 0;
+    for (std::size_t i = 0; i < listed; ++i) {
+        const bool stale = next_stale < diff.stale.size() && diff.stale[next_stale] == i;
+        if (stale) {
+            ++next_stale;
+        }
+        const std::ptrdiff_t before = diff.remembered_index[i];
+        if (before < 0) {
+            continue;
+        }
+        const auto old = static_cast<std::size_t>(before);
+        if (!stale) {
+            times.recorded_ns[i] = recorded_ns[old];
+        } else {
+            times.earlier.push_back(Earlier{i, remembered[old].meta, recorded_ns[old]});
+        }
+    }
+    return times;
+}
+
+std::int64_t time_after_read(const FileMeta& now, const FileMeta& before, std::int64_t before_ns,
+                             std::int64_t scanned_ns) noexcept {
+    const bool keep = now == before && before_ns != kUnknownScanNs &&
+                      (proves_text(before, before_ns) || !proves_text(now, scanned_ns));
+    return keep ? before_ns : scanned_ns;
+}
+
 }  // namespace tarvex::engine

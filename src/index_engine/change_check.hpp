@@ -1,11 +1,11 @@
-// Which listed files may have changed since the scan that was remembered.
+// Which listed files may have changed since the scan that was remembered,
+// and the scan time each file is remembered with afterwards.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
-
 #include <limits>
+#include <vector>
 
 #include "index_engine/file_meta.hpp"
 
@@ -45,5 +45,32 @@ struct ScanDiff {
 ScanDiff compare_with_remembered(const std::vector<ListedFile>& remembered,
                                  const std::vector<std::int64_t>& recorded_ns,
                                  const std::vector<ListedFile>& listing);
+
+// What a stale file was remembered with before the scan that named it, kept
+// until the file is read: a read that finds this metadata again gives back
+// this time, so a record that tells nothing new is not written again.
+struct Earlier {
+    std::size_t index;  // among the listed files, which the scan remembers
+    FileMeta meta;
+    std::int64_t scanned_ns;
+};
+
+struct ScanTimes {
+    std::vector<std::int64_t> recorded_ns;  // for each listed file
+    std::vector<Earlier> earlier;           // the stale files that were remembered, by index
+};
+
+// The scan time each listed file is remembered with after the scan that
+// started at started_ns and found `diff`: a file still proven keeps the time
+// that proved it, as a store keeps one per file; any other takes started_ns.
+ScanTimes times_after_scan(const std::vector<ListedFile>& remembered, const std::vector<std::int64_t>& recorded_ns,
+                           const ScanDiff& diff, std::int64_t started_ns);
+
+// The scan time a file is remembered with once read with metadata `now`, when
+// `before` was recorded at before_ns and the read counts as of scanned_ns (the
+// last scan's start): the same metadata keeps its time unless scanned_ns
+// proves more.
+std::int64_t time_after_read(const FileMeta& now, const FileMeta& before, std::int64_t before_ns,
+                             std::int64_t scanned_ns) noexcept;
 
 }  // namespace tarvex::engine

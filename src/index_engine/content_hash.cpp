@@ -1,15 +1,9 @@
-// content_hash(text): SHA-256 of a text's UTF-8 encoding (lone surrogates
-// passed through), computed by the interpreter's own hashlib.
+// SHA-256 of description texts, computed by the interpreter's own hashlib.
 #include "index_engine/content_hash.hpp"
 
 #include "index_engine/module.hpp"
 
 namespace tarvex::engine {
-
-const char content_hash_doc[] =
-    "content_hash(text, /)\n--\n\n"
-    "SHA-256 digest (32 bytes) of the text encoded as UTF-8, lone surrogates included\n"
-    "as 'surrogatepass' encodes them.";
 
 namespace {
 
@@ -49,29 +43,6 @@ PyObject* sha256_digest(PyObject* module, const char* data, Py_ssize_t size) {
         return nullptr;
     }
     return PyObject_CallMethod(hasher.get(), "digest", nullptr);
-}
-
-PyObject* content_hash(PyObject* module, PyObject* text) {
-    if (!PyUnicode_Check(text)) {
-        PyErr_Format(PyExc_TypeError, "content_hash() argument must be str, not %.200s", Py_TYPE(text)->tp_name);
-        return nullptr;
-    }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    Owned encoded;  // only for texts holding lone surrogates
-    if (utf8 == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-            return nullptr;
-        }
-        PyErr_Clear();
-        encoded = Owned::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-        if (!encoded) {
-            return nullptr;
-        }
-        utf8 = PyBytes_AS_STRING(encoded.get());
-        size = PyBytes_GET_SIZE(encoded.get());
-    }
-    return sha256_digest(module, utf8, size);
 }
 
 }  // namespace tarvex::engine

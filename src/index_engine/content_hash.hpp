@@ -5,11 +5,8 @@
 
 namespace tarvex::engine {
 
-// content_hash(text): the module function.
-PyObject* content_hash(PyObject* module, PyObject* text);
-extern const char content_hash_doc[];
-
-// The SHA-256 digest (bytes) of raw bytes, as content_hash gives it for their text.
+// The SHA-256 digest (bytes) of raw bytes: the text_hash of a description
+// whose UTF-8 text they are.
 PyObject* sha256_digest(PyObject* module, const char* data, Py_ssize_t size);
 
 }  // namespace tarvex::engine

@@ -197,7 +197,7 @@ std::optional<std::string> read_text(int fd, std::int64_t max_chars) {
 
 }  // namespace
 
-OpenedDescription open_description(const std::string& path, std::int64_t max_chars, bool want_real_path) {
+OpenedDescription open_description(const std::string& path, std::int64_t max_chars) {
     OpenedDescription result;
     if (path.find('\0') != std::string::npos) {
         return result;
@@ -213,17 +213,11 @@ OpenedDescription open_description(const std::string& path, std::int64_t max_cha
     }
     result.opened = true;
     result.meta = meta_of(st);
-    if (want_real_path) {
-        result.real_path = descriptor_path(file.get());
-    }
+    result.real_path = descriptor_path(file.get());
     if (S_ISREG(st.st_mode)) {
         result.text = read_text(file.get(), max_chars);
     }
     return result;
-}
-
-std::optional<std::string> read_description(const std::string& path, std::int64_t max_chars) {
-    return open_description(path, max_chars, false).text;
 }
 
 }  // namespace tarvex::engine

@@ -19,24 +19,20 @@ constexpr std::int64_t kDefaultMaxChars = 100000;
 struct OpenedDescription {
     bool opened = false;                   // false: nothing could be opened
     FileMeta meta;                         // fstat of the descriptor, when opened
-    std::optional<std::string> real_path;  // where the opened file lies, when asked for and known
+    std::optional<std::string> real_path;  // where the opened file lies, when known
     std::optional<std::string> text;       // nothing: not a regular file, or unreadable
 };
 
-// Opens `path` once and reads it as read_description does; with
-// `want_real_path`, also asks the kernel where the descriptor's file lies
-// (the link /proc/self/fd/N).  Touches no Python object.
-OpenedDescription open_description(const std::string& path, std::int64_t max_chars, bool want_real_path);
-
-// The text of the regular file at `path` as UTF-8: decoded with undecodable
-// bytes dropped, CR LF and lone CR read as LF, cut to `max_chars` code points
-// (max_chars == -1 gives nothing; a smaller negative value reads the whole
-// file and drops that many code points from its end), then stripped of
-// leading and trailing whitespace as str.strip strips.  Reads no more of the
-// file than the limit needs.  Nothing when the file cannot be opened or read
-// or is not a regular file (so a FIFO never blocks).  Touches no Python
-// object, so it runs without the GIL.
-std::optional<std::string> read_description(const std::string& path, std::int64_t max_chars);
+// Opens `path` once and reads the regular file behind it as UTF-8: decoded
+// with undecodable bytes dropped, CR LF and lone CR read as LF, cut to
+// `max_chars` code points (max_chars == -1 gives nothing; a smaller negative
+// value reads the whole file and drops that many code points from its end),
+// then stripped of leading and trailing whitespace as str.strip strips.  Reads
+// no more of the file than the limit needs; no text when the file cannot be
+// read or is not a regular file (opened without blocking, so a FIFO never
+// blocks).  Also asks the kernel where the descriptor's file lies (the link
+// /proc/self/fd/N).  Touches no Python object, so it runs without the GIL.
+OpenedDescription open_description(const std::string& path, std::int64_t max_chars);
 
 // Whether str.isspace() is true for this code point.
 bool is_python_whitespace(char32_t cp) noexcept;

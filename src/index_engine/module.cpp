@@ -1,4 +1,4 @@
-// tarvex._index_engine: the module object, read_description and top_k.
+// tarvex._index_engine: the module object, read_with_real_path and top_k.
 #include "index_engine/module.hpp"
 
 #include <cstdint>
@@ -10,7 +10,6 @@
 #include <string_view>
 
 #include "index_engine/change_check.hpp"
-#include "index_engine/content_hash.hpp"
 #include "index_engine/description_reader.hpp"
 #include "index_engine/int_argument.hpp"
 #include "index_engine/path_order.hpp"
@@ -37,7 +36,7 @@ Owned real_path_object(const std::optional<std::string>& real_path) {
 
 namespace {
 
-// ---- read_description ------------------------------------------------------
+// ---- read_with_real_path --------------------------------------------------
 
 // The file-system bytes that Path(path).open() would open, or nothing when it
 // would fail before reaching the file system.
@@ -54,52 +53,31 @@ std::optional<std::string> openable_path(PyObject* path) {
     return normalize_path(bytes);
 }
 
-// Parses (path, max_chars=100000) and opens the file once without the GIL;
-// false with an exception set, or when `opened` holds what the file gave.
-bool open_argument(const char* format, PyObject* args, PyObject* kwargs, bool want_real_path,
-                   OpenedDescription& opened) {
+PyObject* read_with_real_path_function(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"path", "max_chars", nullptr};
     PyObject* path = nullptr;
     PyObject* max_chars_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &path, &max_chars_arg)) {
-        return false;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|O:read_with_real_path", const_cast<char**>(keywords), &path,
+                                     &max_chars_arg)) {
+        return nullptr;
     }
     std::int64_t max_chars = kDefaultMaxChars;
     if (max_chars_arg != nullptr && !read_max_chars(max_chars_arg, max_chars)) {
-        return false;
-    }
-    const std::optional<std::string> file = openable_path(path);
-    if (!file) {
-        return true;
-    }
-
-    bool out_of_memory = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        opened = open_description(*file, max_chars, want_real_path);
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    }
-    Py_END_ALLOW_THREADS
-    if (out_of_memory) {
-        PyErr_NoMemory();
-        return false;
-    }
-    return true;
-}
-
-PyObject* read_description_function(PyObject*, PyObject* args, PyObject* kwargs) {
-    OpenedDescription opened;
-    if (!open_argument("U|O:read_description", args, kwargs, false, opened)) {
         return nullptr;
     }
-    return text_object(opened.text);
-}
-
-PyObject* read_with_real_path_function(PyObject*, PyObject* args, PyObject* kwargs) {
     OpenedDescription opened;
-    if (!open_argument("U|O:read_with_real_path", args, kwargs, true, opened)) {
-        return nullptr;
+    if (const std::optional<std::string> file = openable_path(path)) {
+        bool out_of_memory = false;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            opened = open_description(*file, max_chars);
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+        }
+        Py_END_ALLOW_THREADS
+        if (out_of_memory) {
+            return PyErr_NoMemory();
+        }
     }
     Owned text = Owned::steal(text_object(opened.text));
     Owned real_path = real_path_object(opened.real_path);
@@ -247,20 +225,15 @@ int clear_module(PyObject* module) {
 void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyMethodDef module_functions[] = {
-    {"read_description", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(read_description_function)),
-     METH_VARARGS | METH_KEYWORDS,
-     "read_description(path, max_chars=100000)\n--\n\n"
-     "The text of a description file: UTF-8 with undecodable bytes dropped, universal\n"
-     "newlines, at most max_chars characters, stripped; '' when it cannot be read or\n"
-     "is not a regular file.  Reads no more of the file than the limit needs."},
     {"read_with_real_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(read_with_real_path_function)),
      METH_VARARGS | METH_KEYWORDS,
      "read_with_real_path(path, max_chars=100000)\n--\n\n"
-     "(text, real_path): the text as read_description reads it, and where the file\n"
-     "it was read from lies, asked of that very descriptor (None when nothing was\n"
-     "opened or the kernel cannot tell).  A link swapped meanwhile cannot pair one\n"
-     "file's text with another's place."},
-    {"content_hash", content_hash, METH_O, content_hash_doc},
+     "(text, real_path): the text of a description file (UTF-8 with undecodable bytes\n"
+     "dropped, universal newlines, at most max_chars characters, stripped; '' when it\n"
+     "cannot be read or is not a regular file), and where the file it was read from\n"
+     "lies, asked of that very descriptor (None when nothing was opened or the kernel\n"
+     "cannot tell).  A link swapped meanwhile cannot pair one file's text with\n"
+     "another's place.  Reads no more of the file than the limit needs."},
     {"top_k", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(top_k_function)),
      METH_VARARGS | METH_KEYWORDS,
      "top_k(vectors, query, k)\n--\n\n"

@@ -1,45 +1,35 @@
 // The Scanner type: one corpus folder's listing and the metadata remembered
 // from the previous scan, so that a scan names only the files to read again.
+// Each method converts its arguments, moves the scanner's state on
+// (scanner_state.hpp) and converts what that gave back.
 #include "index_engine/scanner_object.hpp"
 
 #include <errno.h>
 #include <time.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "index_engine/change_check.hpp"
 #include "index_engine/content_hash.hpp"
 #include "index_engine/corpus_walk.hpp"
-#include "index_engine/description_reader.hpp"
 #include "index_engine/int_argument.hpp"
 #include "index_engine/module.hpp"
 #include "index_engine/path_order.hpp"
+#include "index_engine/scanner_state.hpp"
 
 namespace tarvex::engine {
 namespace {
 
-// What a stale file was remembered with before the scan that named it.
-struct Earlier {
-    std::size_t index;  // among the remembered files
-    FileMeta meta;
-    std::int64_t scanned_ns;
-};
-
 struct ScannerData {
-    std::string root;                       // normalized, file-system bytes
-    Owned root_text;                        // the same as str
-    Owned prefix_text;                      // what listed paths start with, as str
-    std::vector<ListedFile> remembered;     // path order, no repeats
-    std::vector<std::int64_t> recorded_ns;  // start of the scan that recorded each
-    std::vector<Owned> names;               // the str of each remembered path
-    std::vector<Earlier> earlier;           // the last scan's stale files, by index
-    std::optional<std::int64_t> last_scan_ns;  // start of the last scan, or the time load was given
-    Owned listing;                          // the list the last scan returned
+    std::string root;          // normalized, file-system bytes
+    Owned root_text;           // the same as str
+    Owned prefix_text;         // what listed paths start with, as str
+    ScannerState state;        // what is remembered of the folder
+    std::vector<Owned> names;  // the str of each remembered path
+    Owned listing;             // the list the last scan returned
 };
 
 struct ScannerObject {
@@ -226,6 +216,42 @@ void scanner_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// One entry of load(): (path, size, mtime_ns, ctime_ns, inode[, scanned_ns]),
+// and the str that scans return for its path; false with an exception set.
+bool remembered_file_from(PyObject* item, Py_ssize_t i, std::optional<std::int64_t> scanned_ns,
+                          RememberedFile& entry, Owned& name) {
+    const Py_ssize_t fields = PyTuple_Check(item) ? PyTuple_GET_SIZE(item) : 0;
+    if (fields != 5 && fields != 6) {
+        PyErr_Format(PyExc_TypeError,
+                     "entries[%zd] must be a tuple (path, size, mtime_ns, ctime_ns, inode[, scanned_ns]), "
+                     "not %.200s", i, Py_TYPE(item)->tp_name);
+        return false;
+    }
+    if (fields == 5 && !scanned_ns) {
+        PyErr_Format(PyExc_TypeError, "entries[%zd] has no scanned_ns and load() was given none", i);
+        return false;
+    }
+    PyObject* path = PyTuple_GET_ITEM(item, 0);
+    if (!PyUnicode_Check(path)) {
+        PyErr_Format(PyExc_TypeError, "entries[%zd]: path must be a str, not %.200s", i, Py_TYPE(path)->tp_name);
+        return false;
+    }
+    FileMeta& meta = entry.file.meta;
+    if (!path_bytes(path, entry.file.path) || !int64_from(PyTuple_GET_ITEM(item, 1), "size", meta.size) ||
+        !int64_from(PyTuple_GET_ITEM(item, 2), "mtime_ns", meta.mtime_ns) ||
+        !int64_from(PyTuple_GET_ITEM(item, 3), "ctime_ns", meta.ctime_ns) ||
+        !inode_from(PyTuple_GET_ITEM(item, 4), meta.inode)) {
+        return false;
+    }
+    entry.scanned_ns = scanned_ns.value_or(kUnknownScanNs);
+    if (fields == 6 && !scan_time_from(PyTuple_GET_ITEM(item, 5), entry.scanned_ns)) {
+        return false;
+    }
+    // The listing's spelling of these bytes, which is what scans return.
+    name = path_text(entry.file.path);
+    return static_cast<bool>(name);
+}
+
 PyObject* scanner_load(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"entries", "scanned_ns", nullptr};
     PyObject* entries_arg = nullptr;
@@ -250,83 +276,66 @@ PyObject* scanner_load(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
 
     try {
-        struct Loaded {
-            ListedFile file;
-            std::int64_t scanned_ns;
-            Owned name;
-        };
-        std::vector<Loaded> loaded;
-        loaded.reserve(static_cast<std::size_t>(count));
+        std::vector<RememberedFile> given;
+        std::vector<Owned> given_names;
+        given.reserve(static_cast<std::size_t>(count));
+        given_names.reserve(static_cast<std::size_t>(count));
         for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
-            const Py_ssize_t fields = PyTuple_Check(item) ? PyTuple_GET_SIZE(item) : 0;
-            if (fields != 5 && fields != 6) {
-                PyErr_Format(PyExc_TypeError,
-                             "entries[%zd] must be a tuple (path, size, mtime_ns, ctime_ns, inode[, scanned_ns]), "
-                             "not %.200s", i, Py_TYPE(item)->tp_name);
+            RememberedFile entry;
+            Owned name;
+            if (!remembered_file_from(PySequence_Fast_GET_ITEM(sequence.get(), i), i, scanned_ns, entry, name)) {
                 return nullptr;
             }
-            if (fields == 5 && !scanned_ns) {
-                PyErr_Format(PyExc_TypeError, "entries[%zd] has no scanned_ns and load() was given none", i);
-                return nullptr;
-            }
-            PyObject* path = PyTuple_GET_ITEM(item, 0);
-            if (!PyUnicode_Check(path)) {
-                PyErr_Format(PyExc_TypeError, "entries[%zd]: path must be a str, not %.200s", i,
-                             Py_TYPE(path)->tp_name);
-                return nullptr;
-            }
-            Loaded entry;
-            if (!path_bytes(path, entry.file.path) || !int64_from(PyTuple_GET_ITEM(item, 1), "size", entry.file.meta.size) ||
-                !int64_from(PyTuple_GET_ITEM(item, 2), "mtime_ns", entry.file.meta.mtime_ns) ||
-                !int64_from(PyTuple_GET_ITEM(item, 3), "ctime_ns", entry.file.meta.ctime_ns) ||
-                !inode_from(PyTuple_GET_ITEM(item, 4), entry.file.meta.inode)) {
-                return nullptr;
-            }
-            entry.scanned_ns = scanned_ns.value_or(kUnknownScanNs);
-            if (fields == 6 && !scan_time_from(PyTuple_GET_ITEM(item, 5), entry.scanned_ns)) {
-                return nullptr;
-            }
-            // The listing's spelling of these bytes, which is what scans return.
-            entry.name = path_text(entry.file.path);
-            if (!entry.name) {
-                return nullptr;
-            }
-            loaded.push_back(std::move(entry));
+            given.push_back(std::move(entry));
+            given_names.push_back(std::move(name));
         }
-        std::sort(loaded.begin(), loaded.end(),
-                  [](const Loaded& a, const Loaded& b) { return path_less(a.file.path, b.file.path); });
-        for (std::size_t i = 1; i < loaded.size(); ++i) {
-            if (loaded[i].file.path == loaded[i - 1].file.path) {
-                PyErr_Format(PyExc_ValueError, "entries name the path %R twice", loaded[i].name.get());
-                return nullptr;
-            }
+        LoadOutcome outcome = after_load(std::move(given), scanned_ns);
+        if (outcome.repeated) {
+            PyErr_Format(PyExc_ValueError, "entries name the path %R twice", given_names[*outcome.repeated].get());
+            return nullptr;
         }
-        std::vector<ListedFile> remembered;
-        std::vector<std::int64_t> recorded_ns;
         std::vector<Owned> names;
-        remembered.reserve(loaded.size());
-        recorded_ns.reserve(loaded.size());
-        names.reserve(loaded.size());
-        for (Loaded& entry : loaded) {
-            remembered.push_back(std::move(entry.file));
-            recorded_ns.push_back(entry.scanned_ns);
-            names.push_back(std::move(entry.name));
+        names.reserve(outcome.order.size());
+        for (const std::size_t position : outcome.order) {
+            names.push_back(std::move(given_names[position]));
         }
 
         Owned replaced_listing;  // dropped after the lock: its items may run code
         ScannerLock lock(as_scanner(self));
         ScannerData& data = *as_scanner(self)->data;
-        data.remembered = std::move(remembered);
-        data.recorded_ns = std::move(recorded_ns);
+        data.state = std::move(outcome.next);
         std::swap(data.names, names);  // the old names go when `names` does
-        data.earlier.clear();
-        data.last_scan_ns = scanned_ns;
         replaced_listing = std::move(data.listing);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
     Py_RETURN_NONE;
+}
+
+// The str of each file a scan listed: the remembered one's again, a new one's made.
+bool listed_names(const std::vector<Owned>& remembered_names, const ScanOutcome& outcome, std::vector<Owned>& names) {
+    const std::vector<ListedFile>& listing = outcome.next.remembered;
+    names.reserve(listing.size());
+    for (std::size_t i = 0; i < listing.size(); ++i) {
+        const std::ptrdiff_t before = outcome.diff.remembered_index[i];
+        names.push_back(before >= 0 ? Owned::share(remembered_names[static_cast<std::size_t>(before)].borrow())
+                                    : path_text(listing[i].path));
+        if (!names.back()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The error the reference walk raises for a file it cannot examine
+// (PermissionError and so on).
+PyObject* raise_walk_failure(const CorpusListing& walked) {
+    Owned failed = path_text(walked.failed_path);
+    if (!failed) {
+        return nullptr;
+    }
+    errno = walked.failed_errno;
+    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, failed.get());
 }
 
 PyObject* scanner_scan(PyObject* self, PyObject*) {
@@ -336,13 +345,13 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
     try {
         const std::int64_t started_ns = wall_clock_ns();
         CorpusListing walked;
-        ScanDiff diff;
+        ScanOutcome outcome;
         bool out_of_memory = false;
         std::optional<std::string> walk_failure;  // a system error of the walk's threads
         Py_BEGIN_ALLOW_THREADS
         try {
             walked = walk_corpus(data.root);
-            diff = compare_with_remembered(data.remembered, data.recorded_ns, walked.files);
+            outcome = after_scan(data.state, std::move(walked.files), started_ns);
         } catch (const std::bad_alloc&) {
             out_of_memory = true;
         } catch (const std::exception& error) {
@@ -357,37 +366,23 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
             return nullptr;
         }
         if (walked.failed_errno != 0) {
-            // The error the reference walk raises (PermissionError and so on);
-            // the scanner keeps remembering what it did.
-            Owned failed = path_text(walked.failed_path);
-            if (!failed) {
-                return nullptr;
-            }
-            errno = walked.failed_errno;
-            return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, failed.get());
+            return raise_walk_failure(walked);  // the scanner keeps remembering what it did
         }
-        std::vector<ListedFile>& listing = walked.files;
 
         std::vector<Owned> names;
-        names.reserve(listing.size());
-        for (std::size_t i = 0; i < listing.size(); ++i) {
-            const std::ptrdiff_t before = diff.remembered_index[i];
-            names.push_back(before >= 0 ? Owned::share(data.names[static_cast<std::size_t>(before)].borrow())
-                                        : path_text(listing[i].path));
-            if (!names.back()) {
-                return nullptr;
-            }
+        if (!listed_names(data.names, outcome, names)) {
+            return nullptr;
         }
-        Owned stale = list_of(names, diff.stale);
-        Owned removed = list_of(data.names, diff.removed);
+        Owned stale = list_of(names, outcome.diff.stale);
+        Owned removed = list_of(data.names, outcome.diff.removed);
         if (!stale || !removed) {
             return nullptr;
         }
         Owned listed;
-        if (diff.same_paths && listing_intact(data)) {
+        if (outcome.diff.same_paths && listing_intact(data)) {
             listed = Owned::share(data.listing.borrow());
         } else {
-            std::vector<std::size_t> all(listing.size());
+            std::vector<std::size_t> all(names.size());
             for (std::size_t i = 0; i < all.size(); ++i) {
                 all[i] = i;
             }
@@ -396,39 +391,14 @@ PyObject* scanner_scan(PyObject* self, PyObject*) {
                 return nullptr;
             }
         }
-        // A file still proven keeps the time that proved it, as a store keeps
-        // it per file; a stale one takes this scan's, and what it had before
-        // is kept until it is read.
-        std::vector<std::int64_t> recorded_ns(listing.size(), started_ns);
-        std::vector<Earlier> earlier;
-        std::size_t next_stale = 0;
-        for (std::size_t i = 0; i < listing.size(); ++i) {
-            const bool stale_file = next_stale < diff.stale.size() && diff.stale[next_stale] == i;
-            if (stale_file) {
-                ++next_stale;
-            }
-            const std::ptrdiff_t before = diff.remembered_index[i];
-            if (before < 0) {
-                continue;
-            }
-            const auto old = static_cast<std::size_t>(before);
-            if (!stale_file) {
-                recorded_ns[i] = data.recorded_ns[old];
-            } else {
-                earlier.push_back(Earlier{i, data.remembered[old].meta, data.recorded_ns[old]});
-            }
-        }
         Owned result = Owned::steal(Py_BuildValue("(OOOL)", listed.get(), stale.get(), removed.get(),
                                                   static_cast<long long>(started_ns)));
         if (!result) {
             return nullptr;
         }
 
-        data.remembered = std::move(listing);
-        data.recorded_ns = std::move(recorded_ns);
-        data.earlier = std::move(earlier);
+        data.state = std::move(outcome.next);
         std::swap(data.names, names);
-        data.last_scan_ns = started_ns;
         replaced_listing = std::move(data.listing);
         data.listing = std::move(listed);
         return result.release();
@@ -447,14 +417,12 @@ bool remembered_index(const ScannerData& data, PyObject* item, Py_ssize_t i, std
     if (!path_bytes(item, path)) {
         return false;
     }
-    const auto found = std::lower_bound(
-        data.remembered.begin(), data.remembered.end(), path,
-        [](const ListedFile& file, const std::string& key) { return path_less(file.path, key); });
-    if (found == data.remembered.end() || found->path != path) {
+    const std::optional<std::size_t> found = remembered_position(data.state, path);
+    if (!found) {
         PyErr_SetObject(PyExc_KeyError, item);
         return false;
     }
-    index = static_cast<std::size_t>(found - data.remembered.begin());
+    index = *found;
     return true;
 }
 
@@ -480,31 +448,25 @@ bool remembered_indices(const ScannerData& data, PyObject* sequence, std::vector
     return static_cast<bool>(answers);
 }
 
-PyObject* scanner_entries(PyObject* self, PyObject* paths_arg) {
-    Owned sequence = path_sequence(paths_arg);
-    if (!sequence) {
-        return nullptr;
+// One answer of read(): (entry, real_path, text, text_hash).
+Owned read_item(PyObject* module, PyObject* name, const ReadRecord& record, const OpenedDescription& file) {
+    Owned text = Owned::steal(text_object(file.text));
+    Owned real_path = real_path_object(file.real_path);
+    if (!text || !real_path) {
+        return Owned();
     }
-    ScannerLock lock(as_scanner(self));
-    const ScannerData& data = *as_scanner(self)->data;
-    try {
-        std::vector<std::size_t> which;
-        Owned result;
-        if (!remembered_indices(data, sequence.get(), which, result)) {
-            return nullptr;
-        }
-        for (std::size_t i = 0; i < which.size(); ++i) {
-            const std::size_t index = which[i];
-            Owned entry = entry_tuple(data.names[index].get(), data.remembered[index].meta, data.recorded_ns[index]);
-            if (!entry) {
-                return nullptr;
-            }
-            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), entry.release());
-        }
-        return result.release();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    Owned text_hash = file.text && !file.text->empty()
+                          ? Owned::steal(sha256_digest(module, file.text->data(),
+                                                       static_cast<Py_ssize_t>(file.text->size())))
+                          : Owned::share(Py_None);
+    if (!text_hash) {
+        return Owned();
     }
+    Owned entry = entry_tuple(name, record.meta, record.scanned_ns);
+    if (!entry) {
+        return Owned();
+    }
+    return Owned::steal(PyTuple_Pack(4, entry.get(), real_path.get(), text.get(), text_hash.get()));
 }
 
 PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
@@ -524,13 +486,11 @@ PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
         if (!remembered_indices(data, sequence.get(), which, result)) {
             return nullptr;
         }
-        std::vector<OpenedDescription> opened(which.size());
+        std::vector<OpenedDescription> opened;
         bool out_of_memory = false;
         Py_BEGIN_ALLOW_THREADS
         try {
-            for (std::size_t i = 0; i < which.size(); ++i) {
-                opened[i] = open_description(data.remembered[which[i]].path, kDefaultMaxChars, true);
-            }
+            opened = open_remembered(data.state, which);
         } catch (const std::bad_alloc&) {
             out_of_memory = true;
         }
@@ -538,57 +498,15 @@ PyObject* scanner_read(PyObject* self, PyObject* paths_arg) {
         if (out_of_memory) {
             return PyErr_NoMemory();
         }
-        // Before any scan, the metadata is recorded as of now, before nothing it
-        // was read from could have changed.
-        const std::int64_t recorded_at = data.last_scan_ns ? *data.last_scan_ns : wall_clock_ns();
-
+        const std::vector<ReadRecord> records = records_after_read(data.state, which, opened, wall_clock_ns());
         for (std::size_t i = 0; i < which.size(); ++i) {
-            const OpenedDescription& file = opened[i];
-            FileMeta& remembered = data.remembered[which[i]].meta;
-            std::int64_t& recorded_ns = data.recorded_ns[which[i]];
-            FileMeta before = remembered;
-            std::int64_t before_ns = recorded_ns;
-            const auto stash = std::lower_bound(data.earlier.begin(), data.earlier.end(), which[i],
-                                                [](const Earlier& e, std::size_t key) { return e.index < key; });
-            if (stash != data.earlier.end() && stash->index == which[i]) {
-                before = stash->meta;
-                before_ns = stash->scanned_ns;
-            }
-            // What the descriptor says, so a link swapped since the walk shows as
-            // a change next time; a file that gave no text is tried again then.
-            if (file.opened) {
-                remembered = file.meta;
-            }
-            if (!file.text) {
-                remembered.size = kUntrustedSize;
-            }
-            // The same metadata keeps its time unless this scan's proves more, so
-            // a record that tells nothing new comes back exactly as before.
-            const bool keep_time = remembered == before && before_ns != kUnknownScanNs &&
-                                   (proves_text(before, before_ns) || !proves_text(remembered, recorded_at));
-            recorded_ns = keep_time ? before_ns : recorded_at;
-            Owned text = Owned::steal(text_object(file.text));
-            Owned real_path = real_path_object(file.real_path);
-            if (!text || !real_path) {
+            Owned item = read_item(module, data.names[which[i]].get(), records[i], opened[i]);
+            if (!item) {
                 return nullptr;
             }
-            Owned text_hash = file.text && !file.text->empty()
-                                  ? Owned::steal(sha256_digest(module, file.text->data(),
-                                                               static_cast<Py_ssize_t>(file.text->size())))
-                                  : Owned::share(Py_None);
-            if (!text_hash) {
-                return nullptr;
-            }
-            Owned entry = entry_tuple(data.names[which[i]].get(), remembered, recorded_ns);
-            if (!entry) {
-                return nullptr;
-            }
-            PyObject* item = PyTuple_Pack(4, entry.get(), real_path.get(), text.get(), text_hash.get());
-            if (item == nullptr) {
-                return nullptr;
-            }
-            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), item);
+            PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), item.release());
         }
+        remember_reads(data.state, which, records);
         return result.release();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -624,16 +542,12 @@ PyMethodDef scanner_methods[] = {
      "Open each of these listed paths once: [((path, size, mtime_ns, ctime_ns, inode,\n"
      "scanned_ns), real_path, text, text_hash), ...].  The metadata is fstat's of the descriptor\n"
      "the text was read from, real_path where that file lies (None when unknown), the\n"
-     "text as read_description reads it and text_hash its content_hash (None for an\n"
-     "empty text).  The scanner remembers this metadata from now on, with the start\n"
-     "of the last scan as its scan time, or the time it had before when the metadata\n"
-     "is the same and that time proves at least as much; a file that gave no text is\n"
-     "named stale again by the next scan.  KeyError for a path that is not\n"
-     "remembered, before anything is read.  Reads without the GIL."},
-    {"entries", scanner_entries, METH_O,
-     "entries($self, paths, /)\n--\n\n"
-     "The remembered (path, size, mtime_ns, ctime_ns, inode, scanned_ns) of these paths;\n"
-     "KeyError for a path that is not remembered."},
+     "text as read_with_real_path reads it and text_hash the SHA-256 digest of its\n"
+     "UTF-8 encoding (None for an empty text).  The scanner remembers this metadata\n"
+     "from now on, with the start of the last scan as its scan time, or the time it\n"
+     "had before when the metadata is the same and that time proves at least as much;\n"
+     "a file that gave no text is named stale again by the next scan.  KeyError for a\n"
+     "path that is not remembered, before anything is read.  Reads without the GIL."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -37,20 +37,13 @@ class Scanner:
     def read(self, paths: Iterable[str], /) -> list[tuple[_Entry, str | None, str, bytes | None]]:
         """Open each listed path once: ``(entry, real_path, text, text_hash)``, the entry's
         metadata from ``fstat`` of the descriptor the text came from, which the scanner
-        remembers from now on; ``KeyError`` for a path not remembered."""
-    def entries(self, paths: Iterable[str], /) -> list[_Entry]:
-        """The remembered metadata of these paths; ``KeyError`` for one not remembered."""
-
-def read_description(path: str, max_chars: int = 100000) -> str:
-    """The text of a description file as ``tarvex.rag_helper._read_text`` reads it
-    ('' when it cannot be read or is not a regular file)."""
+        remembers from now on, and ``text_hash`` the SHA-256 of the text's UTF-8 encoding
+        (``None`` for ``''``); ``KeyError`` for a path not remembered."""
 
 def read_with_real_path(path: str, max_chars: int = 100000) -> tuple[str, str | None]:
-    """``(text, real_path)``: the text as ``read_description`` reads it and where the file
-    it came from lies, asked of that same descriptor (``None`` when nothing was opened)."""
-
-def content_hash(text: str, /) -> bytes:
-    """SHA-256 of the text's UTF-8 encoding (lone surrogates passed through)."""
+    """``(text, real_path)``: the text of a description file as ``tarvex.rag_helper._read_text``
+    reads it ('' when it cannot be read or is not a regular file) and where the file it came
+    from lies, asked of that same descriptor (``None`` when nothing was opened)."""
 
 def top_k(vectors: Buffer, query: Buffer, k: int) -> list[tuple[int, float]]:
     """The ``k`` rows of ``vectors`` (n x len(query) float32) with the highest dot
