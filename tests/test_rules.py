@@ -44,7 +44,7 @@ def test_the_index_says_what_the_module_says(rag, standins, tmp_path, caplog):
 
 
 ARGUMENTS = {"path": None, "max_chars": 5, "vectors": np.eye(2, dtype=np.float32),
-             "query": np.ones(2, dtype=np.float32), "k": 1, "root": None, "text": "some text"}
+             "query": np.ones(2, dtype=np.float32), "k": 1, "root": None}
 
 
 def test_each_engine_function_takes_the_keywords_its_signature_names(tmp_path):

@@ -6,12 +6,13 @@
 #include <string>
 #include <string_view>
 
+#include "common/description_rules.hpp"
 #include "index_engine/file_meta.hpp"
 
 namespace tarvex::engine {
 
 // The characters a description is cut to unless told otherwise.
-constexpr std::int64_t kDefaultMaxChars = 100000;
+constexpr std::int64_t kDefaultMaxChars = kReadLimitChars;
 
 // What one opened description file gave, all of it from the same descriptor,
 // so that a link swapped meanwhile cannot pair one file's metadata, place or
