@@ -30,7 +30,7 @@ def link_graph(cache_dir):
     """A cache folder holding (hard links to) the built graph of the default model and its record:
     a symbolic link is no graph of the cache."""
     home = embedding.default_cache_dir()
-    graph = onnx_graph.prepare_graph(model_files.resolve_model(MODEL, home), home, export=True).graph
+    _, graph, _ = onnx_graph.prepare_graph(model_files.resolve_model(MODEL, home), home, export=True)
     target = cache_dir / onnx_graph.GRAPH_FOLDER / graph.name
     target.parent.mkdir(parents=True, exist_ok=True)
     for source, link in ((graph, target), (graph.with_name(graph.name + ".json"), target.with_name(target.name + ".json"))):

@@ -33,8 +33,8 @@ def fault(graph, model=MODEL):
     return onnx_graph.graph_fault(graph, model_files.weight_files(model_files.locate_model(model)))
 
 
-def run_graph(path, weights, places, ids, mask, types):
-    session, _weights = onnx_backend.open_session(path, weights, places)
+def run_graph(path, weights, ids, mask, types):
+    session = onnx_backend.open_session(path, weights)
     feeds = {"input_ids": ids, "attention_mask": mask, "token_type_ids": types}
     return session.run(None, {item.name: feeds[item.name] for item in session.get_inputs()})[0], session
 
@@ -72,13 +72,13 @@ def test_built_graph_computes_what_torch_computes(tmp_path, seed, changes):
     model.save_pretrained(tmp_path / "model", safe_serialization=True)
     graph = tmp_path / "graph.onnx"
     weights = [tmp_path / "model" / "model.safetensors"]
-    digest, places = graph_builder.build_graph(tmp_path / "model", graph, weights)
-    assert digest == graph_builder.build_graph(tmp_path / "model", tmp_path / "again.onnx", weights)[0]  # same bytes
+    digest = graph_builder.build_graph(tmp_path / "model", graph, weights)
+    assert digest == graph_builder.build_graph(tmp_path / "model", tmp_path / "again.onnx", weights)  # same bytes
     assert graph.stat().st_size < 100_000  # the weights stay in their file
     rng = np.random.default_rng(seed)
     for batch, length in ((1, 1), (3, 9), (2, config["max_position_embeddings"])):
         ids, mask, types = random_batch(rng, config, batch, length)
-        got, session = run_graph(graph, weights, places, ids, mask, types)
+        got, session = run_graph(graph, weights, ids, mask, types)
         takes_types = config["type_vocab_size"] > 1
         assert [item.name for item in session.get_inputs()] == (
             ["input_ids", "attention_mask"] + (["token_type_ids"] if takes_types else []))
@@ -174,16 +174,16 @@ def test_the_graph_points_into_the_weight_file_and_is_guarded_with_it(tmp_path):
     batch = random_batch(np.random.default_rng(5), TINY, 3, 9)
     vectors = {}
     for kind, folder in folders.items():
-        _, graph, weights, places = prepare(cache, export=True, model=str(folder))
+        _, graph, weights = prepare(cache, export=True, model=str(folder))
         proto = onnx.load(str(graph), load_external_data=False)
         embedded = {t.name for t in proto.graph.initializer if t.data_location != onnx.TensorProto.EXTERNAL}
         stored = set(graph_builder.BertShape.read(TINY).tensors())
         assert embedded & stored == ({cast} if kind == "float16" else set())
-        vectors[kind] = run_graph(graph, weights, places, *batch)[0]
+        vectors[kind] = run_graph(graph, weights, *batch)[0]
     assert np.array_equal(vectors["float32"], vectors["float16"])
 
     weights = folders["float32"] / "model.safetensors"
-    graph = prepare(cache, export=False, model=str(folders["float32"])).graph
+    _, graph, _ = prepare(cache, export=False, model=str(folders["float32"]))
     data = bytearray(weights.read_bytes())
     data[-8:] = bytes(8)  # the last weights zeroed, the size kept
     weights.write_bytes(bytes(data))
@@ -216,7 +216,7 @@ def swap_halves(graph, initializer="split_heads"):
 def built(tmp_path):
     """A cache folder holding the default model's built graph, and its path."""
     cache = tmp_path / "cache"
-    graph = prepare(cache, export=True).graph
+    _, graph, _ = prepare(cache, export=True)
     return cache, graph
 
 
@@ -375,7 +375,7 @@ def test_records_and_graphs_that_are_no_regular_file_or_no_json_are_damage(built
         record.unlink()
         os.mkfifo(record)
         assert fault(graph) == "not a regular file"
-    again = prepare(cache, export=True).graph  # built again in place of the pipe
+    _, again, _ = prepare(cache, export=True)  # built again in place of the pipe
     assert again == graph and fault(graph) is None and graph.read_bytes() == aside.read_bytes()
 
 

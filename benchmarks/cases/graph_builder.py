@@ -32,16 +32,11 @@ from pathlib import Path
 
 import numpy as np
 
-from tarvex import embedding, graph_builder, model_files, onnx_backend, rag_helper
+from tarvex import embedding, model_files, onnx_backend, rag_helper
 
 MODEL = embedding.DEFAULT_MODEL
 FOLDER = model_files.locate_model(MODEL)
 WEIGHTS = model_files.weight_files(FOLDER) if FOLDER else []
-
-
-def places_of(name: str) -> dict[str, onnx_backend.Place]:
-    """Where the external tensors of a graph lie: the built graph's, or none (a graph that holds its weights)."""
-    return graph_builder.graph_bytes(FOLDER)[2] if name == "built" else {}
 BUILD = """
 import json, resource, sys, time
 from pathlib import Path
@@ -74,7 +69,7 @@ def largest_difference(graphs: dict[str, Path], texts: list[str]) -> dict[str, f
 
     model = AutoModel.from_pretrained(str(FOLDER), local_files_only=True).eval()
     tokenizer = AutoTokenizer.from_pretrained(str(FOLDER), local_files_only=True)  # type: ignore[no-untyped-call]
-    sessions = {name: onnx_backend.open_session(path, WEIGHTS, places_of(name))[0] for name, path in graphs.items()}
+    sessions = {name: onnx_backend.open_session(path, WEIGHTS) for name, path in graphs.items()}
     largest = dict.fromkeys(graphs, 0.0)
     for start in range(0, len(texts), 8):
         batch = tokenizer(texts[start:start + 8], padding=True, truncation=True, max_length=256, return_tensors="pt")
@@ -91,13 +86,11 @@ def largest_difference(graphs: dict[str, Path], texts: list[str]) -> dict[str, f
 OPEN = """
 import json, sys, time
 from pathlib import Path
-places = json.loads(sys.argv[2])
 started = time.perf_counter()
 from tarvex import embedding, model_files, onnx_backend
 folder = model_files.locate_model(embedding.DEFAULT_MODEL)
-places = {name: onnx_backend.Place(file, offset, length, tuple(dims)) for name, (file, offset, length, dims) in places.items()}
 embedder = onnx_backend.OnnxEmbedder(embedding.DEFAULT_MODEL, model_files.ModelLayout.read(folder), Path(sys.argv[1]), "-",
-                                     model_files.weight_files(folder), places)
+                                     model_files.weight_files(folder))
 embedder.encode(["schedule nurses across the shifts of a hospital week"])
 print(json.dumps(time.perf_counter() - started))
 """
@@ -106,20 +99,16 @@ print(json.dumps(time.perf_counter() - started))
 def open_times(graphs: dict[str, Path], rounds: int) -> dict[str, list[float]]:
     """Fresh processes, interleaved: import, open the graph, embed one query."""
     times: dict[str, list[float]] = {name: [] for name in graphs}
-    places = {name: json.dumps({k: [p.file, p.offset, p.length, list(p.dims)] for k, p in places_of(name).items()})
-              for name in graphs}
     for _ in range(rounds):
         for name, path in graphs.items():
-            done = subprocess.run([sys.executable, "-c", OPEN, str(path), places[name]], capture_output=True, text=True,
-                                  check=True)
+            done = subprocess.run([sys.executable, "-c", OPEN, str(path)], capture_output=True, text=True, check=True)
             times[name].append(json.loads(done.stdout))
     return times
 
 
 def encode_times(graphs: dict[str, Path], texts: list[str], rounds: int) -> dict[str, list[float]]:
     layout = model_files.ModelLayout.read(FOLDER)
-    embedders = {name: onnx_backend.OnnxEmbedder(MODEL, layout, path, "-", WEIGHTS, places_of(name))
-                 for name, path in graphs.items()}
+    embedders = {name: onnx_backend.OnnxEmbedder(MODEL, layout, path, "-", WEIGHTS) for name, path in graphs.items()}
     times: dict[str, list[float]] = {name: [] for name in graphs}
     for embedder in embedders.values():
         embedder.encode(texts)  # warm

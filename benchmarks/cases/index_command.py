@@ -72,7 +72,7 @@ def main() -> int:
     from tarvex import model_files, onnx_graph
 
     home = embedding.default_cache_dir()
-    graph = onnx_graph.prepare_graph(model_files.resolve_model(embedding.DEFAULT_MODEL, home), home, export=True).graph
+    _, graph, _ = onnx_graph.prepare_graph(model_files.resolve_model(embedding.DEFAULT_MODEL, home), home, export=True)
     tarvex = str(BIN / "tarvex")
     for backend in ("onnx", "torch"):
         subprocess.run([tarvex, "index", "--backend", backend], check=True, stdout=subprocess.DEVNULL)

@@ -60,7 +60,7 @@ def main() -> int:
     from tarvex import model_files, onnx_graph
 
     home = embedding.default_cache_dir()
-    graph = onnx_graph.prepare_graph(model_files.resolve_model(embedding.DEFAULT_MODEL, home), home, export=True).graph
+    _, graph, _ = onnx_graph.prepare_graph(model_files.resolve_model(embedding.DEFAULT_MODEL, home), home, export=True)
     installs = {"this": str(Path(sys.executable).parent / "tarvex")}
     for item in args.compare:
         name, _, command = item.partition("=")

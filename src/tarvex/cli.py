@@ -313,7 +313,7 @@ def run_graph(args: argparse.Namespace) -> int:
     cache = _cache_dir(args)
     built: list[str] = []
     try:
-        graph = prepare_graph(resolve_model(args.model, cache), cache, export=True, on_build=built.append).graph
+        _, graph, _ = prepare_graph(resolve_model(args.model, cache), cache, export=True, on_build=built.append)
     except EmbeddingUnavailable as error:
         raise Failure(str(error)) from error
     if built:

@@ -24,21 +24,18 @@ from tarvex._defaults import DEFAULT_MODEL as DEFAULT_MODEL
 from tarvex._defaults import check_backend, default_cache_dir
 from tarvex.embedder import Embedder as Embedder
 from tarvex.embedder import EmbeddingUnavailable as EmbeddingUnavailable
-from tarvex.model_files import ModelFiles, resolve_model
-from tarvex.onnx_graph import PreparedGraph, checked_graph, graph_exists, prepare_graph
+from tarvex.model_files import ModelFiles, ModelLayout, resolve_model
+from tarvex.onnx_graph import graph_exists, graph_fault, prepare_graph
 from tarvex.torch_backend import TorchEmbedder, importable, torch_available
 
 
-def _onnx_embedder(model: ModelFiles, prepared: PreparedGraph) -> Embedder:
+def _onnx_embedder(model: ModelFiles, prepared: tuple[ModelLayout, Path, list[Path]]) -> Embedder:
     from tarvex.onnx_backend import OnnxEmbedder
 
-    layout, graph, weights, places = prepared
-    embedder = OnnxEmbedder(model.name, layout, graph, model.digest, weights, places)
+    layout, graph, weights = prepared
+    embedder = OnnxEmbedder(model.name, layout, graph, model.digest, weights)
     # The check before loading leaves a moment in which a file could change.
-    fault, places_now = checked_graph(graph, weights)
-    if fault is None and places_now != places:
-        fault = "recorded again with other tensors"
-    if fault is not None:
+    if (fault := graph_fault(graph, weights)) is not None:
         raise EmbeddingUnavailable(f"the ONNX graph {graph} changed while it was loaded: it is {fault}")
     return embedder
 

@@ -30,8 +30,6 @@ from typing import Any
 
 import numpy as np
 
-from tarvex.onnx_backend import Place
-
 OPSET = 17  # the first with LayerNormalization
 # ONNX Runtime's own operators (FusedMatMul): the graph is made for it alone.
 RUNTIME_DOMAIN = "com.microsoft"
@@ -132,6 +130,15 @@ def read_shape(folder: Path) -> BertShape:
 
 
 @dataclass(frozen=True)
+class Place:
+    """Where a float32 tensor's bytes lie in a weight file: the graph points there."""
+
+    file: str  # the file's name, as the graph's external data names it
+    offset: int
+    length: int
+
+
+@dataclass(frozen=True)
 class Weights:
     """The encoder's weights as float32 arrays, each checked against the configuration,
     and the place in its file of each that is stored as float32 (the others, cast,
@@ -159,7 +166,7 @@ def _places(path: Path) -> dict[str, Place]:
     for name, entry in header.items():
         if name != "__metadata__" and entry.get("dtype") == "F32":
             begin, end = entry["data_offsets"]
-            places[name] = Place(path.name, start + begin, end - begin, tuple(entry["shape"]))
+            places[name] = Place(path.name, start + begin, end - begin)
     return places
 
 
@@ -187,7 +194,7 @@ def read_weights(folder: Path, shape: BertShape) -> Weights:
             raise UnsupportedModel(f"the tensor {prefix + name} is {array.dtype} {array.shape}; "
                                    f"config.json asks for float {expected}")
         weights.arrays[name] = array.astype(np.float32, copy=False)
-        if (place := places.get(prefix + name)) is not None and place.dims == array.shape:
+        if (place := places.get(prefix + name)) is not None and place.length == array.nbytes:
             weights.places[name] = place
     return weights
 
@@ -304,12 +311,12 @@ def graph_model(shape: BertShape, weights: Weights) -> Any:
     return model
 
 
-def check_graph(path: Path, shape: BertShape, weight_files: list[Path], places: dict[str, Place]) -> None:
+def check_graph(path: Path, shape: BertShape, weight_files: list[Path]) -> None:
     """Run the graph on two sample batches of different shapes: the inputs and the
     output shape must be as promised and every vector finite."""
     from tarvex.onnx_backend import open_session
 
-    session, _weights = open_session(path, weight_files, places)  # the weights live as long as the session
+    session = open_session(path, weight_files)
     names = [item.name for item in session.get_inputs()]
     expected = ["input_ids", "attention_mask"] + (["token_type_ids"] if shape.types > 1 else [])
     if names != expected:
@@ -328,20 +335,18 @@ def check_graph(path: Path, shape: BertShape, weight_files: list[Path], places: 
             raise RuntimeError("the built graph gives token vectors that are not finite")
 
 
-def graph_bytes(folder: Path) -> tuple[bytes, BertShape, dict[str, Place]]:
-    """The serialised graph of the model in ``folder``, its shape, and where each of its
-    external tensors lies."""
+def graph_bytes(folder: Path) -> tuple[bytes, BertShape]:
+    """The serialised graph of the model in ``folder``, and its shape."""
     shape = read_shape(folder)
-    weights = read_weights(folder, shape)
-    return graph_model(shape, weights).SerializeToString(), shape, weights.places
+    model = graph_model(shape, read_weights(folder, shape))
+    return model.SerializeToString(), shape
 
 
-def build_graph(folder: Path, target: Path, weight_files: list[Path]) -> tuple[str, dict[str, Place]]:
+def build_graph(folder: Path, target: Path, weight_files: list[Path]) -> str:
     """Build the graph of the model in ``folder`` into ``target`` (written beside it,
-    checked with ``weight_files``, renamed into place); returns the SHA-256 of the graph
-    file and where each of its external tensors lies."""
+    checked with ``weight_files``, renamed into place); returns the SHA-256 of the graph file."""
     from tarvex._files import write_atomically
 
-    data, shape, places = graph_bytes(folder)
-    write_atomically(target, data, check=lambda path: check_graph(path, shape, weight_files, places))
-    return hashlib.sha256(data).hexdigest(), places
+    data, shape = graph_bytes(folder)
+    write_atomically(target, data, check=lambda path: check_graph(path, shape, weight_files))
+    return hashlib.sha256(data).hexdigest()

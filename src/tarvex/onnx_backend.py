@@ -8,11 +8,11 @@ small and quick to start.
 
 from __future__ import annotations
 
+import contextlib
 import json
-import math
+import mmap
 import os
-from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
@@ -34,60 +34,24 @@ ONNX_BATCH_SIZE = 32
 ONNX_BATCH_TOKENS = 1024
 
 
-@dataclass(frozen=True)
-class Place:
-    """Where the bytes of a float32 tensor of the graph lie in a weight file: the graph
-    declares the tensor as external data there, and its record says so too."""
-
-    file: str  # the weight file's name
-    offset: int
-    length: int
-    dims: tuple[int, ...]
-
-
-def open_session(graph: Path, weight_files: Sequence[Path], places: Mapping[str, Place],
-                 options: Any = None) -> tuple[Any, list[Any]]:
-    """An ONNX Runtime session of ``graph``, and what must outlive it.
-
-    Each weight file the places name is read once into this process's memory, and
-    each tensor is handed to the runtime from there, by name; the runtime uses them
-    where they lie (no second copy), so they are returned to be kept as long as the
-    session.  A weight file that changes afterwards changes nothing here.
-    """
+def open_session(graph: Path, weight_files: Sequence[Path], options: Any = None) -> Any:
+    """An ONNX Runtime session of ``graph``, whose weights stay in the model's weight
+    files: each is mapped read-only and handed over by name, and the runtime copies
+    what it needs while the session is made."""
     import onnxruntime as ort  # type: ignore[import-untyped]
 
     options = options or ort.SessionOptions()
-    files = {path.name: path for path in weight_files}
-    buffers: dict[str, np.ndarray] = {}
-    names, values = [], []
-    for name, place in places.items():
-        if place.file not in files:
-            raise ValueError(f"the graph's tensor {name} lies in {place.file}, which is not a weight file of the model")
-        if place.file not in buffers:
-            buffers[place.file] = _read_whole(files[place.file])
-        buffer = buffers[place.file]
-        if place.offset < 0 or place.length != 4 * math.prod(place.dims) or place.offset + place.length > buffer.size:
-            raise ValueError(f"{place.file} holds no float32 tensor {name} of {list(place.dims)} at {place.offset}")
-        array = buffer[place.offset:place.offset + place.length].view("<f4").reshape(place.dims)
-        names.append(name)
-        values.append(ort.OrtValue.ortvalue_from_numpy(array))
-    if names:
-        options.add_external_initializers(names, values)
-    session = ort.InferenceSession(str(graph), sess_options=options, providers=["CPUExecutionProvider"])
-    return session, [*buffers.values(), *values]
-
-
-def _read_whole(path: Path) -> np.ndarray:
-    with opened_regular(path, follow=True) as fd:
-        size = os.fstat(fd).st_size
-        buffer = np.empty(size, dtype=np.uint8)
-        view, done = memoryview(buffer), 0
-        while done < size:
-            count = os.readv(fd, [view[done:]])
-            if count == 0:
-                raise ValueError(f"{path} ended after {done} of its {size} bytes")
-            done += count
-    return buffer
+    with contextlib.ExitStack() as mapped:
+        names, buffers = [], []
+        for path in weight_files:
+            with opened_regular(path, follow=True) as fd:
+                size = os.fstat(fd).st_size
+                buffer = mapped.enter_context(mmap.mmap(fd, 0, access=mmap.ACCESS_READ)) if size else b""
+            names.append(path.name)
+            buffers.append(buffer)
+        if names:
+            options.add_external_initializers_from_files_in_memory(names, buffers, [len(b) for b in buffers])
+        return ort.InferenceSession(str(graph), sess_options=options, providers=["CPUExecutionProvider"])
 
 
 def pool(token_vectors: np.ndarray, mask: np.ndarray, modes: Sequence[str]) -> np.ndarray:
@@ -135,7 +99,7 @@ class OnnxEmbedder:
     """The exported graph run with ONNX Runtime, tokenised with ``tokenizers``."""
 
     def __init__(self, model_name: str, layout: ModelLayout, graph: Path, digest: str,
-                 weight_files: Sequence[Path], places: Mapping[str, Place]) -> None:
+                 weight_files: Sequence[Path]) -> None:
         try:
             import onnxruntime as ort
             from tokenizers import Tokenizer  # type: ignore[import-untyped]
@@ -164,7 +128,7 @@ class OnnxEmbedder:
         except ValueError as error:  # TARVEX_THREADS: a setting, not the graph, is at fault
             raise EmbeddingUnavailable(str(error)) from None
         try:
-            self.session, self._held = open_session(graph, weight_files, places, options)
+            self.session = open_session(graph, weight_files, options)
         except Exception as error:
             raise EmbeddingUnavailable(f"cannot load the ONNX graph {graph}: {error}") from None
         self.inputs = [item.name for item in self.session.get_inputs()]

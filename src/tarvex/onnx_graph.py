@@ -16,13 +16,11 @@ import os
 import stat
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import NamedTuple
 
 from tarvex._files import (open_lock_file, read_json_record, sha256_of, sweep_temporaries, take_turn,
                            write_atomically)
 from tarvex.embedder import EmbeddingUnavailable
 from tarvex.model_files import UNLOCATED_DIGEST, ModelFiles, ModelLayout, weight_files
-from tarvex.onnx_backend import Place
 
 GRAPH_FOLDER = "graphs"
 # Where earlier versions kept graphs that held a copy of the weights of their own
@@ -49,30 +47,15 @@ def _file_status(status: os.stat_result) -> dict[str, int]:
             "inode": status.st_ino}
 
 
-def record_graph(graph: Path, sha256: str, weights: list[Path], places: dict[str, Place]) -> None:
-    """Record ``graph`` as built and checked, with its content's digest, the weight files
-    it points into (hashed here, each with its status from one descriptor) and where
-    each of its external tensors lies in them."""
+def record_graph(graph: Path, sha256: str, weights: list[Path]) -> None:
+    """Record ``graph`` as built and checked, with its content's digest and the weight
+    files it points into (hashed here, each with its status from one descriptor)."""
     recorded = {}
     for path in weights:
         digest, status = sha256_of(path, follow=True)
         recorded[path.name] = {"sha256": digest, **_file_status(status)}
-    record = {"sha256": sha256, **_file_status(os.stat(graph)), "weights": recorded,
-              "tensors": {name: [p.file, p.offset, p.length, list(p.dims)] for name, p in places.items()}}
+    record = {"sha256": sha256, **_file_status(os.stat(graph)), "weights": recorded}
     write_atomically(_record_path(graph), json.dumps(record, indent=1, sort_keys=True).encode())
-
-
-def _places(recorded: object) -> dict[str, Place] | None:
-    """The record's tensor places; None unless every one is well formed."""
-    if not isinstance(recorded, dict):
-        return None
-    places = {}
-    for name, entry in recorded.items():
-        if not (isinstance(entry, list) and len(entry) == 4 and isinstance(entry[0], str)
-                and all(type(n) is int and n >= 0 for n in (*entry[1:3], *(entry[3] if isinstance(entry[3], list) else [-1])))):
-            return None
-        places[name] = Place(entry[0], entry[1], entry[2], tuple(entry[3]))
-    return places
 
 
 def _same_status(recorded: dict[str, object], status: os.stat_result) -> bool:
@@ -92,44 +75,38 @@ def _moved(recorded: dict[str, object], path: Path, status: os.stat_result) -> s
 def graph_fault(graph: Path, weights: list[Path]) -> str | None:
     """None when ``graph`` and the weight files it points into are the files that were
     built and recorded; else what is wrong (GRAPH_MISSING when there is no graph)."""
-    return checked_graph(graph, weights)[0]
-
-
-def checked_graph(graph: Path, weights: list[Path]) -> tuple[str | None, dict[str, Place]]:
-    """What :func:`graph_fault` says, and (when nothing is wrong) where the graph's external
-    tensors lie, as the record that was checked says."""
     try:
         status = os.lstat(graph)
     except FileNotFoundError:
-        return GRAPH_MISSING, {}
+        return GRAPH_MISSING
     except OSError as error:
-        return f"unreadable ({error.strerror})", {}
+        return f"unreadable ({error.strerror})"
     if not stat.S_ISREG(status.st_mode):
-        return "not a regular file", {}
+        return "not a regular file"
     record = read_json_record(_record_path(graph), GRAPH_RECORD_LIMIT)
     if not isinstance(record, dict) or not isinstance(record.get("sha256"), str):
-        return "not recorded as built and checked", {}
-    recorded, places = record.get("weights"), _places(record.get("tensors"))
-    if not isinstance(recorded, dict) or places is None:
-        return "from an earlier version (with a copy of the weights of its own)", {}
+        return "not recorded as built and checked"
+    recorded = record.get("weights")
+    if not isinstance(recorded, dict):
+        return "from an earlier version (with a copy of the weights of its own)"
     if sorted(recorded) != sorted(path.name for path in weights):
-        return "built from other weight files", {}
+        return "built from other weight files"
     moved = False
     try:
         if (why := _moved(record, graph, status)) is not None:
-            return f"not the graph that was built ({why})", {}
+            return f"not the graph that was built ({why})"
         moved |= not _same_status(record, status)
         for path in weights:
             entry = recorded[path.name]
             weight_status = os.stat(path)
             if not isinstance(entry, dict) or (why := _moved(entry, path, weight_status)) is not None:
-                return f"built from other weights ({path.name}: {why or 'not recorded'})", {}
+                return f"built from other weights ({path.name}: {why or 'not recorded'})"
             moved |= not _same_status(entry, weight_status)
         if moved:
-            record_graph(graph, record["sha256"], weights, places)
+            record_graph(graph, record["sha256"], weights)
     except OSError as error:
-        return f"unreadable ({error.strerror})", {}
-    return None, places
+        return f"unreadable ({error.strerror})"
+    return None
 
 
 def build_notice(model_name: str, fault: str) -> str:
@@ -139,24 +116,14 @@ def build_notice(model_name: str, fault: str) -> str:
     return f"the ONNX graph of {model_name} is {fault}; building it again"
 
 
-class PreparedGraph(NamedTuple):
-    """A graph ready to open: what :class:`tarvex.onnx_backend.OnnxEmbedder` takes."""
-
-    layout: ModelLayout
-    graph: Path
-    weights: list[Path]
-    places: dict[str, Place]
-
-
 def graph_exists(model: ModelFiles, cache_dir: Path) -> bool:
     """Whether a graph (good or not) is kept for the model's weights."""
     return model.digest != UNLOCATED_DIGEST and os.path.lexists(graph_path(cache_dir, model.digest))
 
 
 def prepare_graph(model: ModelFiles, cache_dir: Path, *, export: bool,
-                  on_build: Callable[[str], None] | None = None) -> PreparedGraph:
-    """The model's layout, its ONNX graph, the weight files the graph points into and
-    where its external tensors lie in them.
+                  on_build: Callable[[str], None] | None = None) -> tuple[ModelLayout, Path, list[Path]]:
+    """The model's layout, its ONNX graph and the weight files the graph points into.
 
     The graph is used only when it is the one that was built and recorded; with
     ``export`` a missing or faulty graph is built (again) first, after telling
@@ -169,15 +136,15 @@ def prepare_graph(model: ModelFiles, cache_dir: Path, *, export: bool,
     graph = graph_path(cache_dir, model.digest)
     weights = weight_files(folder)
     sweep_temporaries(graph.parent)
-    fault, places = checked_graph(graph, weights)
+    fault = graph_fault(graph, weights)
     if fault is None:
-        return PreparedGraph(layout, graph, weights, places)
+        return layout, graph, weights
     if export:
         with _graph_turn(graph):
-            fault, places = checked_graph(graph, weights)  # built by the process whose turn it was
+            fault = graph_fault(graph, weights)  # built by the process whose turn it was
             if fault is not None:
-                places = _build(model, graph, weights, fault, on_build)
-        return PreparedGraph(layout, graph, weights, places)
+                _build(model, graph, weights, fault, on_build)
+        return layout, graph, weights
     if fault == GRAPH_MISSING:
         raise EmbeddingUnavailable(f"no ONNX graph of {model.name!r} in {graph.parent}; "
                                    "build it with 'tarvex graph'")
@@ -205,16 +172,14 @@ def _graph_turn(graph: Path) -> Iterator[None]:
 
 
 def _build(model: ModelFiles, graph: Path, weights: list[Path], fault: str,
-           on_build: Callable[[str], None] | None) -> dict[str, Place]:
-    """Build the graph (again), having told ``on_build`` why, and record it; where its external tensors lie."""
+           on_build: Callable[[str], None] | None) -> None:
+    """Build the graph (again), having told ``on_build`` why, and record it."""
     if on_build is not None:
         on_build(build_notice(model.name, fault))
     try:
         from tarvex.graph_builder import build_graph
 
-        sha256, places = build_graph(model.required_folder(), graph, weights)
-        record_graph(graph, sha256, weights, places)
-        return places
+        record_graph(graph, build_graph(model.required_folder(), graph, weights), weights)
     except ImportError as error:
         raise EmbeddingUnavailable(f"building the ONNX graph needs onnx, onnxruntime and safetensors: {error}") from None
     except Exception as error:
