@@ -777,6 +777,6 @@ def test_the_tool_lists_written_out_are_the_servers_own():
                 for name, args in re.findall(pattern, text, re.MULTILINE)}
 
     offered = {name: list(schemas[1]["properties"]) for name, schemas in mcp_tools.TOOL_SCHEMAS.items()}
-    readme = (Path(__file__).parents[1] / "README.md").read_text(encoding="utf-8")
-    assert called(r"^- tool `(\w+)\(([^)]*)\)`", readme) == offered
+    page = (Path(__file__).parents[1] / "docs" / "mcp-server.md").read_text(encoding="utf-8")
+    assert called(r"^- tool `(\w+)\(([^)]*)\)`", page) == offered
     assert called(r"^\* ``(\w+)\(([^)]*)\)``", mcp_tools.__doc__) == offered

@@ -65,3 +65,24 @@ def test_each_engine_function_takes_the_keywords_its_signature_names(tmp_path):
             function(*positional, **keywords, unexpected=1)
         checked += 1
     assert checked >= 2
+
+
+def test_the_pages_name_the_settings_and_statuses_the_command_has():
+    """The settings and exit statuses are listed once, in the command surface; the pages that
+    explain them name exactly those."""
+    import re
+    from pathlib import Path
+
+    from tarvex import _shell
+
+    root = Path(__file__).resolve().parent.parent
+    page = (root / "docs" / "command-line.md").read_text(encoding="utf-8")
+    readme = (root / "README.md").read_text(encoding="utf-8")
+    settings = set(re.findall(r"\bTARVEX_[A-Z_]+\b", _shell.ENVIRONMENT_HELP))
+    assert set(re.findall(r"\bTARVEX_[A-Z_]+\b", page)) == settings
+    statuses = {0, _shell.STATUS_FAILED, _shell.STATUS_USAGE, _shell.STATUS_INTERRUPTED}
+    assert {int(n) for n in re.findall(r"^  (\d+) ", _shell.EXIT_STATUS_HELP, re.MULTILINE)} == statuses
+    said = page[page.index("Exit statuses:"):].split("\n\n")[0]
+    assert {int(n) for n in re.findall(r"(?:^|[;:] )(\d+) (?:on|for|when)", said, re.MULTILINE)} == statuses
+    summary = re.search(r"exit statuses \(([^)]*)\)", readme.replace("\n", " ")).group(1)
+    assert {int(n) for n in re.findall(r"(\d+) \w", summary)} == statuses

@@ -11,7 +11,7 @@ take turns, round by round, so that the machine's load falls on all alike.
 Peak memory is the process's largest resident size (`ru_maxrss` from
 `wait4`); wall and CPU time (user + system, all threads) are medians over the
 rounds, with their ratios to the first install's (on a machine shared with
-other work, CPU time is the steadier figure).  `--compare main=/work/main/.venv/bin/tarvex` adds another
+other work, CPU time is the steadier figure).  `--compare other=/path/to/other/.venv/bin/tarvex` adds another
 install's command (for instance the code before a change).
 """
 
