@@ -64,13 +64,11 @@ def main() -> int:
     args = parser.parse_args()
     os.environ.setdefault("HF_HUB_OFFLINE", "1")
 
-    from tarvex import embedding
+    from tarvex import embedding, model_files, onnx_graph
 
-    folder = embedding.locate_model(embedding.DEFAULT_MODEL)
+    folder = model_files.locate_model(embedding.DEFAULT_MODEL)
     if folder is None:
         raise SystemExit("the model is not in the local cache: run scripts/setup.sh")
-    from tarvex import model_files, onnx_graph
-
     home = embedding.default_cache_dir()
     _, graph, _ = onnx_graph.prepare_graph(model_files.resolve_model(embedding.DEFAULT_MODEL, home), home, export=True)
     tarvex = str(BIN / "tarvex")
@@ -80,7 +78,7 @@ def main() -> int:
     cases = {
         "tarvex search (onnx)": [tarvex, "search", "--backend", "onnx", QUERY],
         "bare ONNX Runtime query": [sys.executable, str(HERE.parent / "children" / "onnx_bare_query.py"), str(graph),
-                                    str(folder / "tokenizer.json"), QUERY],
+                                    str(folder / "tokenizer.json"), str(folder / "model.safetensors"), QUERY],
         "tarvex search (torch)": [tarvex, "search", "--backend", "torch", QUERY],
         "tarvex-rag": [str(BIN / "tarvex-rag"), QUERY],
     }
