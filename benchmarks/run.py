@@ -32,6 +32,7 @@ BENCHMARKS = {
     "search_installs": "search_installs",
     "mcp_search": "mcp_search",
     "mcp_start": "mcp_start",
+    "mcp_http_load": "mcp_http_load",
     "graph_builder": "graph_builder",
     "instructions": "instructions",
     "store_search": "store_search",

@@ -99,11 +99,20 @@ def test_tarvex_mcp_takes_cache_dir_and_store(monkeypatch, tmp_path):
     assert cli.main(["mcp", "--models-dir", "corpus", "--backend", "onnx", "--cache-dir", str(tmp_path)]) == 0
     assert cli.main(["mcp", "--models-dir", "corpus", "--store", "postgresql://team@db/tarvex", "--corpus-name",
                      "shared", "--from-store"]) == 0
+    monkeypatch.setenv("TARVEX_MCP_TOKEN", "t0ken")
+    assert cli.main(["mcp", "--models-dir", "corpus", "--http", "[::]:8750", "--stateless", "--allow-origin",
+                     "https://a.example", "--max-sessions", "7"]) == 0
+    from tarvex.mcp_http import HttpOptions
+
     assert served == [
         (("corpus", "sentence-transformers/all-MiniLM-L6-v2", "onnx", tmp_path),
-         {"store": "sqlite:///elsewhere.sqlite3", "corpus_name": None, "from_store": None}),
+         {"http": None, "store": "sqlite:///elsewhere.sqlite3", "corpus_name": None, "from_store": None}),
         (("corpus", "sentence-transformers/all-MiniLM-L6-v2", "auto", None),
-         {"store": "postgresql://team@db/tarvex", "corpus_name": "shared", "from_store": True})]
+         {"http": None, "store": "postgresql://team@db/tarvex", "corpus_name": "shared", "from_store": True}),
+        (("corpus", "sentence-transformers/all-MiniLM-L6-v2", "auto", None),
+         {"http": HttpOptions("::", 8750, token="t0ken", allowed_origins=("https://a.example",), stateless=True,
+                              max_sessions=7),
+          "store": "sqlite:///elsewhere.sqlite3", "corpus_name": None, "from_store": None})]
 
 
 def test_the_server_keeps_its_store_in_the_cache_folder(rag, standins, corpus, tmp_path):

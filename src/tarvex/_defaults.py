@@ -64,3 +64,6 @@ def exact_type_error(name: str, expected: type, value: object) -> TypeError:
         error.add_note(f"Subclasses of builtin types are rejected: pass a plain {expected.__name__}, "
                        f"for example {expected.__name__}(value).")
     return error
+
+# Sessions that `tarvex mcp --http` keeps open at once, unless --max-sessions says otherwise.
+MCP_MAX_SESSIONS = 100

@@ -89,6 +89,8 @@ MODEL_VARIABLE = "TARVEX_MODEL"
 BACKEND_VARIABLE = "TARVEX_BACKEND"
 STORE_VARIABLE = "TARVEX_STORE"
 CORPUS_NAME_VARIABLE = "TARVEX_CORPUS_NAME"
+# The bearer token of `tarvex mcp --http` (never an option: `ps` would show it).
+TOKEN_VARIABLE = "TARVEX_MCP_TOKEN"
 
 ENVIRONMENT_HELP = f"""\
 environment:
@@ -100,6 +102,7 @@ environment:
   {STORE_VARIABLE}        the store, when --store is not given
   {CORPUS_NAME_VARIABLE}  the corpus's name in the store, when --corpus-name is not given
   {THREADS_VARIABLE}      threads of the onnx backend (default: at most 2)
+  {TOKEN_VARIABLE}    tarvex mcp --http: the bearer token clients must send
 """
 
 
@@ -123,7 +126,7 @@ def corpus_setting() -> str | None:
 def environment_problem() -> str | None:
     """What is wrong with the settings in the environment, in one line; None when nothing is."""
     for variable in (CORPUS_VARIABLE, CORPUS_ALIAS_VARIABLE, MODEL_VARIABLE, BACKEND_VARIABLE, CACHE_VARIABLE, THREADS_VARIABLE,
-                     STORE_VARIABLE, CORPUS_NAME_VARIABLE):
+                     STORE_VARIABLE, CORPUS_NAME_VARIABLE, TOKEN_VARIABLE):
         # Refused as a word of the command line that is not UTF-8 is.
         if (value := setting(variable)) is not None and (bad := first_non_utf8([value])) is not None:
             return f"{variable} is not valid UTF-8: {bad}"

@@ -1,11 +1,12 @@
 """The description index as a Model Context Protocol server: ``tarvex mcp``.
 
 An agent host starts the server as a subprocess and talks to it over standard
-input and output.  The server answers at once and builds the index in a worker
-thread meanwhile (:mod:`tarvex.mcp_build`: a request that needs the index waits
-for the build, with progress notifications when it asked for them), then offers
-the tools of :mod:`tarvex.mcp_tools` and every description as a resource
-``tarvex://description/<path below the corpus folder>`` (``text/plain``).
+input and output; or, with ``--http``, many agents connect to one server over
+streamable HTTP (:mod:`tarvex.mcp_http`).  The server answers at once and
+builds the index in a worker thread meanwhile (:mod:`tarvex.mcp_build`: a
+request that needs the index waits for the build, with progress notifications
+when it asked for them), then offers the tools of :mod:`tarvex.mcp_tools` and
+every description as a resource ``tarvex://description/<path below the corpus folder>`` (``text/plain``).
 
 It shows nothing but the corpus (:mod:`tarvex.corpus_view`): any path or URI
 that does not name a listed description is refused with the same error.
@@ -40,6 +41,8 @@ from tarvex.mcp_tools import (BUILDING, INFO_TOOL, INSTRUCTIONS, READ_TOOL, READ
 if TYPE_CHECKING:
     from mcp.server.lowlevel import Server
     from mcp.types import CallToolResult
+
+    from tarvex.mcp_http import HttpOptions
 
 SERVER_NAME = "tarvex"
 RESOURCE_PAGE_SIZE = 500
@@ -277,13 +280,14 @@ def _open_corpus(corpus: str | None, model_name: str, backend: str,
 
 
 def serve(corpus: str | None, model_name: str = DEFAULT_MODEL, backend: str = "auto",
-          cache_dir: str | os.PathLike[str] | None = None, **store: Any) -> int:
-    """Run the server on standard input and output until the client disconnects; returns the exit status."""
+          cache_dir: str | os.PathLike[str] | None = None, http: HttpOptions | None = None, **store: Any) -> int:
+    """Run the server until its client disconnects (standard input and output) or, with ``http``,
+    until SIGTERM; returns the exit status.  One server, two transports: chosen last."""
     import anyio
 
     _log_to_stderr()
     clean_up_on_termination()
-    if sys.stdin is None:  # closed when the process started: descriptor 0 may be any file opened since
+    if http is None and sys.stdin is None:  # closed when the process started: descriptor 0 may be any file opened since
         logger.error("cannot start: standard input is closed")
         return STATUS_FAILED
     try:
@@ -297,6 +301,12 @@ def serve(corpus: str | None, model_name: str = DEFAULT_MODEL, backend: str = "a
         return STATUS_FAILED
     try:
         handlers = DescriptionServer(view)
+        if http is not None:
+            from tarvex import mcp_http
+
+            with _stdout_to_stderr():
+                return mcp_http.run(handlers.protocol_server(), http,
+                                    lambda: handlers.info({}).structured_content or {})
         # The transport reads standard input in a thread that no cancellation reaches.
         interrupt_ends_process()
         with _stdout_to_stderr() as wire:
@@ -319,5 +329,5 @@ def _log_to_stderr() -> None:
         handler.setFormatter(logging.Formatter("tarvex mcp: %(levelname)s: %(message)s"))
         root.addHandler(handler)
         root.setLevel(logging.WARNING)
-    for module in (__name__, mcp_build.__name__, mcp_stdio.__name__):  # the server's own say what it does
+    for module in (__name__, mcp_build.__name__, mcp_stdio.__name__, "tarvex.mcp_http"):  # the server's own say what it does
         logging.getLogger(module).setLevel(logging.INFO)

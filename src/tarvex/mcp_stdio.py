@@ -7,6 +7,10 @@ MAX_LINE_BYTES (dropped as it arrives, never held whole).  It caps what any erro
 answer echoes of the client's input, tells a request sent before ``initialize`` why
 it was refused, and at the end of input lets the server answer every request read
 before its input ends (within DRAIN_STALL_SECONDS of silence).
+
+The SDK's own ``mcp.server.stdio`` (as pinned, 2.3.0) does none of these: it
+holds a line whole however long, answers no line it cannot parse, and its
+protocol loop cancels the requests in flight when input ends; so this one stays.
 """
 
 from __future__ import annotations

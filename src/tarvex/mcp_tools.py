@@ -170,7 +170,8 @@ def _called(tool: str, note: str = "") -> str:
 
 # The help of ``tarvex mcp``.
 MCP_DESCRIPTION = (
-    "Run the MCP server over standard input/output until the client disconnects.  It answers at once "
+    "Run the MCP server over standard input/output until the client disconnects (or, with --http, over "
+    "streamable HTTP for many clients until SIGTERM).  It answers at once "
     "and builds the index in the background; a request that needs the index waits for the build "
     "(with progress notifications, texts embedded of total, when the request carries a progress "
     "token), and a build that fails makes such requests fail with its one-line reason.  Tools: "
