@@ -3,9 +3,9 @@
 Run from the repository root with the project's interpreter (`rag` is the
 runner's default benchmark, so the name may be left out):
 
-    .venv/bin/python benchmarks/run.py rag              # everything, writes benchmarks/results.md
+    .venv/bin/python benchmarks/run.py rag              # everything, writes its section of benchmarks/results.md
     .venv/bin/python benchmarks/run.py rag --skip-real-model
-    .venv/bin/python benchmarks/run.py rag --only B1,B3 --output /tmp/results.md
+    .venv/bin/python benchmarks/run.py rag --only B1,B3 --output my-results.md
 
 Both implementations run side by side in one process with the same CPython
 (B5 and B6 in fresh child processes).  Times are medians over repeated runs,
@@ -86,7 +86,7 @@ def main():
     elapsed = time.perf_counter() - started
 
     report = [
-        "# Benchmark results",
+        SECTION,
         "",
         f"Machine: {machine_description()}.",
         f"Command: `{' '.join(['.venv/bin/python', 'benchmarks/run.py', 'rag', *sys.argv[1:]])}` ({elapsed:.0f} s).",
@@ -98,8 +98,23 @@ def main():
         table.markdown(),
         "",
     ]
-    Path(args.output).write_text("\n".join(report), encoding="utf-8")
-    print(f"wrote {args.output}")
+    output = Path(args.output)
+    output.write_text(with_section(output.read_text(encoding="utf-8") if output.exists() else "",
+                                   "\n".join(report)), encoding="utf-8")
+    print(f"wrote its section of {args.output}")
+
+
+SECTION = "## The reference module against its Python rendering"
+
+
+def with_section(document: str, section: str) -> str:
+    """``document`` with the table of its SECTION (up to the next heading) replaced by ``section``; the
+    notes under it and the other sections of a results file hold other tables and stay as they are."""
+    if SECTION not in document:
+        return (document.rstrip("\n") + "\n\n" if document.strip() else "# Benchmark results\n\n") + section
+    before, _, rest = document.partition(SECTION)
+    following = rest.find("\n#")
+    return before + section.rstrip("\n") + ("\n" + rest[following:] if following >= 0 else "\n")
 
 
 if __name__ == "__main__":
