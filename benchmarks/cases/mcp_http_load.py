@@ -144,6 +144,8 @@ def main() -> int:
     parser.add_argument("--model", default="sentence-transformers/all-MiniLM-L6-v2")
     parser.add_argument("--timeout", type=float, default=1200, help="bound of each phase, seconds")
     parser.add_argument("--skip-replicas", action="store_true")
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="times the load is run against the one server, its RSS taken after each (default: 3)")
     options = parser.parse_args()
 
     work = Path(tempfile.mkdtemp(prefix="tarvex-http-load-"))
@@ -158,9 +160,17 @@ def main() -> int:
         with http_server(common, env, work / "single.log", options.timeout) as (pid, url):
             anyio.run(load, [url], 2, 10, options.timeout)  # warm-up
             rss_before = rss_kib(pid)
-            times, wall, single_answers, errors = anyio.run(load, [url], options.clients, options.calls,
-                                                            options.timeout)
-            rss_after = rss_kib(pid)
+            times, wall, single_answers, errors = [], 0.0, {}, []
+            rss_after: list[int] = []
+            for _ in range(max(1, options.rounds)):
+                round_times, round_wall, round_answers, round_errors = anyio.run(
+                    load, [url], options.clients, options.calls, options.timeout)
+                times += round_times
+                wall += round_wall
+                errors += round_errors
+                for query, found in round_answers.items():
+                    single_answers.setdefault(query, []).extend(found)
+                rss_after.append(rss_kib(pid))
             alone, _, _, alone_errors = anyio.run(load, [url], 1, options.calls, options.timeout)
         stdio = anyio.run(stdio_round_trips, env, options.backend, options.model, work / "corpus", options.calls)
         access_lines = (work / "single.log").read_text().count(" POST /mcp ")
@@ -200,8 +210,10 @@ def main() -> int:
     print()
     print(f"HTTP alone / stdio p50: {p(alone, 50) / p(stdio, 50):.2f}; "
           f"{options.clients} clients' throughput / stdio's: {len(times) / wall / (len(stdio) / sum(stdio)):.2f}")
-    print(f"server RSS after warm-up {rss_before / 1024:.1f} MiB, after the load {rss_after / 1024:.1f} MiB "
-          f"({(rss_after - rss_before) / 1024:+.1f} MiB); access-log lines: {access_lines}")
+    print(f"server RSS after warm-up {rss_before / 1024:.1f} MiB; after each of {len(rss_after)} rounds of the load "
+          f"{', '.join(f'{kib / 1024:.1f}' for kib in rss_after)} MiB "
+          f"(last round {(rss_after[-1] - rss_after[0]) / 1024:+.1f} MiB against the first); "
+          f"access-log lines: {access_lines}")
     if replica is not None:
         distinct = {query: set(found) for query, found in replica[2].items()}
         same = all(len(found) == 1 and found == set(single_answers.get(query, found)) for query, found in
