@@ -93,7 +93,8 @@ def test_package_sources_pass_strict_type_checking(tmp_path):
     package = REPO / "src" / "tarvex"
     sources = sorted(package.glob("*.py"))
     assert {"index.py", "sqlite_store.py", "vector_store.py", "embedding.py", "cli.py", "graph_builder.py", "onnx_graph.py",
-            "mcp_server.py", "corpus_view.py", "mcp_tools.py", "mcp_build.py", "mcp_stdio.py"} <= {
+            "mcp_server.py", "corpus_view.py", "mcp_tools.py", "mcp_build.py", "mcp_stdio.py", "cache_command.py",
+            "mcp_options.py"} <= {
         source.name for source in sources}
     proc = run(
         [PYTHON, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *map(str, sources)],

@@ -6,6 +6,7 @@ output whose reader went away."""
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import os
 import signal
@@ -29,6 +30,25 @@ exit status:
   {STATUS_USAGE}    usage error (a bad option, a word or setting that is not UTF-8)
   {STATUS_INTERRUPTED}  interrupted (Ctrl-C)
 """
+
+class Failure(Exception):
+    """A failure reported as one line on standard error, with status 1."""
+
+
+class UsageError(Exception):
+    """A command line that parses but cannot be run: status 2."""
+
+
+class Refusal(Exception):
+    """A command that may not run as asked (a server open to the network without a token):
+    one line on standard error, status 2."""
+
+
+def print_json(value: object, *, lines: bool = False) -> None:
+    # A lone surrogate (an undecodable byte of a file name) goes out as its
+    # JSON escape, through the output's backslashreplace.
+    print(json.dumps(value, ensure_ascii=False, allow_nan=False, indent=None if lines else 2))
+
 
 # Terminal control characters: C0, DEL and C1.
 _CONTROLS = {c: f"\\x{c:02x}" for c in (*range(0x20), *range(0x7F, 0xA0))} | {

@@ -21,14 +21,15 @@ from __future__ import annotations
 import argparse
 import sys
 from collections.abc import Callable, Sequence
-from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from tarvex import _shell
-from tarvex._shell import (CORPUS_VARIABLE, ENVIRONMENT_HELP, STATUS_FAILED, HelpFormatter, VersionAction,
-                           add_cache_option, clean_up_on_termination, add_index_options, at_least, environment_problem, first_non_utf8,
-                           interrupted, json_records, reader_gone, score_problem, setting, shown)
-from tarvex._defaults import MCP_MAX_SESSIONS
+from tarvex._shell import (CORPUS_VARIABLE, ENVIRONMENT_HELP, STATUS_FAILED, Failure, HelpFormatter, Refusal,
+                           UsageError, VersionAction, add_cache_option, add_index_options, at_least,
+                           clean_up_on_termination, environment_problem, first_non_utf8, interrupted, json_records,
+                           print_json, reader_gone, score_problem, setting, shown)
+from tarvex.cache_command import run_cache, run_graph
+from tarvex.mcp_options import add_http_options, http_options
 from tarvex.mcp_tools import MCP_DESCRIPTION
 
 if TYPE_CHECKING:
@@ -39,19 +40,6 @@ PROGRAM = "tarvex"
 PROGRESS_MINIMUM = 64
 # A query read from a file or standard input: a problem description, not a corpus.
 QUERY_LIMIT_BYTES = 1 << 20
-
-
-class Failure(Exception):
-    """A failure reported as one line on standard error, with status 1."""
-
-
-class UsageError(Exception):
-    """A command line that parses but cannot be run: status 2."""
-
-
-class Refusal(Exception):
-    """A command that may not run as asked (a server open to the network without a token):
-    one line on standard error, status 2."""
 
 
 def say(message: str) -> None:
@@ -166,14 +154,6 @@ def _joined_values(words: list[str], options: tuple[str, ...] = ("--min-score",)
 # --- commands -------------------------------------------------------------------
 
 
-def _print_json(value: object, *, lines: bool = False) -> None:
-    import json
-
-    # A lone surrogate (an undecodable byte of a file name) goes out as its
-    # JSON escape, through the output's backslashreplace.
-    print(json.dumps(value, ensure_ascii=False, allow_nan=False, indent=None if lines else 2))
-
-
 def _progress_bar() -> tuple[Callable[[int, int], None], Callable[[], None]]:
     """A refresh progress callback that shows a tqdm bar on a terminal, and its closer."""
     bar: Any = None
@@ -254,10 +234,10 @@ def run_search(args: argparse.Namespace) -> int:
         records = index.rank(query, args.top_k, refresh=False)  # just refreshed: one scan per search
     records = at_least(records, args.min_score)
     if args.json:
-        _print_json(json_records(records))
+        print_json(json_records(records))
     elif args.jsonl:
         for record in json_records(records):
-            _print_json(record, lines=True)
+            print_json(record, lines=True)
     elif not records:
         print("No descriptions found.")
     else:
@@ -274,7 +254,7 @@ def run_index(args: argparse.Namespace) -> int:
     if args.json:
         from dataclasses import asdict
 
-        _print_json({"corpus": str(index.corpus), "backend": used, **asdict(stats),
+        print_json({"corpus": str(index.corpus), "backend": used, **asdict(stats),
                      "max_tokens": truncation[1] if truncation else None})
         return 0
     backend = f" with {used}" if stats.embedded else ""
@@ -285,183 +265,10 @@ def run_index(args: argparse.Namespace) -> int:
     return 0
 
 
-def _cache_dir(args: argparse.Namespace) -> Path:
-    if args.cache_dir is not None:
-        return Path(args.cache_dir)
-    from tarvex._defaults import default_cache_dir
-
-    return default_cache_dir()
-
-
-def _cache_entries(folder: Path) -> list[Path]:
-    """The cache files that tarvex wrote, in a fixed order."""
-    from tarvex.model_files import DIGEST_CACHE_FILE
-    from tarvex.onnx_graph import EARLIER_GRAPH_FOLDER, GRAPH_FOLDER
-    from tarvex.sqlite_store import STORE_FILES
-
-    entries = [folder / name for name in (*STORE_FILES, DIGEST_CACHE_FILE) if (folder / name).is_file()]
-    for graphs in (folder / GRAPH_FOLDER, folder / EARLIER_GRAPH_FOLDER):
-        if graphs.is_dir():
-            entries += sorted(path for path in graphs.iterdir() if path.is_file())
-    return entries
-
-
-def _size(size: int) -> str:
-    if size < 1024:
-        return f"{size} B"
-    return f"{size / 1024:.1f} KiB" if size < 1024 * 1024 else f"{size / 1024 / 1024:.1f} MiB"
-
-
-def run_graph(args: argparse.Namespace) -> int:
-    from tarvex.embedding import EmbeddingUnavailable
-    from tarvex.model_files import resolve_model
-    from tarvex.onnx_graph import prepare_graph
-
-    cache = _cache_dir(args)
-    built: list[str] = []
-    try:
-        _, graph, _ = prepare_graph(resolve_model(args.model, cache), cache, export=True, on_build=built.append)
-    except EmbeddingUnavailable as error:
-        raise Failure(str(error)) from error
-    if built:
-        print(f"{built[0]}; built {shown(str(graph))}")
-    else:
-        print(f"the ONNX graph of {args.model} is {shown(str(graph))}, as built and checked")
-    return 0
-
-
-def run_prune(args: argparse.Namespace) -> int:
-    from tarvex.stores import open_store
-
-    store = open_store(args.store, _cache_dir(args))
-    try:
-        deleted, freed = store.prune()
-    finally:
-        store.close()
-    if args.json:
-        _print_json({"store": store.location, "vectors_deleted": deleted, "bytes_freed": freed})
-    else:
-        print(f"{shown(store.location)}: {deleted} vectors no description refers to deleted, {_size(freed)} freed")
-    return 0
-
-
-def run_cache(args: argparse.Namespace) -> int:
-    if args.action == "prune":
-        return run_prune(args)
-    folder = _cache_dir(args)
-    entries = _cache_entries(folder)
-    if args.action == "info":
-        if args.json:
-            sizes = [path.stat().st_size for path in entries]
-            files = [{"path": str(path.relative_to(folder)), "bytes": size} for path, size in zip(entries, sizes)]
-            _print_json({"folder": str(folder), "exists": folder.is_dir(), "files": files, "total_bytes": sum(sizes)})
-            return 0
-        total = 0
-        print(f"cache folder: {shown(str(folder))}{'' if folder.is_dir() else ' (not created yet)'}")
-        for path in entries:
-            size = path.stat().st_size
-            total += size
-            print(f"  {shown(str(path.relative_to(folder)))}  {_size(size)}")
-        print(f"total: {_size(total)} in {len(entries)} files")
-        return 0
-    for path in entries:
-        try:
-            path.unlink()
-        except FileNotFoundError:
-            continue
-        except OSError as error:
-            raise Failure(f"cannot delete {path}: {error.strerror}") from error
-    from tarvex.onnx_graph import EARLIER_GRAPH_FOLDER, GRAPH_FOLDER
-
-    for folder_path in (folder / GRAPH_FOLDER, folder / EARLIER_GRAPH_FOLDER, folder):
-        try:
-            folder_path.rmdir()
-        except OSError:
-            pass  # not empty (files tarvex did not write stay) or already gone
-    print(f"cleared {len(entries)} files from {shown(str(folder))}")
-    return 0
-
-
-HTTP_EXAMPLE = f"""
-over HTTP, for a team (a token is required unless bound to a loopback address):
-  export {_shell.TOKEN_VARIABLE}="$(cat /etc/tarvex/token)"
-  tarvex mcp --http 0.0.0.0:8750 --store postgresql://tarvex@db/tarvex \\
-      --corpus-name team-corpus --stateless --tls-cert cert.pem --tls-key key.pem
-  agents connect to https://HOST:8750/mcp with "Authorization: Bearer TOKEN";
-  GET /health answers 200 once the index is ready (503 before)
-"""
-
-
-def add_http_options(parser: argparse.ArgumentParser) -> None:
-    http = parser.add_argument_group("over HTTP")
-    http.add_argument("--http", metavar="[HOST:]PORT",
-                      help="serve over streamable HTTP at http://HOST:PORT/mcp instead of standard "
-                           "input/output (HOST defaults to 127.0.0.1)")
-    http.add_argument("--token-file", metavar="FILE",
-                      help=f"read the bearer token from FILE (default: ${_shell.TOKEN_VARIABLE}); required "
-                           "unless HOST is a loopback address")
-    http.add_argument("--allow-origin", action="append", default=[], metavar="ORIGIN",
-                      help="a browser origin allowed to call, such as https://agents.example.org "
-                           "(repeatable; default: loopback origins only)")
-    http.add_argument("--stateless", action="store_true",
-                      help="keep no session between requests, so that replicas can share one store behind "
-                           "a load balancer")
-    http.add_argument("--tls-cert", metavar="FILE", help="serve HTTPS with this certificate (PEM)")
-    http.add_argument("--tls-key", metavar="FILE", help="the certificate's private key (PEM)")
-    http.add_argument("--max-sessions", type=_positive, default=MCP_MAX_SESSIONS, metavar="N",
-                      help=f"sessions open at once; more are refused with 503 (default: {MCP_MAX_SESSIONS})")
-    http.add_argument("--log-queries", action="store_true",
-                      help="add each search's query to its access-log line (default: never logged)")
-    parser.epilog = (parser.epilog or "") + HTTP_EXAMPLE
-
-
-def _positive(text: str) -> int:
-    if not text.isdecimal() or int(text) < 1:
-        raise argparse.ArgumentTypeError(f"not a positive integer: {text!r}")
-    return int(text)
-
-
-def _http_options(args: argparse.Namespace) -> Any:
-    """The HTTP server's options; UsageError for options that do not go together, Failure
-    (status 2) for a server that may not start as asked."""
-    from tarvex.mcp_http import HttpOptions, is_loopback, parse_address
-
-    http_only = [option for option, value in (("--token-file", args.token_file), ("--stateless", args.stateless),
-                                              ("--allow-origin", args.allow_origin), ("--tls-cert", args.tls_cert),
-                                              ("--tls-key", args.tls_key), ("--log-queries", args.log_queries))
-                 if value]
-    if args.http is None:
-        if http_only:
-            raise UsageError(f"{http_only[0]} needs --http")
-        return None
-    try:
-        host, port = parse_address(args.http)
-    except ValueError as error:
-        raise UsageError(f"--http: {error}") from None
-    if (args.tls_cert is None) != (args.tls_key is None):
-        raise UsageError("--tls-cert and --tls-key go together")
-    token = setting(_shell.TOKEN_VARIABLE)
-    if args.token_file is not None:
-        try:
-            token = Path(args.token_file).read_text(encoding="utf-8").strip()
-        except (OSError, UnicodeDecodeError) as error:
-            raise Refusal(f"cannot read the token file {shown(args.token_file)}: "
-                          f"{getattr(error, 'strerror', None) or error}") from None
-    token = token.strip() if token else None
-    if token is not None and not (token.isascii() and token.isprintable() and " " not in token):
-        raise Refusal("the token must be printable ASCII without spaces")
-    if token is None and not is_loopback(host):
-        raise Refusal(f"refusing to serve {shown(host)} without a token: set {_shell.TOKEN_VARIABLE} or "
-                      "--token-file, or bind a loopback address")
-    return HttpOptions(host, port, token=token, allowed_origins=tuple(args.allow_origin), stateless=args.stateless,
-                       tls_cert=args.tls_cert, tls_key=args.tls_key, max_sessions=args.max_sessions,
-                       log_queries=args.log_queries)
-
-
 def run_mcp(args: argparse.Namespace) -> int:
     from tarvex.mcp_server import serve
 
-    http = _http_options(args)
+    http = http_options(args)
     return serve(args.corpus, args.model, args.backend, args.cache_dir, http=http, store=args.store,
                  corpus_name=args.corpus_name, from_store=args.from_store)
 
