@@ -171,3 +171,20 @@ def store_url(request, tmp_path):
     if request.param == "sqlite":
         return str(tmp_path / "store.sqlite3")
     return request.getfixturevalue("postgres_url")
+
+
+def link_graph(cache_dir):
+    """A cache folder holding (hard links to) the built graph of the default model and its record:
+    a symbolic link is no graph of the cache."""
+    from tarvex._defaults import DEFAULT_MODEL, default_cache_dir
+    from tarvex.model_files import resolve_model
+    from tarvex.onnx_graph import GRAPH_FOLDER, prepare_graph
+
+    home = default_cache_dir()
+    _, graph, _ = prepare_graph(resolve_model(DEFAULT_MODEL, home), home, export=True)
+    target = cache_dir / GRAPH_FOLDER / graph.name
+    target.parent.mkdir(parents=True, exist_ok=True)
+    for source, link in ((graph, target), (graph.with_name(graph.name + ".json"), target.with_name(target.name + ".json"))):
+        if not link.exists():
+            os.link(source, link)
+    return cache_dir

@@ -9,6 +9,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from conftest import link_graph
 from hypothesis import given, settings, strategies as st
 
 from tarvex import embedding, model_files, onnx_backend, onnx_graph
@@ -24,19 +25,6 @@ QUERIES = [
 # Largest difference between the two backends' vectors or scores taken as agreement
 # (measured on the shipped corpus: about 2e-7).
 BACKEND_TOLERANCE = 1e-6
-
-
-def link_graph(cache_dir):
-    """A cache folder holding (hard links to) the built graph of the default model and its record:
-    a symbolic link is no graph of the cache."""
-    home = embedding.default_cache_dir()
-    _, graph, _ = onnx_graph.prepare_graph(model_files.resolve_model(MODEL, home), home, export=True)
-    target = cache_dir / onnx_graph.GRAPH_FOLDER / graph.name
-    target.parent.mkdir(parents=True, exist_ok=True)
-    for source, link in ((graph, target), (graph.with_name(graph.name + ".json"), target.with_name(target.name + ".json"))):
-        if not link.exists():
-            os.link(source, link)
-    return cache_dir
 
 
 @pytest.fixture(scope="module")

@@ -211,7 +211,7 @@ def test_wheel_with_the_search_extras_searches_offline_without_torch(wheel, tmp_
     assert (again.returncode, again.stdout, again.stderr) == (0, first.stdout, "")
 
     # The full install (this environment) prints the same paths and scores.
-    from test_embedding import link_graph
+    from conftest import link_graph
 
     full = run([str(Path(PYTHON).with_name("tarvex")), "search", "--backend", "onnx",
                 "--cache-dir", str(link_graph(tmp_path / "full-cache")), query], tmp_path)

@@ -200,7 +200,7 @@ def test_progress_bar_on_a_terminal(tmp_path, child_env):
 
 
 def test_onnx_search_imports_no_torch(tmp_path):
-    from test_embedding import link_graph
+    from conftest import link_graph
 
     cache = link_graph(tmp_path / "tarvex")
     code = (

@@ -111,6 +111,7 @@ STORE_VARIABLE = "TARVEX_STORE"
 CORPUS_NAME_VARIABLE = "TARVEX_CORPUS_NAME"
 # The bearer token of `tarvex mcp --http` (never an option: `ps` would show it).
 TOKEN_VARIABLE = "TARVEX_MCP_TOKEN"
+RAY_ADDRESS_VARIABLE = "TARVEX_RAY_ADDRESS"
 
 ENVIRONMENT_HELP = f"""\
 environment:
@@ -123,6 +124,7 @@ environment:
   {CORPUS_NAME_VARIABLE}  the corpus's name in the store, when --corpus-name is not given
   {THREADS_VARIABLE}      threads of the onnx backend (default: at most 2)
   {TOKEN_VARIABLE}    tarvex mcp --http: the bearer token clients must send
+  {RAY_ADDRESS_VARIABLE}  tarvex index --ray: the cluster to join, when --ray names none
 """
 
 
@@ -146,7 +148,7 @@ def corpus_setting() -> str | None:
 def environment_problem() -> str | None:
     """What is wrong with the settings in the environment, in one line; None when nothing is."""
     for variable in (CORPUS_VARIABLE, CORPUS_ALIAS_VARIABLE, MODEL_VARIABLE, BACKEND_VARIABLE, CACHE_VARIABLE, THREADS_VARIABLE,
-                     STORE_VARIABLE, CORPUS_NAME_VARIABLE, TOKEN_VARIABLE):
+                     STORE_VARIABLE, CORPUS_NAME_VARIABLE, TOKEN_VARIABLE, RAY_ADDRESS_VARIABLE):
         # Refused as a word of the command line that is not UTF-8 is.
         if (value := setting(variable)) is not None and (bad := first_non_utf8([value])) is not None:
             return f"{variable} is not valid UTF-8: {bad}"

@@ -1,7 +1,7 @@
 """The ``tarvex`` command: search a corpus of problem descriptions through the index.
 
     tarvex search [--top-k N] [--min-score S] [--json | --jsonl] [INDEX OPTIONS] (WORDS... | -i FILE)
-    tarvex index [DIR] [--model NAME] [--backend B] [--cache-dir DIR] [--json]
+    tarvex index [DIR] [--model NAME] [--backend B] [--cache-dir DIR] [--json] [--ray [ADDRESS]]
     tarvex cache info|prune|clear [--cache-dir DIR] [--store URL] [--json]
     tarvex graph [--model NAME] [--cache-dir DIR]
     tarvex mcp [--corpus DIR] [--model NAME] [--backend B] [--cache-dir DIR] [--http [HOST:]PORT ...]
@@ -19,6 +19,7 @@ search with the ONNX backend never imports torch.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import sys
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
@@ -31,8 +32,10 @@ from tarvex._shell import (CORPUS_VARIABLE, ENVIRONMENT_HELP, STATUS_FAILED, Fai
 from tarvex.cache_command import run_cache, run_graph
 from tarvex.mcp_options import add_http_options, http_options
 from tarvex.mcp_tools import MCP_DESCRIPTION
+from tarvex.ray_options import RAY_EXAMPLE, add_ray_options, ray_fill
 
 if TYPE_CHECKING:
+    from tarvex.fill import Filler
     from tarvex.index import DescriptionIndex, RefreshStats
 
 PROGRAM = "tarvex"
@@ -82,13 +85,14 @@ def build_parser() -> argparse.ArgumentParser:
                                 description="Build or refresh the index of a corpus folder and print what "
                                             "changed.  With the onnx backend the model's ONNX graph is built "
                                             "first when the checked one is not in the cache (no torch "
-                                            "needed).")
+                                            "needed).", epilog=RAY_EXAMPLE, formatter_class=HelpFormatter)
     index.add_argument("corpus", nargs="?", metavar="DIR", default=_shell.corpus_setting(),
                        help=f"the corpus folder (default: ${CORPUS_VARIABLE}, else the descriptions shipped "
                             "with tarvex)")
     add_index_options(index, corpus_option=False)
     index.add_argument("--json", action="store_true",
                        help="print the refresh's figures as one JSON object (with the corpus and backend)")
+    add_ray_options(index)
     index.set_defaults(run=run_index)
 
     cache = commands.add_parser("cache", help="show, prune or clear the cache folder",
@@ -175,12 +179,12 @@ def _progress_bar() -> tuple[Callable[[int, int], None], Callable[[], None]]:
     return update, close
 
 
-def _open_index(corpus: str | None, args: argparse.Namespace) -> DescriptionIndex:
+def _open_index(corpus: str | None, args: argparse.Namespace, fill: Filler | None = None) -> DescriptionIndex:
     from tarvex.index import DescriptionIndex
 
     # The index chooses the backend and says why before it builds an ONNX graph.
     return DescriptionIndex(corpus, args.model, backend=args.backend, cache_dir=args.cache_dir, on_build=say,
-                            store=args.store, corpus_name=args.corpus_name, from_store=args.from_store)
+                            store=args.store, corpus_name=args.corpus_name, from_store=args.from_store, fill=fill)
 
 
 def _refresh(index: DescriptionIndex, *, answer_from_store: bool = False) -> RefreshStats:
@@ -247,8 +251,17 @@ def run_search(args: argparse.Namespace) -> int:
 
 
 def run_index(args: argparse.Namespace) -> int:
-    with _open_index(args.corpus, args) as index:
-        stats = _refresh(index)
+    fill = ray_fill(args)
+    with contextlib.ExitStack() as held:
+        if fill is not None:
+            held.enter_context(fill)
+        index = held.enter_context(_open_index(args.corpus, args, fill))
+        try:
+            stats = _refresh(index)
+        except Exception as error:
+            if fill is None or not isinstance(error, fill.failures):
+                raise
+            raise Failure(str(error)) from error
         truncation = index.truncation()
         used = index.backend_used
     if args.json:

@@ -45,6 +45,10 @@ class FillRefused(Exception):
         self.missing = missing  # texts handed in that still have no stored vector
 
 
+# What fills a store: fill_missing here, or a job spread over machines (tarvex.ray_job.RayFill).
+Filler = Callable[[VectorStore, int, "Embedder", Sequence[tuple[bytes, str]], "Progress | None"], Filled]
+
+
 def learn_truncation(embedder: Embedder, items: Sequence[tuple[bytes, str]]) -> dict[bytes, bool]:
     """Whether the model reads only part of each (hash, text); {} when it cannot tell."""
     flags = embedder.truncated([text for _, text in items]) if items else None
@@ -92,17 +96,36 @@ def fill_missing(store: VectorStore, identity_id: int, embedder: Embedder, items
     return filled
 
 
+@dataclass(slots=True)
+class Embedded:
+    """The vectors of some texts as the model gave them, and what :func:`store_embedded` keeps of them."""
+
+    hashes: list[bytes]
+    vectors: np.ndarray  # float32, one row per hash
+    truncated: dict[bytes, bool]  # {} when the model cannot tell
+
+
+def embed_texts(embedder: Embedder, items: Sequence[tuple[bytes, str]]) -> Embedded:
+    """Embed (hash, text) pairs, checking the shape of what the model gave."""
+    encoded = np.ascontiguousarray(embedder.encode([text for _, text in items]), dtype=np.float32)
+    if encoded.shape != (len(items), embedder.dimension):
+        raise ValueError(f"the embedding model gave vectors of shape {encoded.shape} "
+                         f"for {len(items)} texts of width {embedder.dimension}")
+    return Embedded([h for h, _ in items], encoded, learn_truncation(embedder, items))
+
+
+def store_embedded(store: VectorStore, identity_id: int, embedded: Embedded) -> None:
+    """Store what was embedded, in one transaction.  A vector that is not finite would be
+    taken for damage when read back: it is left out."""
+    finite, unit = usable_rows(embedded.vectors)
+    store.add_vectors(identity_id, [(h, embedded.vectors[i]) for i, h in enumerate(embedded.hashes) if finite[i]],
+                      unit_length=bool(unit[finite].all()), truncated=embedded.truncated)
+
+
 def _embed_chunk(store: VectorStore, identity_id: int, embedder: Embedder, chunk: list[tuple[bytes, str]],
                  filled: Filled) -> None:
-    encoded = np.ascontiguousarray(embedder.encode([text for _, text in chunk]), dtype=np.float32)
-    if encoded.shape != (len(chunk), embedder.dimension):
-        raise ValueError(f"the embedding model gave vectors of shape {encoded.shape} "
-                         f"for {len(chunk)} texts of width {embedder.dimension}")
-    truncated = learn_truncation(embedder, chunk)
-    finite, unit = usable_rows(encoded)
-    store.add_vectors(identity_id, [(h, encoded[i]) for i, (h, _) in enumerate(chunk) if finite[i]],
-                      unit_length=bool(unit[finite].all()), truncated=truncated)
-    filled.truncated.update(truncated)
-    for i, (h, _) in enumerate(chunk):
-        filled.vectors[h] = encoded[i]
+    embedded = embed_texts(embedder, chunk)
+    store_embedded(store, identity_id, embedded)
+    filled.truncated.update(embedded.truncated)
+    filled.vectors.update(zip(embedded.hashes, embedded.vectors, strict=True))
     filled.embedded += len(chunk)

@@ -35,7 +35,7 @@ from tarvex._defaults import (DEFAULT_MODEL, LOAD_FAILURE_FORMAT, NOT_FOUND_PREF
                               default_corpus)
 from tarvex._defaults import exact_type_error as _type_error
 from tarvex.corpus_files import CorpusFiles
-from tarvex.fill import FillRefused, Progress, fill_missing, learn_truncation
+from tarvex.fill import FillRefused, Filler, Progress, fill_missing, learn_truncation
 from tarvex.stores import Store, open_store
 from tarvex.vector_store import Ranking, Row, StoreDamaged, StoredVectors, StoreNotWritable
 
@@ -78,13 +78,17 @@ class DescriptionIndex:
     (paths as recorded, previews and texts from the store, nothing written);
     by default that happens when the folder is absent and the store keeps
     texts.  The process that walks the folder (``tarvex index``) is the writer.
+
+    ``fill`` embeds and stores the texts that have no vector (default:
+    :func:`tarvex.fill.fill_missing`, in this process; a
+    :class:`tarvex.ray_job.RayFill` spreads the work over a Ray cluster).
     """
 
     def __init__(self, corpus: str | os.PathLike[str] | None = None, model_name: str = DEFAULT_MODEL, *,
                  backend: str = "auto", cache_dir: str | os.PathLike[str] | None = None,
                  on_build: Callable[[str], None] | None = None, store: str | os.PathLike[str] | Store | None = None,
                  corpus_name: str | None = None, from_store: bool | None = None,
-                 models_dir: str | os.PathLike[str] | None = None) -> None:
+                 models_dir: str | os.PathLike[str] | None = None, fill: Filler | None = None) -> None:
         if type(model_name) is not str:
             raise _type_error("model_name", str, model_name)
         check_backend(backend)
@@ -106,6 +110,7 @@ class DescriptionIndex:
         self._said_from_store = False
         self._embedder: embedding.Embedder | None = None
         self._on_build = on_build  # told why before an ONNX graph is built
+        self._fill: Filler = fill or fill_missing
         self._identity_id: int | None = None
         self._warned = False
         # While a refresh answers from the store: the refused write in force (later writes are skipped).
@@ -506,7 +511,7 @@ class DescriptionIndex:
         if pending and self._refused is not None:
             raise self._unanswerable(self._refused, len(pending))
         try:
-            filled = fill_missing(self._db, self._identity(), embedder, pending, progress)
+            filled = self._fill(self._db, self._identity(), embedder, pending, progress)
         except FillRefused as stopped:
             if not self._answering_from_store:
                 raise stopped.refusal from None

@@ -13,6 +13,7 @@ import hashlib
 import importlib.util
 import json
 import os
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -154,7 +155,11 @@ def weights_digest(folder: Path, cache_dir: Path) -> str:
     if not files:
         return UNLOCATED_DIGEST
     cache = _DigestCache(cache_dir)
-    digests = [(path.name, cache.digest(path)) for path in files]
+    return combined_digest([(path.name, cache.digest(path)) for path in files])
+
+
+def combined_digest(digests: Sequence[tuple[str, str]]) -> str:
+    """The weights' digest from the (file name, SHA-256) of each weight file, in name order."""
     if len(digests) == 1:
         return digests[0][1]
     listing = "".join(f"{name}\0{value}\n" for name, value in digests)

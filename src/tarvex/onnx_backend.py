@@ -106,6 +106,8 @@ class OnnxEmbedder:
         except ImportError as error:
             raise EmbeddingUnavailable(f"the ONNX backend needs onnxruntime and tokenizers: {error}") from None
         self.identity = (model_name, digest, "onnx")
+        self.graph = graph
+        self.weight_files = tuple(weight_files)
         self.dimension = layout.dimension
         self.max_tokens = layout.max_length
         self.layout = layout

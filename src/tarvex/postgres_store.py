@@ -141,6 +141,10 @@ class PostgresStore:
 
     keeps_texts = True  # searchers elsewhere answer without the folder
 
+    @property
+    def shared_url(self) -> str:
+        return self._url
+
     def __init__(self, url: str) -> None:
         self.location = masked(url)
         self._url, self.hnsw, self.ef_search = _options(url)
@@ -252,6 +256,38 @@ class PostgresStore:
             if held:
                 with contextlib.suppress(StoreUnavailable):
                     self._run("unlock", lambda c: c.execute("SELECT pg_advisory_unlock(%s)", (_TURN_LOCK,)))
+
+    @contextlib.contextmanager
+    def claimed(self, identity_id: int, hashes: Sequence[bytes], *, wait_s: float = 0.0) -> Iterator[set[bytes]]:
+        """Claim texts for embedding, so that writers sharing the store (the workers of
+        several jobs) embed each once; gives the hashes claimed here.  The others are
+        claimed by another writer now: they are skipped, or waited for up to ``wait_s``.
+
+        A claim is an advisory lock on (identity, the hash's first 32 bits), held until
+        the block ends or the connection drops; two hashes sharing a key only cost a wait.
+        """
+        keys: dict[int, list[bytes]] = {}
+        for h in dict.fromkeys(hashes):
+            keys.setdefault(int.from_bytes(h[:4], "big", signed=True), []).append(h)
+        taken: list[int] = []
+
+        def take() -> bool:
+            wanted = sorted(set(keys) - set(taken))  # in one order, so that waiting writers never deadlock
+            rows = self._run("claim texts in", lambda c: c.execute(
+                "SELECT k FROM unnest(%s::integer[]) AS k WHERE pg_try_advisory_lock(%s, k)",
+                (wanted, identity_id)).fetchall())
+            taken.extend(row[0] for row in rows)
+            return len(taken) == len(keys)
+
+        try:
+            if keys and not take() and wait_s > 0:
+                wait_for(take, wait_s)
+            yield {h for key in taken for h in keys[key]}
+        finally:
+            if taken:
+                with contextlib.suppress(StoreUnavailable):
+                    self._run("release claims in", lambda c: c.execute(
+                        "SELECT pg_advisory_unlock(%s, k) FROM unnest(%s::integer[]) AS k", (identity_id, taken)))
 
     # -- identities and vectors --------------------------------------------------------
 

@@ -148,6 +148,7 @@ class SqliteStore:
     """An open connection to one index database (by default ``DATABASE_NAME`` in the cache folder)."""
 
     keeps_texts = False  # the corpus folder is at hand wherever this file is
+    shared_url: str | None = None  # a file of one machine: workers elsewhere hand their vectors to its writer
 
     def __init__(self, path: Path) -> None:
         self.path = Path(path)

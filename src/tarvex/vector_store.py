@@ -94,6 +94,12 @@ class VectorStore(Protocol):
     # Where the store lies, as shown in messages (a password never appears in it).
     location: str
 
+    @property
+    def shared_url(self) -> str | None:
+        """The URL by which workers on other machines open this store and write to it themselves
+        (credentials included); None for a store that only this process writes to."""
+        ...
+
     def identity(self, identity: Identity, dimension: int, *, add: bool = True) -> int | None:
         """The id of an embedding identity, added on first use (None when absent and not ``add``).
         Raises :class:`StoreDamaged` when stored vectors of it have another width."""
