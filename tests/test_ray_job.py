@@ -108,7 +108,8 @@ def test_five_hundred_texts_embedded_by_two_actors_match_this_process(cluster, c
 def test_a_killed_driver_loses_nothing_committed_and_the_next_run_embeds_only_the_rest(cluster, cache, tmp_path):
     corpus = write_corpus(tmp_path / "corpus", generated(1200, seed=5))
     store = tmp_path / "store.sqlite3"
-    driver = run_driver([corpus, "--store", store, "--cache-dir", cache, "--ray-actors", "1"], cluster, wait=False)
+    driver = run_driver([corpus, "--store", store, "--cache-dir", cache, "--ray-actors", "1", "--ray-model", "ship"],
+                        cluster, wait=False)
     committed = 0
     deadline = time.monotonic() + 300
     while committed == 0 and driver.poll() is None and time.monotonic() < deadline:
@@ -129,7 +130,8 @@ def test_a_killed_driver_loses_nothing_committed_and_the_next_run_embeds_only_th
 def test_two_jobs_on_one_shared_store_embed_each_text_once(cluster, cache, tmp_path, postgres_url):
     corpus = write_corpus(tmp_path / "corpus", generated(1000, seed=8))
     args = [corpus, "--store", postgres_url, "--cache-dir", cache, "--ray-actors", "1", "--corpus-name", "team"]
-    drivers = [run_driver(args, cluster, wait=False) for _ in range(2)]
+    # One job's workers find the model installed, the other's are handed the driver's files.
+    drivers = [run_driver(args + extra, cluster, wait=False) for extra in (["--ray-model", "installed"], [])]
     results = [driver.communicate(timeout=600) for driver in drivers]
     assert [driver.returncode for driver in drivers] == [0, 0], [err for _, err in results]
     assert sum(json.loads(out)["embedded"] for out, _ in results) == 1000

@@ -77,8 +77,10 @@ class RayFill:
     ``address``: a cluster to join (``ray.init(address=…)``); None starts a
     local Ray with this machine's cores, unless this process has started Ray
     already.  ``actors``: how many workers (default: one per CPU of the
-    cluster, each with one thread).  ``model``: "ship" (the default on a
-    cluster) or "installed"; on a local Ray the workers open the driver's files.
+    cluster, each with one thread).  ``model``: "ship" the model's files to
+    the workers through the object store, or use the model "installed" on
+    each; by default the workers of a cluster that is only this machine open
+    the driver's files, and those of any other are shipped them.
     """
 
     # What a job raises for a cluster that cannot be used and for texts that could not be embedded.
@@ -95,7 +97,6 @@ class RayFill:
         self.model = model
         self.cpus_per_actor = cpus_per_actor
         self._started = False  # whether this object started the Ray it uses
-        self._local = False
 
     # -- the cluster --------------------------------------------------------------------
 
@@ -118,7 +119,6 @@ class RayFill:
                 where = self.address or "a local Ray"
                 raise RayUnavailable(f"cannot start or join {where}: {_first_line(error)}") from None
             self._started = True
-        self._local = self.address is None
         context = ray.data.DataContext.get_current()
         context.enable_progress_bars = False  # the index shows its own
         context.print_on_execution_start = False
@@ -183,10 +183,10 @@ class RayFill:
         weights = getattr(embedder, "weight_files", None)
         if layout is None or graph is None or weights is None:
             raise RayUnavailable("the embedder does not say where its model files are")
-        if self._local:
-            return LocalModel(layout, graph, tuple(weights))
-        if (self.model or "ship") == "installed":
+        if self.model == "installed":
             return None
+        if self.model is None and _this_machine_only(ray):
+            return LocalModel(layout, graph, tuple(weights))
         return ray.put(pack_model(layout, graph, weights))
 
     def _actor_count(self, ray: Any, batches: int) -> int:
@@ -277,6 +277,12 @@ class _Job:
             self.progress(self.done, self.total)
 
 
+def _this_machine_only(ray: Any) -> bool:
+    """Whether every node of the cluster is this machine, whose files the workers then share."""
+    here = {"127.0.0.1", "::1", ray.util.get_node_ip_address()}
+    return all(node.get("NodeManagerAddress") in here for node in ray.nodes() if node.get("Alive"))
+
+
 def _check_reachable(address: str) -> None:
     """Fail at once for a cluster address nothing answers at (Ray itself retries for minutes)."""
     host, _, port = address.removeprefix("ray://").rpartition(":")
@@ -327,7 +333,8 @@ def _failures_message(failures: dict[bytes, str], texts: dict[bytes, str]) -> st
         beginning = " ".join(texts.get(h, "").split())[:40]
         shown.append(f"the text {h.hex()[:12]}… beginning {beginning!r}: {reason}")
     more = f" (and {len(failures) - FAILURES_SHOWN} more)" if len(failures) > FAILURES_SHOWN else ""
-    return (f"{len(failures)} descriptions could not be embedded on the cluster; every other vector was stored: "
+    count = f"{len(failures)} description" + ("s" if len(failures) != 1 else "")
+    return (f"{count} could not be embedded on the cluster; every other vector was stored: "
             + "; ".join(shown) + more)
 
 

@@ -27,8 +27,9 @@ def add_ray_options(parser: argparse.ArgumentParser) -> None:
     ray.add_argument("--ray-actors", type=_positive, metavar="N",
                      help="how many workers embed, each with one core (default: one per core of the cluster)")
     ray.add_argument("--ray-model", choices=("ship", "installed"),
-                     help="on a cluster: ship the model to the workers through the object store (the default), "
-                          "or use the model installed on each worker")
+                     help="ship the model's files to the workers through the object store, or use the model "
+                          "installed on each worker (default: the driver's files on a Ray of this machine alone, "
+                          "shipped to any other)")
 
 
 def _positive(text: str) -> int:
