@@ -37,6 +37,7 @@ BENCHMARKS = {
     "instructions": "instructions",
     "store_search": "store_search",
     "pgvector_hnsw": "pgvector_hnsw",
+    "ray_build": "ray_build",
 }
 DEFAULT = "rag"
 

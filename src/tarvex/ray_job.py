@@ -34,7 +34,7 @@ from typing import Any
 import numpy as np
 
 from tarvex.embedder import Embedder, EmbeddingUnavailable
-from tarvex.fill import EMBED_CHUNK, Embedded, Filled, FillRefused, Progress, fill_missing, store_embedded
+from tarvex.fill import Embedded, Filled, FillRefused, Progress, fill_missing, store_embedded
 from tarvex.ray_worker import EmbedWorker, LocalModel, Outcome, WorkPlan, pack_model
 from tarvex.vector_store import StoreNotWritable, VectorStore
 
@@ -43,6 +43,12 @@ RAY_INSTALL = "pip install 'tarvex[ray]'"
 MODEL_SOURCES = ("ship", "installed")
 # Ray retries a batch whose worker died this many times before the job fails.
 TASK_RETRIES = 3
+# Texts per batch, each stored in one transaction: small enough that the actors share out even a
+# small job evenly and a killed driver loses little, large enough for the model's own batching.
+RAY_BATCH = 128
+# Batches queued at an actor beside the one it embeds: batches come longest first, so a deeper
+# queue would leave the first actors with most of the work while the others wait idle.
+TASKS_AHEAD = 2
 # How long the driver waits for texts another job is embedding before it embeds them itself.
 CLAIM_WAIT_S = 120.0
 # How long the driver tries to reach a cluster's address before it gives up.
@@ -112,7 +118,7 @@ class RayFill:
                                        "log_to_driver": False}
             try:
                 if self.address is None:
-                    ray.init(num_cpus=os.cpu_count() or 1, **options)
+                    ray.init(num_cpus=len(os.sched_getaffinity(0)), **options)
                 else:
                     ray.init(address=self.address, **options)
             except Exception as error:  # Ray's own errors share no base class
@@ -197,15 +203,16 @@ class RayFill:
         return max(1, min(wanted, batches))
 
     def _dataset(self, ray: Any, plan: WorkPlan, todo: list[tuple[bytes, str]]) -> Any:
-        batches = math.ceil(len(todo) / EMBED_CHUNK)
+        batches = math.ceil(len(todo) / RAY_BATCH)
         dataset = ray.data.from_items([{"hash": h, "text": text} for h, text in todo], override_num_blocks=batches)
         with warnings.catch_warnings():
             # Bounded retries have no named parameter yet; Ray Data's default retries for ever,
             # which a text that kills its worker every time would turn into a job that never ends.
             warnings.simplefilter("ignore", DeprecationWarning)
             return dataset.map_batches(
-                EmbedWorker, fn_constructor_kwargs={"plan": plan}, batch_size=EMBED_CHUNK, batch_format="numpy",
-                compute=ray.data.ActorPoolStrategy(size=self._actor_count(ray, batches)),
+                EmbedWorker, fn_constructor_kwargs={"plan": plan}, batch_size=RAY_BATCH, batch_format="numpy",
+                compute=ray.data.ActorPoolStrategy(size=self._actor_count(ray, batches),
+                                                   max_tasks_in_flight_per_actor=TASKS_AHEAD),
                 num_cpus=self.cpus_per_actor, max_restarts=TASK_RETRIES, max_task_retries=TASK_RETRIES)
 
     @staticmethod

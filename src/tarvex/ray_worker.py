@@ -22,7 +22,7 @@ import enum
 import os
 import socket
 import tempfile
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -85,11 +85,9 @@ class WorkPlan:
 
 def pack_model(layout: ModelLayout, graph: Path, weight_files: Sequence[Path]) -> ModelPack:
     """The driver's model files as a :class:`ModelPack`."""
-    def read(path: Path) -> bytes:
-        return path.read_bytes()
-
-    tokenizer = {name: read(layout.folder / name) for name in TOKENIZER_FILES if (layout.folder / name).is_file()}
-    return ModelPack(layout, tokenizer, {path.name: read(path) for path in weight_files}, read(graph))
+    tokenizer = {name: (layout.folder / name).read_bytes() for name in TOKENIZER_FILES
+                 if (layout.folder / name).is_file()}
+    return ModelPack(layout, tokenizer, {path.name: path.read_bytes() for path in weight_files}, graph.read_bytes())
 
 
 class EmbedWorker:
@@ -217,7 +215,7 @@ class _Answer:
         self.outcome[i] = outcome
         self.done[i] = True
 
-    def refuse(self, rows: Sequence[int] | range, reason: str) -> None:
+    def refuse(self, rows: Iterable[int], reason: str) -> None:
         for i in rows:
             self.outcome[i] = Outcome.REFUSED
             self.error[i] = reason
