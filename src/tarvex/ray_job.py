@@ -317,10 +317,12 @@ def _native_stderr_aside() -> Iterator[None]:
     sys.stderr = open(terminal, "w", encoding=getattr(python_stderr, "encoding", None) or "utf-8",
                       errors="backslashreplace", buffering=1, closefd=False)
     os.dup2(log.fileno(), 2)
-    failed = True
+    failed = False
     try:
         yield
-        failed = False
+    except Exception:  # not an interruption, which says enough
+        failed = True
+        raise
     finally:
         sys.stderr.flush()
         os.dup2(terminal, 2)
