@@ -170,3 +170,27 @@ def test_both_stores_give_the_same_records_for_the_real_model(postgres_url, tmp_
                 for query in queries:
                     for top_k in (10, 0):
                         assert team.rank(query, top_k) == local.rank(query, top_k, refresh=False)
+
+
+def test_claimed_texts_are_skipped_by_other_writers_until_released_or_waited_for(postgres_url):
+    import threading
+
+    first, second = PostgresStore(postgres_url), PostgresStore(postgres_url)
+    hashes = [bytes([i]) * 32 for i in range(4)]
+    try:
+        with first.claimed(7, hashes[:2]) as mine:
+            assert mine == set(hashes[:2])
+            with second.claimed(7, hashes) as theirs, second.claimed(8, hashes) as other_identity:
+                assert theirs == set(hashes[2:]) and other_identity == set(hashes)
+        with second.claimed(7, hashes) as theirs:
+            assert theirs == set(hashes)
+        # A writer that waits gets a claim once its holder lets go (here: its connection ends).
+        with first.claimed(7, hashes[:1]) as mine:
+            assert mine == set(hashes[:1])
+            threading.Timer(0.3, first.close).start()
+            started = time.monotonic()
+            with second.claimed(7, hashes, wait_s=10.0) as theirs:
+                assert theirs == set(hashes) and time.monotonic() - started >= 0.25
+    finally:
+        first.close()
+        second.close()
