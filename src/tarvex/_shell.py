@@ -169,6 +169,13 @@ def _folder(text: str) -> Path:
     return Path(text)
 
 
+def positive_integer(text: str) -> int:
+    """An option's value that counts something: a whole number from 1."""
+    if not text.isdecimal() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"not a positive integer: {text!r}")
+    return int(text)
+
+
 def add_cache_option(parser: argparse.ArgumentParser) -> None:
     # A string default goes through the option's type, so an unusable variable is refused as the option would be.
     parser.add_argument("--cache-dir", type=_folder, metavar="DIR", default=setting(CACHE_VARIABLE),

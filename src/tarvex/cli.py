@@ -32,7 +32,7 @@ from tarvex._shell import (CORPUS_VARIABLE, ENVIRONMENT_HELP, STATUS_FAILED, Fai
 from tarvex.cache_command import run_cache, run_graph
 from tarvex.mcp_options import add_http_options, http_options
 from tarvex.mcp_tools import MCP_DESCRIPTION
-from tarvex.ray_options import RAY_EXAMPLE, add_ray_options, ray_fill
+from tarvex.ray_options import add_ray_options, ray_fill
 
 if TYPE_CHECKING:
     from tarvex.fill import Filler
@@ -85,7 +85,7 @@ def build_parser() -> argparse.ArgumentParser:
                                 description="Build or refresh the index of a corpus folder and print what "
                                             "changed.  With the onnx backend the model's ONNX graph is built "
                                             "first when the checked one is not in the cache (no torch "
-                                            "needed).", epilog=RAY_EXAMPLE, formatter_class=HelpFormatter)
+                                            "needed).")
     index.add_argument("corpus", nargs="?", metavar="DIR", default=_shell.corpus_setting(),
                        help=f"the corpus folder (default: ${CORPUS_VARIABLE}, else the descriptions shipped "
                             "with tarvex)")

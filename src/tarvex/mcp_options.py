@@ -9,7 +9,7 @@ from typing import Any
 
 from tarvex import _shell
 from tarvex._defaults import MCP_MAX_SESSIONS
-from tarvex._shell import Refusal, UsageError, setting, shown
+from tarvex._shell import Refusal, UsageError, positive_integer, setting, shown
 
 HTTP_EXAMPLE = f"""
 over HTTP, for a team (a token is required unless bound to a loopback address):
@@ -37,17 +37,11 @@ def add_http_options(parser: argparse.ArgumentParser) -> None:
                            "a load balancer")
     http.add_argument("--tls-cert", metavar="FILE", help="serve HTTPS with this certificate (PEM)")
     http.add_argument("--tls-key", metavar="FILE", help="the certificate's private key (PEM)")
-    http.add_argument("--max-sessions", type=_positive, default=MCP_MAX_SESSIONS, metavar="N",
+    http.add_argument("--max-sessions", type=positive_integer, default=MCP_MAX_SESSIONS, metavar="N",
                       help=f"sessions open at once; more are refused with 503 (default: {MCP_MAX_SESSIONS})")
     http.add_argument("--log-queries", action="store_true",
                       help="add each search's query to its access-log line (default: never logged)")
     parser.epilog = (parser.epilog or "") + HTTP_EXAMPLE
-
-
-def _positive(text: str) -> int:
-    if not text.isdecimal() or int(text) < 1:
-        raise argparse.ArgumentTypeError(f"not a positive integer: {text!r}")
-    return int(text)
 
 
 def http_options(args: argparse.Namespace) -> Any:

@@ -6,7 +6,7 @@ import argparse
 import os
 from typing import TYPE_CHECKING
 
-from tarvex._shell import RAY_ADDRESS_VARIABLE, UsageError, setting
+from tarvex._shell import RAY_ADDRESS_VARIABLE, UsageError, positive_integer, setting
 
 if TYPE_CHECKING:
     from tarvex.ray_job import RayFill
@@ -24,22 +24,13 @@ def add_ray_options(parser: argparse.ArgumentParser) -> None:
     ray.add_argument("--ray", nargs="?", const="", metavar="ADDRESS",
                      help="embed the texts that have no vector as a Ray Data job: on the cluster at ADDRESS "
                           f"(default: ${RAY_ADDRESS_VARIABLE}), else on a local Ray with this machine's cores")
-    ray.add_argument("--ray-actors", type=_positive, metavar="N",
+    ray.add_argument("--ray-actors", type=positive_integer, metavar="N",
                      help="how many workers embed, each with one core (default: one per core of the cluster)")
     ray.add_argument("--ray-model", choices=("ship", "installed"),
                      help="ship the model's files to the workers through the object store, or use the model "
                           "installed on each worker (default: the driver's files on a Ray of this machine alone, "
                           "shipped to any other)")
-
-
-def _positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
-    return value
+    parser.epilog = (parser.epilog or "") + RAY_EXAMPLE
 
 
 def ray_fill(args: argparse.Namespace) -> RayFill | None:
