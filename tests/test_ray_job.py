@@ -164,6 +164,21 @@ def test_a_worker_whose_weights_differ_from_the_drivers_refuses_every_text(local
     assert "differs from the driver's" in answer["error"][0] and "wrong identity" in answer["error"][0]
 
 
+def test_a_refusing_worker_stops_the_job_with_its_own_line(cluster, cache, tmp_path, local_model):
+    import copy
+
+    from tarvex.ray_job import RayUnavailable
+
+    claimed = copy.copy(local_model[0])
+    claimed.identity = (DEFAULT_MODEL, "0" * 64, "onnx")  # a driver that thinks its weights are others
+    store = open_store(tmp_path / "s.sqlite3", cache)
+    try:
+        with pytest.raises(RayUnavailable, match=r"^the worker on .+ refuses: .+differs from the driver's"):
+            RayFill(actors=1)(store, 1, claimed, [(b"x" * 32, "a text")])
+    finally:
+        store.close()
+
+
 def test_a_text_that_cannot_be_embedded_is_reported_and_the_others_are_embedded(local_model):
     embedder, model = local_model
     worker = EmbedWorker(WorkPlan(DEFAULT_MODEL, embedder.identity[1], 1, model))

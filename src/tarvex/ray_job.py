@@ -245,7 +245,7 @@ class _Job:
         try:
             for batch in dataset.iter_batches(batch_size=None, batch_format="numpy"):
                 self.take(batch)
-        except (EmbeddingUnavailable, FillRefused, KeyboardInterrupt):
+        except (RayUnavailable, EmbeddingUnavailable, FillRefused, KeyboardInterrupt):
             raise
         except Exception as error:  # the job failed inside Ray: a worker kept dying, the cluster went away
             raise RayUnavailable(f"the Ray job failed: {_first_line(error)}") from None
