@@ -228,3 +228,32 @@ def test_without_ray_installed_the_job_says_how_to_install_it(monkeypatch):
     monkeypatch.setitem(sys.modules, "ray", None)
     with pytest.raises(RayUnavailable, match=r"pip install 'tarvex\[ray\]'"):
         ray_module()
+
+
+def test_only_a_failure_inside_ray_is_reported_as_the_job_failing(tmp_path):
+    import sqlite3
+
+    from tarvex.fill import Filled
+    from tarvex.ray_job import RayUnavailable, _Job
+
+    class Stream:  # what Ray Data's iterator hands the driver: one answered batch, then what Ray raises
+        def __init__(self, then):
+            self.then = then
+
+        def iter_batches(self, **options):
+            yield {"hash": np.array([b"h" * 32], dtype=object), "outcome": np.zeros(1, np.int8),
+                   "vector": np.full((1, 384), 384 ** -0.5, np.float32), "truncated": np.full(1, -1, np.int8),
+                   "error": np.array([""], dtype=object)}
+            if self.then is not None:
+                raise self.then
+
+    store = open_store(tmp_path / "s.sqlite3", tmp_path)
+    identity_id = store.identity(("m", "d", "onnx"), 384)
+    try:
+        with pytest.raises(RayUnavailable, match="^the Ray job failed: ActorDiedError: gone"):
+            _Job(store, identity_id, Filled(), None, 2, 0).run(Stream(RuntimeError("ActorDiedError: gone")))
+        assert store.vectors(identity_id, [b"h" * 32]).vectors  # the batch before it was stored
+    finally:
+        store.close()
+    with pytest.raises(sqlite3.ProgrammingError):  # a store failing under the driver is its own error
+        _Job(store, identity_id, Filled(), None, 1, 0).run(Stream(None))

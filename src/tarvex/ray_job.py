@@ -33,7 +33,7 @@ from typing import Any
 
 import numpy as np
 
-from tarvex.embedder import Embedder, EmbeddingUnavailable
+from tarvex.embedder import Embedder
 from tarvex.fill import Embedded, Filled, FillRefused, Progress, fill_missing, store_embedded
 from tarvex.ray_worker import EmbedWorker, LocalModel, Outcome, WorkPlan, pack_model
 from tarvex.vector_store import StoreNotWritable, VectorStore
@@ -242,13 +242,15 @@ class _Job:
         self.stored_elsewhere: list[bytes] = []
 
     def run(self, dataset: Any) -> None:
-        try:
-            for batch in dataset.iter_batches(batch_size=None, batch_format="numpy"):
-                self.take(batch)
-        except (RayUnavailable, EmbeddingUnavailable, FillRefused, KeyboardInterrupt):
-            raise
-        except Exception as error:  # the job failed inside Ray: a worker kept dying, the cluster went away
-            raise RayUnavailable(f"the Ray job failed: {_first_line(error)}") from None
+        batches = iter(dataset.iter_batches(batch_size=None, batch_format="numpy"))
+        while True:
+            try:
+                batch = next(batches, None)
+            except Exception as error:  # inside Ray: a worker kept dying, the cluster went away
+                raise RayUnavailable(f"the Ray job failed: {_first_line(error)}") from None
+            if batch is None:
+                break
+            self.take(batch)  # the store's own errors pass as they are
         if self.stored_elsewhere:
             found = self.store.vectors(self.identity_id, self.stored_elsewhere)
             self.filled.vectors.update(found.vectors)
